@@ -1,0 +1,29 @@
+// Error types of the engine. The binding layer maps them to Python exceptions:
+// ValueError -> ValueError, Panic -> karvelum.PanicException,
+// std::bad_alloc (including size overflow) -> MemoryError.
+#pragma once
+
+#include <cstdint>
+#include <stdexcept>
+#include <string>
+
+namespace karvelum {
+
+// A user error: bad input, a file that cannot be read, a refused setting.
+class ValueError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// A broken internal invariant; reaching one is a bug, never the caller's fault.
+class Panic : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+// Size arithmetic done before allocating: overflow is reported like an
+// allocation that cannot be satisfied.
+std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b);
+std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
+
+}  // namespace karvelum

@@ -1,0 +1,84 @@
+// Pixel-to-bin tables and the one-entry table caches of an integrator.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "integration/methods.hpp"
+
+namespace karvelum {
+
+// Compressed sparse rows: bin b owns entries offsets[b] .. offsets[b+1]-1,
+// pixel indices ascending inside a bin. Tables remember the image shape they
+// were built for and are applied only to images of that shape.
+struct CsrLut {
+    std::vector<std::uint64_t> offsets;   // bins + 1 entries, first 0
+    std::vector<std::uint32_t> indices;   // flat row-major pixel index per entry
+    std::vector<double> weights;          // empty: every weight is 1.0
+    double start = 0.0;                   // lower edge of bin 0
+    double step = 0.0;                    // bin width
+    std::uint64_t dim1 = 0, dim2 = 0;     // image shape the table belongs to
+
+    std::uint64_t bins() const { return offsets.empty() ? 0 : offsets.size() - 1; }
+    bool weighted() const { return !weights.empty() || indices.empty(); }
+};
+
+struct CsrLut2d {
+    CsrLut table;  // bins = n_radial * n_azimuthal, flat bin = radial + n_radial * azimuthal
+    std::uint64_t n_radial = 0, n_azimuthal = 0;
+};
+
+// One slot: the table of the last key requested. Callers hold the returned
+// shared pointer while they apply the table, so a table is never released
+// under a reader, and no lock is held during a parallel apply.
+template <class Key, class Table, bool (*Equal)(const Key&, const Key&)>
+class TableCache {
+public:
+    // The cached table when it was built for `key` and this image shape.
+    std::shared_ptr<const Table> find(const Key& key, std::uint64_t dim1, std::uint64_t dim2) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (key_ && Equal(*key_, key) && table_ && shape_of(*table_) == std::pair{dim1, dim2}) return table_;
+        return nullptr;
+    }
+
+    // Stores a freshly built table unless an equal one for the same shape got
+    // there first; returns the table the caller should use.
+    std::shared_ptr<const Table> store(const Key& key, std::shared_ptr<const Table> table) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (key_ && Equal(*key_, key) && table_ && shape_of(*table_) == shape_of(*table)) return table_;
+        key_ = key;
+        table_ = std::move(table);
+        return table_;
+    }
+
+    void clear() {
+        std::shared_ptr<const Table> released;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            key_.reset();
+            released = std::move(table_);
+        }
+        // `released` drops outside the lock; readers may still hold the table.
+    }
+
+    bool empty() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return !table_;
+    }
+
+private:
+    static std::pair<std::uint64_t, std::uint64_t> shape_of(const CsrLut& t) { return {t.dim1, t.dim2}; }
+    static std::pair<std::uint64_t, std::uint64_t> shape_of(const CsrLut2d& t) { return shape_of(t.table); }
+
+    mutable std::mutex mutex_;
+    std::optional<Key> key_;
+    std::shared_ptr<const Table> table_;
+};
+
+using Lut1dCache = TableCache<Lut1dCacheKey, CsrLut, lut1d_cache_key_eq>;
+using Lut2dCache = TableCache<Lut2dCacheKey, CsrLut2d, lut2d_cache_key_eq>;
+
+}  // namespace karvelum

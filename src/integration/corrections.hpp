@@ -1,0 +1,70 @@
+// Geometry state of an integrator: the per-pixel arrays for the current image
+// shape and the correction factors, handed out as one immutable snapshot.
+//
+// A snapshot's shape, arrays and corrections always belong together; a
+// rebuild makes a complete new snapshot and swaps it in, so a caller that
+// holds the previous one keeps reading consistent data.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "unit.hpp"
+
+namespace karvelum {
+
+using SharedArray = std::shared_ptr<const std::vector<double>>;
+// Polarization times solid-angle factor per pixel; the signal is divided by it.
+using CorrectionArrays = SharedArray;
+
+struct GeometrySnapshot {
+    std::uint64_t dim1 = 0, dim2 = 0;
+    SharedArray two_theta;      // radians
+    SharedArray radial_values;  // 2-theta in the integrator's unit
+    SharedArray chi;            // radians
+    SharedArray solid_angle;
+    SharedArray polarization;   // 1.0 everywhere without a polarization factor
+    CorrectionArrays correction_factors;
+
+    std::uint64_t pixels() const { return dim1 * dim2; }
+};
+
+using GeometryRef = std::shared_ptr<const GeometrySnapshot>;
+
+class GeometryState {
+public:
+    GeometryState();
+    GeometryRef snapshot() const;
+    void replace(GeometryRef next);
+    // Serialises rebuilds so concurrent first calls for one shape build once.
+    std::mutex& build_mutex() { return build_mutex_; }
+
+private:
+    mutable std::mutex mutex_;
+    GeometryRef current_;
+    std::mutex build_mutex_;
+};
+
+struct IntegratorCore;
+
+// Makes the geometry match the image shape and returns the snapshot for it.
+// A rebuild empties both table caches afterwards. Throws ValueError for a q
+// unit without a positive wavelength; the state is then unchanged.
+GeometryRef ensure_geometry(IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2);
+
+// The current correction factors.
+CorrectionArrays corrections(const IntegratorCore& core);
+
+// Recomputes polarization and correction factors after the polarization
+// factor changed. Nothing happens before the first image.
+void update_corrections(IntegratorCore& core);
+
+// Converts the stored 2-theta to `unit` and swaps in the new radial values.
+// Throws ValueError (state unchanged) for a q unit without a positive
+// wavelength, when there are values to convert.
+void update_radial_values(IntegratorCore& core, RadialUnit unit);
+
+}  // namespace karvelum

@@ -1,0 +1,117 @@
+#include "pool.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cstdlib>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include <tbb/global_control.h>
+#include <tbb/task_scheduler_observer.h>
+
+#include "errors.hpp"
+
+namespace karvelum::pool {
+
+namespace {
+
+thread_local tbb::task_arena* t_current_arena = nullptr;
+
+// Marks worker threads with the arena they serve while they are inside it.
+class ArenaObserver : public tbb::task_scheduler_observer {
+public:
+    explicit ArenaObserver(tbb::task_arena& arena)
+        : tbb::task_scheduler_observer(arena), arena_(&arena) {
+        observe(true);
+    }
+    ~ArenaObserver() override { observe(false); }
+    void on_scheduler_entry(bool is_worker) override {
+        if (is_worker) t_current_arena = arena_;
+    }
+    void on_scheduler_exit(bool is_worker) override {
+        if (is_worker) t_current_arena = nullptr;
+    }
+
+private:
+    tbb::task_arena* arena_;
+};
+
+std::size_t positive_env(const char* name) {
+    const char* text = std::getenv(name);
+    if (text == nullptr) return 0;
+    char* end = nullptr;
+    unsigned long long value = std::strtoull(text, &end, 10);
+    if (end == text || *end != '\0') return 0;
+    return static_cast<std::size_t>(value);
+}
+
+// TBB caps its workers at the processor count unless told otherwise; an
+// explicitly sized pool must get the threads it asked for.
+void allow_parallelism(std::size_t threads) {
+    static std::mutex mutex;
+    static std::size_t allowed = 0;
+    std::lock_guard<std::mutex> lock(mutex);
+    std::size_t want = std::max<std::size_t>(threads, std::thread::hardware_concurrency());
+    if (want <= allowed) return;
+    allowed = want;
+    // Never destroyed: the limit must outlive every arena.
+    new tbb::global_control(tbb::global_control::max_allowed_parallelism, want);
+}
+
+std::atomic<tbb::task_arena*> g_arena{nullptr};
+std::once_flag g_once;
+
+void create_global(std::size_t threads) {
+    if (threads == 0) threads = default_thread_count();
+    allow_parallelism(threads);
+    auto* arena = new tbb::task_arena(static_cast<int>(threads));
+    arena->initialize();
+    new ArenaObserver(*arena);
+    g_arena.store(arena, std::memory_order_release);
+}
+
+}  // namespace
+
+std::size_t default_thread_count() {
+    if (std::size_t n = positive_env("RAYON_NUM_THREADS")) return n;
+    if (std::size_t n = positive_env("RAYON_RS_NUM_CPUS")) return n;
+    return std::max(1u, std::thread::hardware_concurrency());
+}
+
+void init_global(std::size_t threads) {
+    bool created = false;
+    std::call_once(g_once, [&] {
+        create_global(threads);
+        created = true;
+    });
+    if (!created) throw ValueError("The global thread pool has already been initialized.");
+}
+
+tbb::task_arena& global_arena() {
+    std::call_once(g_once, [] { create_global(0); });
+    return *g_arena.load(std::memory_order_acquire);
+}
+
+tbb::task_arena* current_arena() { return t_current_arena; }
+
+std::size_t current_thread_count() {
+    if (tbb::task_arena* arena = current_arena()) return static_cast<std::size_t>(arena->max_concurrency());
+    return static_cast<std::size_t>(global_arena().max_concurrency());
+}
+
+struct Arena::Impl {
+    tbb::task_arena arena;
+    ArenaObserver observer;
+    explicit Impl(std::size_t threads)
+        : arena((allow_parallelism(threads), static_cast<int>(threads))), observer((arena.initialize(), arena)) {}
+};
+
+Arena::Arena(std::size_t threads) : impl_(new Impl(std::max<std::size_t>(threads, 1))) {}
+Arena::~Arena() { delete impl_; }
+tbb::task_arena& Arena::arena() { return impl_->arena; }
+
+detail::EnterArena::EnterArena(tbb::task_arena* arena) : previous(t_current_arena) { t_current_arena = arena; }
+detail::EnterArena::~EnterArena() { t_current_arena = previous; }
+
+}  // namespace karvelum::pool

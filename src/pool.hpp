@@ -1,0 +1,94 @@
+// The process-wide worker pool and the pool of the calling thread.
+//
+// Every parallel loop of the engine runs inside `pool::run`, which executes
+// it in the arena the calling thread already works in (a batch worker's own
+// arena, or the process-wide one when called from inside it) or else in the
+// process-wide arena. The process-wide arena is created once, lazily, and
+// never destroyed: detached threads may still use it at exit.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/task_arena.h>
+
+namespace karvelum::pool {
+
+// The size a new pool gets when none is asked for: RAYON_NUM_THREADS, else
+// RAYON_RS_NUM_CPUS, when positive; else the logical processor count.
+std::size_t default_thread_count();
+
+// Creates the process-wide pool with `threads` threads (0: the default size).
+// Throws ValueError("The global thread pool has already been initialized.")
+// when it exists already.
+void init_global(std::size_t threads);
+
+// Thread count of the pool the calling thread works in, creating the
+// process-wide pool with its default size when the caller is in none.
+std::size_t current_thread_count();
+
+tbb::task_arena& global_arena();
+
+// The arena the calling thread currently works in, or nullptr.
+tbb::task_arena* current_arena();
+
+// A task_arena whose worker threads know which arena they belong to.
+class Arena {
+public:
+    explicit Arena(std::size_t threads);
+    ~Arena();
+    Arena(const Arena&) = delete;
+    Arena& operator=(const Arena&) = delete;
+    tbb::task_arena& arena();
+
+private:
+    struct Impl;
+    Impl* impl_;
+};
+
+namespace detail {
+struct EnterArena {
+    explicit EnterArena(tbb::task_arena* arena);
+    ~EnterArena();
+    tbb::task_arena* previous;
+};
+}  // namespace detail
+
+// Runs f in the calling thread's arena, or in the process-wide one.
+template <class F>
+decltype(auto) run(F&& f) {
+    if (current_arena() != nullptr) return std::forward<F>(f)();
+    tbb::task_arena& arena = global_arena();
+    return arena.execute([&]() -> decltype(auto) {
+        detail::EnterArena enter(&arena);
+        return std::forward<F>(f)();
+    });
+}
+
+// Runs f inside `arena` (a batch worker's own pool).
+template <class F>
+decltype(auto) run_in(Arena& arena, F&& f) {
+    tbb::task_arena& a = arena.arena();
+    return a.execute([&]() -> decltype(auto) {
+        detail::EnterArena enter(&a);
+        return std::forward<F>(f)();
+    });
+}
+
+// Element-wise parallel loop over 0 .. n-1 in the calling thread's pool.
+// For maps whose outputs depend only on the same index: the result is the
+// same for every thread count.
+template <class Body>
+void parallel_for_index(std::size_t n, Body&& body, std::size_t grain = 4096) {
+    if (n == 0) return;
+    run([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
+                          [&](const tbb::blocked_range<std::size_t>& r) {
+                              for (std::size_t k = r.begin(); k != r.end(); ++k) body(k);
+                          });
+    });
+}
+
+}  // namespace karvelum::pool

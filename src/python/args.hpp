@@ -1,0 +1,60 @@
+// Hand-written argument conversion. Each helper converts one argument the way
+// the interpreter itself would (index protocol for counts, float() for
+// floats) and, on failure, keeps the exception's type and message and adds
+// the note "while processing '{name}'".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+
+#include <nanobind/nanobind.h>
+
+#include "python/exceptions.hpp"
+
+namespace karvelum::python {
+
+namespace nb = nanobind;
+
+// Unsigned count; a negative number is the interpreter's OverflowError.
+std::uint64_t arg_u64(nb::handle value, const char* name);
+std::optional<std::uint64_t> arg_opt_u64(nb::handle value, const char* name);
+
+double arg_f64(nb::handle value, const char* name);
+std::optional<double> arg_opt_f64(nb::handle value, const char* name);
+
+// Only True/False or NumPy's bool scalar.
+bool arg_flag(nb::handle value, const char* name);
+
+// Only str (not bytes, not path-like).
+std::string arg_str(nb::handle value, const char* name);
+std::optional<std::string> arg_opt_str(nb::handle value, const char* name);
+
+// A name matched case-insensitively: lower-cased with str.lower().
+std::optional<std::string> arg_opt_lower_name(nb::handle value, const char* name);
+std::string arg_lower_name(nb::handle value, const char* name);
+
+// A tuple (or subclass) of exactly two floats.
+std::pair<double, double> arg_pair_f64(nb::handle value, const char* name);
+std::optional<std::pair<double, double>> arg_opt_pair_f64(nb::handle value, const char* name);
+
+// A dict or dict subclass.
+nb::dict arg_dict(nb::handle value, const char* name);
+
+// The TypeError of a value whose Python type does not fit: "'{type}' object
+// cannot be converted to '{target}'".
+[[noreturn]] void raise_cannot_convert(nb::handle value, const char* target);
+
+// Runs a conversion and decorates its Python error with the argument note.
+template <class F>
+auto with_note(const char* name, F&& f) -> decltype(f()) {
+    try {
+        return f();
+    } catch (nb::python_error& e) {
+        add_argument_note(e, name);
+        throw;
+    }
+}
+
+}  // namespace karvelum::python

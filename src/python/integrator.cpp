@@ -1,0 +1,186 @@
+#include "python/integrator.hpp"
+
+#include <optional>
+#include <string>
+
+#include "poni.hpp"
+#include "python/args.hpp"
+#include "python/exceptions.hpp"
+
+namespace karvelum::python {
+
+namespace {
+
+// Settings given to either constructor, converted in their documented order.
+struct Settings {
+    std::optional<std::string> method;
+    std::optional<double> polarization_factor;
+    std::optional<std::uint64_t> n_ss;
+    std::optional<std::string> unit;
+    std::optional<std::pair<double, double>> radial_range;
+};
+
+Settings convert_settings(nb::handle method, nb::handle polarization_factor, nb::handle n_ss, nb::handle unit,
+                          nb::handle radial_range) {
+    Settings s;
+    s.method = arg_opt_lower_name(method, "method");
+    s.polarization_factor = arg_opt_f64(polarization_factor, "polarization_factor");
+    s.n_ss = arg_opt_u64(n_ss, "n_ss");
+    s.unit = arg_opt_lower_name(unit, "unit");
+    s.radial_range = arg_opt_pair_f64(radial_range, "radial_range");
+    return s;
+}
+
+std::optional<std::string_view> view(const std::optional<std::string>& s) {
+    if (!s) return std::nullopt;
+    return std::string_view(*s);
+}
+
+std::shared_ptr<IntegratorCore> build_core(PoniGeometry geometry, const Settings& s) {
+    auto core = std::make_shared<IntegratorCore>();
+    core->geometry = std::move(geometry);
+    core->method = parse_integration_method(view(s.method), s.n_ss);
+    core->unit = parse_radial_unit(view(s.unit));
+    clear_lut_caches(*core);
+    if (s.polarization_factor) {
+        core->polarization_factor = s.polarization_factor;
+        update_corrections(*core);
+    }
+    if (s.radial_range) {
+        check_radial_range(*s.radial_range);
+        core->radial_range = s.radial_range;
+        clear_lut_caches(*core);
+    }
+    return core;
+}
+
+double dict_value(const nb::dict& dict, const char* key) {
+    PyObject* item = PyDict_GetItemWithError(dict.ptr(), nb::str(key).ptr());
+    if (item == nullptr) {
+        if (PyErr_Occurred()) throw nb::python_error();
+        return 0.0;
+    }
+    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
+    double value = PyFloat_AsDouble(item);
+    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return value;
+}
+
+PoniGeometry geometry_from_dict(const nb::dict& dict) {
+    PoniGeometry g;
+    g.pixel1 = dict_value(dict, "pixel1");
+    g.pixel2 = dict_value(dict, "pixel2");
+    g.distance = dict_value(dict, "distance");
+    g.poni1 = dict_value(dict, "poni1");
+    g.poni2 = dict_value(dict, "poni2");
+    g.rot1 = dict_value(dict, "rot1");
+    g.rot2 = dict_value(dict, "rot2");
+    g.rot3 = dict_value(dict, "rot3");
+    g.wavelength = dict_value(dict, "wavelength");
+    return g;
+}
+
+void init_integrator(PyIntegrator* self, nb::handle poni_path, nb::handle method, nb::handle polarization_factor,
+                     nb::handle n_ss, nb::handle unit, nb::handle radial_range) {
+    std::string path = arg_str(poni_path, "poni_path");
+    Settings s = convert_settings(method, polarization_factor, n_ss, unit, radial_range);
+    auto core = build_core(parse_poni_file(path), s);
+    new (self) PyIntegrator(std::move(core));
+}
+
+nb::object from_poni_dict(nb::handle poni_dict, nb::handle method, nb::handle polarization_factor, nb::handle n_ss,
+                          nb::handle unit, nb::handle radial_range) {
+    nb::dict dict = arg_dict(poni_dict, "poni_dict");
+    Settings s = convert_settings(method, polarization_factor, n_ss, unit, radial_range);
+    auto core = build_core(geometry_from_dict(dict), s);
+    nb::object obj = nb::inst_alloc(nb::type<PyIntegrator>());
+    new (nb::inst_ptr<PyIntegrator>(obj)) PyIntegrator(std::move(core));
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+void set_method(PyIntegrator& self, nb::handle method, nb::handle n_ss) {
+    self.thread.check();
+    ExclusiveBorrow borrow(self.borrow);
+    std::string name = arg_lower_name(method, "method");
+    std::optional<std::uint64_t> count = arg_opt_u64(n_ss, "n_ss");
+    require_unshared(self);
+    self.core->method = parse_integration_method(name, count);
+}
+
+void set_polarization_factor(PyIntegrator& self, nb::handle polarization_factor) {
+    self.thread.check();
+    ExclusiveBorrow borrow(self.borrow);
+    std::optional<double> factor = arg_opt_f64(polarization_factor, "polarization_factor");
+    require_unshared(self);
+    std::optional<double> previous = self.core->polarization_factor;
+    self.core->polarization_factor = factor;
+    try {
+        update_corrections(*self.core);
+    } catch (...) {
+        self.core->polarization_factor = previous;
+        throw;
+    }
+}
+
+void set_unit(PyIntegrator& self, nb::handle unit) {
+    self.thread.check();
+    ExclusiveBorrow borrow(self.borrow);
+    std::string name = arg_lower_name(unit, "unit");
+    require_unshared(self);
+    RadialUnit parsed = parse_radial_unit(name);
+    if (parsed == self.core->unit) return;
+    update_radial_values(*self.core, parsed);
+    self.core->unit = parsed;
+    clear_lut_caches(*self.core);
+}
+
+nb::str get_unit(PyIntegrator& self) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    return nb::str(unit_name(self.core->unit));
+}
+
+void clear_mask(PyIntegrator& self) {
+    self.thread.check();
+    ExclusiveBorrow borrow(self.borrow);
+    require_unshared(self);
+    self.core->mask.reset();
+}
+
+}  // namespace
+
+PyIntegrator::~PyIntegrator() {
+    if (thread.on_owner_thread()) return;
+    thread.report_foreign_drop();
+    // Dropped on a foreign thread: the contents are left alone, as the owner
+    // thread may still be using what they refer to.
+    new std::shared_ptr<IntegratorCore>(std::move(core));
+}
+
+void require_unshared(const PyIntegrator& self) {
+    if (self.core.use_count() != 1) raise_value_error("Integrator is in use by a batch operation");
+}
+
+void bind_integrator(nb::module_& m) {
+    nb::class_<PyIntegrator>(m, "Integrator",
+                             "Azimuthal integrator for one detector geometry.\n\n"
+                             "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, "
+                             "radial_range=None)")
+        .def("__init__", &init_integrator, nb::arg("poni_path").none(), nb::arg("method").none() = nb::none(),
+             nb::arg("polarization_factor").none() = nb::none(), nb::arg("n_ss").none() = nb::none(),
+             nb::arg("unit").none() = nb::none(), nb::arg("radial_range").none() = nb::none())
+        .def_static("from_poni_dict", &from_poni_dict, nb::arg("poni_dict").none(), nb::arg("method").none() = nb::none(),
+                    nb::arg("polarization_factor").none() = nb::none(), nb::arg("n_ss").none() = nb::none(),
+                    nb::arg("unit").none() = nb::none(), nb::arg("radial_range").none() = nb::none(),
+                    "Create an Integrator from a PONI dictionary.")
+        .def("set_method", &set_method, nb::arg("method").none(), nb::arg("n_ss").none() = nb::none(),
+             "Set the integration method.")
+        .def("set_polarization_factor", &set_polarization_factor, nb::arg("polarization_factor").none(),
+             "Set the polarization factor (None removes it).")
+        .def("set_unit", &set_unit, nb::arg("unit").none(), "Set the radial unit.")
+        .def("get_unit", &get_unit, "Get the radial unit.")
+        .def("clear_mask", &clear_mask, "Remove the pixel mask.");
+}
+
+}  // namespace karvelum::python

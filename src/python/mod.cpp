@@ -1,0 +1,45 @@
+// The karvelum extension module: functions and classes in their fixed order.
+#include <nanobind/nanobind.h>
+
+#include "errors.hpp"
+#include "pool.hpp"
+#include "python/args.hpp"
+#include "python/exceptions.hpp"
+#include "python/integrator.hpp"
+
+namespace nb = nanobind;
+
+namespace karvelum::python {
+namespace {
+
+std::size_t rayon_num_threads() { return pool::current_thread_count(); }
+
+void set_rayon_threads(nb::handle threads) {
+    std::uint64_t count = arg_u64(threads, "threads");
+    try {
+        pool::init_global(static_cast<std::size_t>(count));
+    } catch (const ValueError& e) {
+        raise_value_error(std::string("Failed to set Rayon threads: ") + e.what());
+    }
+}
+
+}  // namespace
+}  // namespace karvelum::python
+
+NB_MODULE(karvelum, m) {
+    using namespace karvelum::python;
+    m.doc() = "";
+    nb::set_leak_warnings(false);
+    register_exceptions(m);
+
+    m.def("rayon_num_threads", &rayon_num_threads, nb::sig("def rayon_num_threads() -> int"),
+          "Number of threads of the work-stealing pool the caller runs in.");
+    m.def("set_rayon_threads", &set_rayon_threads, nb::arg("threads").none(),
+          nb::sig("def set_rayon_threads(threads: int) -> None"),
+          "Size the process-wide thread pool; possible once, before it is first used.");
+    bind_integrator(m);
+
+    nb::list all;
+    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator"}) all.append(name);
+    m.attr("__all__") = all;
+}
