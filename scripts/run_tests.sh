@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Builds karvelum and its C++ tests, then runs the C++ tests and pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install_deps.sh
+
+cmake -S . -B build/cpp -G Ninja -DKARVELUM_PYTHON=OFF -DKARVELUM_TESTS=ON >/dev/null
+cmake --build build/cpp
+(cd build/cpp && ctest --output-on-failure)
+
+export KARVELUM_GEOMETRY_DUMP="$PWD/build/cpp/karvelum_geometry_dump"
+python3 -m pytest -q tests "$@"

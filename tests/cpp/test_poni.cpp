@@ -1,0 +1,135 @@
+#include <cmath>
+#include <string>
+
+#include "check.hpp"
+#include "errors.hpp"
+#include "poni.hpp"
+
+using namespace karvelum;
+
+TEST(poni_reads_every_key_with_comments_crlf_and_blanks) {
+    PoniGeometry g = parse_poni_text(
+        "# Nota: comment\r\n"
+        "PixelSize1: 7.5e-05\r\n"
+        "  PixelSize2 :\t1e-4  \r\n"
+        "Distance: 0.1\n"
+        "Poni1: 0.05\n"
+        "Poni2: 0.06\n"
+        "Rot1: 0.01\n"
+        "Rot2: -0.02\n"
+        "Rot3: 3\n"
+        "Wavelength: 1e-10\n"
+        "SplineFile: C:\\data\\spline.spline\n"
+        "distance: nonsense\n"
+        "Unknown: whatever\n"
+        "\n");
+    CHECK(g.pixel1 == 7.5e-05);
+    CHECK(g.pixel2 == 1e-4);
+    CHECK(g.distance == 0.1);
+    CHECK(g.poni1 == 0.05);
+    CHECK(g.poni2 == 0.06);
+    CHECK(g.rot1 == 0.01);
+    CHECK(g.rot2 == -0.02);
+    CHECK(g.rot3 == 3.0);
+    CHECK(g.wavelength == 1e-10);
+    CHECK(g.spline_file == "C:\\data\\spline.spline");
+}
+
+TEST(poni_empty_and_comment_only_files_give_zeros) {
+    for (const char* text : {"", "# only a comment\n#another", "   # not a comment, no colon key\n"}) {
+        PoniGeometry g = parse_poni_text(text);
+        CHECK(g.distance == 0.0 && g.pixel1 == 0.0 && g.wavelength == 0.0 && g.spline_file.empty());
+    }
+}
+
+TEST(poni_last_key_wins_and_detector_config_replaces_pixel_sizes) {
+    PoniGeometry g = parse_poni_text("Distance: 1\nDistance: 2\n");
+    CHECK(g.distance == 2.0);
+
+    g = parse_poni_text("PixelSize1: 1e-4\nDetector_config: {\"pixel2\": 5e-05, \"max_shape\": [10, 20]}\n");
+    CHECK(g.pixel1 == 0.0);
+    CHECK(g.pixel2 == 5e-05);
+
+    g = parse_poni_text(
+        "Detector_config: {\"pixel1\": 7.5e-05, \"pixel2\": 7.5e-05, \"max_shape\": [1065, 1030]}\n"
+        "PixelSize2: 1e-4\n");
+    CHECK(g.pixel1 == 7.5e-05);
+    CHECK(g.pixel2 == 1e-4);
+
+    // Entries whose value holds a colon, and keys in other quotes, are ignored.
+    g = parse_poni_text("Detector_config: {\"pixel1\": 1e-4, \"splineFile\": \"C:x\", 'pixel2': 3}\n");
+    CHECK(g.pixel1 == 1e-4);
+    CHECK(g.pixel2 == 0.0);
+}
+
+TEST(poni_value_errors_name_the_float_problem) {
+    CHECK_THROWS(ValueError, "cannot parse float from empty string", parse_poni_text("Distance\n"));
+    CHECK_THROWS(ValueError, "cannot parse float from empty string", parse_poni_text("Distance:   \n"));
+    CHECK_THROWS(ValueError, "invalid float literal", parse_poni_text("Distance: 0.1:2\n"));
+    CHECK_THROWS(ValueError, "invalid float literal", parse_poni_text("Detector_config: {\"pixel1\": abc}\n"));
+}
+
+TEST(poni_short_detector_config_is_a_load_error) {
+    bool thrown = false;
+    try {
+        parse_poni_text("Detector_config: {\n");
+    } catch (const ValueError&) {
+        thrown = true;
+    }
+    CHECK(thrown);
+}
+
+TEST(poni_invalid_utf8_line_does_not_hide_later_keys) {
+    PoniGeometry g = parse_poni_text("Distance: 0.1\nJunk: \xff\xfe\x80\nWavelength: 2e-10\n");
+    CHECK(g.distance == 0.1);
+    CHECK(g.wavelength == 2e-10);
+    // A key whose value holds invalid bytes is not a number.
+    CHECK_THROWS(ValueError, "invalid float literal", parse_poni_text("Distance: 0.1\xff\n"));
+}
+
+TEST(poni_unicode_white_space_is_trimmed) {
+    // U+00A0 and U+3000 around the value, a tab before the key.
+    PoniGeometry g = parse_poni_text("\tDistance:\xc2\xa0" "0.25\xe3\x80\x80\n");
+    CHECK(g.distance == 0.25);
+}
+
+TEST(float_literal_syntax) {
+    CHECK(parse_float_literal("1.") == 1.0);
+    CHECK(parse_float_literal(".5") == 0.5);
+    CHECK(parse_float_literal("+3") == 3.0);
+    CHECK(parse_float_literal("-2.5E-3") == -2.5e-3);
+    CHECK(parse_float_literal("1e400") == HUGE_VAL);
+    CHECK(parse_float_literal("-1e-400") == 0.0);
+    CHECK(std::signbit(parse_float_literal("-1e-400")));
+    CHECK(parse_float_literal("4.9406564584124654e-324") > 0.0);
+    CHECK(parse_float_literal("-InFiNiTy") == -HUGE_VAL);
+    CHECK(parse_float_literal("inf") == HUGE_VAL);
+    CHECK(std::isnan(parse_float_literal("NaN")));
+    // Correct rounding of a value that is not exactly representable.
+    CHECK(parse_float_literal("0.1") == 0.1);
+    CHECK(parse_float_literal("2.2250738585072011e-308") == 2.2250738585072011e-308);
+    for (const char* bad : {"1e", ".", "+", "e5", "0x10", "1_000", "1 2", "infinit", "nan1", "--1", "1e+"}) {
+        CHECK_THROWS(ValueError, "invalid float literal", parse_float_literal(bad));
+    }
+    CHECK_THROWS(ValueError, "cannot parse float from empty string", parse_float_literal(""));
+}
+
+TEST(split_pieces_keep_empty_pieces) {
+    auto pieces = collect_split_pieces("a::b:", ':');
+    CHECK(pieces.size() == 4);
+    CHECK(pieces[0] == "a" && pieces[1].empty() && pieces[2] == "b" && pieces[3].empty());
+    CHECK(collect_split_pieces("", ':').size() == 1);
+}
+
+TEST(utf8_lossy_replaces_each_bad_sequence) {
+    CHECK(utf8_lossy("ok\xffok") == "ok\xef\xbf\xbdok");
+    // A truncated three-byte sequence is one replacement.
+    CHECK(utf8_lossy("\xe3\x80") == "\xef\xbf\xbd");
+    CHECK(utf8_lossy("\xe3\x80\x80") == "\xe3\x80\x80");
+}
+
+TEST(poni_file_errors_carry_the_system_text) {
+    CHECK_THROWS(ValueError, "Failed to load PONI: No such file or directory (os error 2)",
+                 parse_poni_file("/nonexistent/dir/file.poni"));
+    CHECK_THROWS(ValueError, "Failed to load PONI: Is a directory (os error 21)", parse_poni_file("/"));
+}
