@@ -37,13 +37,17 @@ private:
     tbb::task_arena* arena_;
 };
 
+// A positive whole number of at most kMaxThreads, else 0 (not set).
 std::size_t positive_env(const char* name) {
     const char* text = std::getenv(name);
-    if (text == nullptr) return 0;
-    char* end = nullptr;
-    unsigned long long value = std::strtoull(text, &end, 10);
-    if (end == text || *end != '\0') return 0;
-    return static_cast<std::size_t>(value);
+    if (text == nullptr || *text == '\0') return 0;
+    std::size_t value = 0;
+    for (const char* c = text; *c != '\0'; ++c) {
+        if (*c < '0' || *c > '9') return 0;
+        value = value * 10 + static_cast<std::size_t>(*c - '0');
+        if (value > kMaxThreads) return 0;
+    }
+    return value;
 }
 
 // TBB caps its workers at the processor count unless told otherwise; an
@@ -80,6 +84,10 @@ std::size_t default_thread_count() {
 }
 
 void init_global(std::size_t threads) {
+    if (threads > kMaxThreads) {
+        throw ValueError("thread count " + std::to_string(threads) + " exceeds the limit of " +
+                         std::to_string(kMaxThreads));
+    }
     bool created = false;
     std::call_once(g_once, [&] {
         create_global(threads);

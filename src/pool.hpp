@@ -16,13 +16,16 @@
 
 namespace karvelum::pool {
 
+// Largest pool size accepted, from the caller or the environment.
+inline constexpr std::size_t kMaxThreads = 4096;
+
 // The size a new pool gets when none is asked for: RAYON_NUM_THREADS, else
 // RAYON_RS_NUM_CPUS, when positive; else the logical processor count.
 std::size_t default_thread_count();
 
 // Creates the process-wide pool with `threads` threads (0: the default size).
 // Throws ValueError("The global thread pool has already been initialized.")
-// when it exists already.
+// when it exists already, and ValueError for more than kMaxThreads threads.
 void init_global(std::size_t threads);
 
 // Thread count of the pool the calling thread works in, creating the
