@@ -23,7 +23,7 @@ struct CsrLut {
     std::uint64_t dim1 = 0, dim2 = 0;     // image shape the table belongs to
 
     std::uint64_t bins() const { return offsets.empty() ? 0 : offsets.size() - 1; }
-    bool weighted() const { return !weights.empty() || indices.empty(); }
+    std::uint64_t pixels() const { return dim1 * dim2; }
 };
 
 struct CsrLut2d {
@@ -80,5 +80,18 @@ private:
 
 using Lut1dCache = TableCache<Lut1dCacheKey, CsrLut, lut1d_cache_key_eq>;
 using Lut2dCache = TableCache<Lut2dCacheKey, CsrLut2d, lut2d_cache_key_eq>;
+
+}  // namespace karvelum
+
+namespace karvelum {
+
+struct IntegratorCore;
+struct GeometrySnapshot;
+
+// The 1D table for `key` and the snapshot's image shape, from the cache or
+// built from the snapshot and stored. Concurrent callers that miss together
+// both build; the first to store wins.
+std::shared_ptr<const CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
+                                                  const Lut1dCacheKey& key);
 
 }  // namespace karvelum

@@ -3,9 +3,12 @@
 #include <optional>
 #include <string>
 
+#include "integration/integrate1d.hpp"
 #include "poni.hpp"
 #include "python/args.hpp"
 #include "python/exceptions.hpp"
+#include "python/image.hpp"
+#include "python/results.hpp"
 
 namespace karvelum::python {
 
@@ -141,6 +144,40 @@ nb::str get_unit(PyIntegrator& self) {
     return nb::str(unit_name(self.core->unit));
 }
 
+// The samples and shape of an image argument, read in place for an array.
+struct ImageData {
+    ImageInput input;
+    ImageView view;
+};
+
+ImageData image_data(ImageInput&& input) {
+    ImageData d{std::move(input), {}};
+    if (auto* array = std::get_if<ArrayView>(&d.input)) {
+        require_c_contiguous_f64(*array);
+        d.view = ImageView{contiguous_samples(*array, "Array must be contiguous"), array->rows(), array->cols()};
+    } else {
+        raise_value_error("Failed to load TIFF: reading TIFF files is not available in this build");
+    }
+    return d;
+}
+
+nb::object integrate1d(PyIntegrator& self, nb::handle image, nb::handle n_points, nb::handle errors,
+                       nb::handle azimuthal_std) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    ImageInput input = arg_image(image, "image");
+    std::uint64_t n = arg_u64(n_points, "n_points");
+    bool with_errors = arg_flag(errors, "errors");
+    bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
+    if (n == 0) raise_value_error("n_points must be positive");
+    ImageData data = image_data(std::move(input));
+    IntegratorCore& core = *self.core;
+    Integration1dOutput out = with_std     ? integrate1d_with_azimuthal_std(core, data.view, n, with_errors)
+                              : with_errors ? integrate1d_with_variance(core, data.view, n)
+                                            : karvelum::integrate1d(core, data.view, n);
+    return new_integration_result(result_from_1d(std::move(out)));
+}
+
 void clear_mask(PyIntegrator& self) {
     self.thread.check();
     ExclusiveBorrow borrow(self.borrow);
@@ -180,6 +217,9 @@ void bind_integrator(nb::module_& m) {
              "Set the polarization factor (None removes it).")
         .def("set_unit", &set_unit, nb::arg("unit").none(), "Set the radial unit.")
         .def("get_unit", &get_unit, "Get the radial unit.")
+        .def("integrate1d", &integrate1d, nb::arg("image").none(), nb::arg("n_points").none(),
+             nb::arg("errors").none() = false, nb::kw_only(), nb::arg("azimuthal_std").none() = false,
+             "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.")
         .def("clear_mask", &clear_mask, "Remove the pixel mask.");
 }
 

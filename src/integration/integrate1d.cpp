@@ -1,0 +1,151 @@
+#include "integration/integrate1d.hpp"
+
+#include <cmath>
+#include <string>
+
+#include "errors.hpp"
+#include "lut/counting_csr.hpp"
+#include "lut/integrate.hpp"
+#include "math/histogram.hpp"
+#include "pool.hpp"
+
+namespace karvelum {
+
+namespace {
+
+// What every operation holds for the whole call: one geometry snapshot (so
+// corrections, radial values and tables all belong to the image's shape)
+// and the mask, checked against that shape.
+struct CallState {
+    GeometryRef snap;
+    std::shared_ptr<const PixelMask> mask;
+    std::span<const std::uint8_t> mask_bytes() const {
+        return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
+    }
+};
+
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_points) {
+    if (n_points == 0) throw ValueError("n_points must be positive");
+    if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
+    const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
+    if (image.data.size() != pixels) {
+        throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
+                    std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
+    }
+    CallState state{nullptr, core.mask};
+    if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
+    state.snap = ensure_geometry(core, image.dim1, image.dim2);
+    return state;
+}
+
+Lut1dCacheKey key_for(const IntegratorCore& core, std::uint64_t n_points) {
+    const IntegrationMethod& m = core.method;
+    return Lut1dCacheKey{m.kind, core.radial_range, n_points, m.kind == MethodKind::Supersampled ? m.n_ss : 0,
+                         core.unit};
+}
+
+// Sample over correction where the correction is positive, else `otherwise`.
+std::vector<double> normalised(std::span<const double> x, const std::vector<double>& corr, double otherwise) {
+    std::vector<double> out(x.size());
+    pool::parallel_for_index(x.size(), [&](std::size_t i) { out[i] = corr[i] > 0.0 ? x[i] / corr[i] : otherwise; });
+    return out;
+}
+
+std::vector<double> normalised_variance(std::span<const double> var, const std::vector<double>& corr,
+                                        bool zero_when_not_positive) {
+    std::vector<double> out(var.size());
+    pool::parallel_for_index(var.size(), [&](std::size_t i) {
+        out[i] = (!zero_when_not_positive || corr[i] > 0.0) ? var[i] / (corr[i] * corr[i]) : 0.0;
+    });
+    return out;
+}
+
+Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t n_points, bool with_variance) {
+    return pool::run([&] {
+        CallState state = begin_call(core, image, n_points);
+        const GeometrySnapshot& snap = *state.snap;
+        const std::vector<double>& corr = *snap.correction_factors;
+        std::vector<double> variance = with_variance ? poisson_variance(image.data) : std::vector<double>();
+        Integration1dOutput out;
+        if (core.method.kind == MethodKind::Histogram) {
+            std::vector<double> signal = normalised(image.data, corr, 0.0);
+            math::HistogramOutput h =
+                with_variance
+                    ? math::histogram_integrate_with_variance(*snap.radial_values, signal,
+                                                              normalised_variance(variance, corr, true), n_points,
+                                                              state.mask_bytes())
+                    : math::histogram_integrate(*snap.radial_values, signal, n_points, state.mask_bytes());
+            out.centres = std::move(h.centres);
+            out.intensities = std::move(h.intensities);
+            if (with_variance) out.sigmas = std::move(h.errors);
+            return out;
+        }
+        std::shared_ptr<const CsrLut> table = get_or_build_lut_1d(core, snap, key_for(core, n_points));
+        lut::PixelInputs in{image.data, corr, variance, state.mask_bytes()};
+        out.centres = lut::bin_centres(*table);
+        if (with_variance) {
+            lut::MeanVar mv = lut::apply_lut_mean_var(*table, in);
+            out.intensities = std::move(mv.intensities);
+            out.sigmas = std::move(mv.sigmas);
+        } else {
+            out.intensities = lut::apply_lut_mean(*table, in);
+        }
+        return out;
+    });
+}
+
+}  // namespace
+
+std::vector<double> poisson_variance(std::span<const double> samples) {
+    std::vector<double> out(samples.size());
+    pool::parallel_for_index(samples.size(), [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
+    return out;
+}
+
+void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2) {
+    if (mask.dim1 != dim1) {
+        throw ValueError("mask dim1 mismatch: mask = " + std::to_string(mask.dim1) + ", data = " + std::to_string(dim1));
+    }
+    if (mask.dim2 != dim2) {
+        throw ValueError("mask dim2 mismatch: mask = " + std::to_string(mask.dim2) + ", data = " + std::to_string(dim2));
+    }
+}
+
+Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, std::uint64_t n_points) {
+    return run_1d(core, image, n_points, false);
+}
+
+Integration1dOutput integrate1d_with_variance(IntegratorCore& core, ImageView image, std::uint64_t n_points) {
+    return run_1d(core, image, n_points, true);
+}
+
+Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
+                                                   bool errors) {
+    return pool::run([&] {
+        CallState state = begin_call(core, image, n_points);
+        const GeometrySnapshot& snap = *state.snap;
+        const std::vector<double>& corr = *snap.correction_factors;
+        std::vector<double> variance = errors ? poisson_variance(image.data) : std::vector<double>();
+        Integration1dOutput out;
+        lut::AzimuthalStats stats;
+        if (core.method.kind == MethodKind::Histogram) {
+            // A counting table for this call only, spanning the radial values.
+            CsrLut table = lut::build_counting_lut_1d(*snap.radial_values, snap.dim1, snap.dim2, n_points);
+            std::vector<double> signal = normalised(image.data, corr, std::nan(""));
+            std::vector<double> ones(signal.size(), 1.0);
+            std::vector<double> norm_var = errors ? normalised_variance(variance, corr, false) : std::vector<double>();
+            stats = lut::apply_lut_azimuthal_stats(table, {signal, ones, norm_var, state.mask_bytes()});
+            out.centres = lut::bin_centres(table);
+        } else {
+            std::shared_ptr<const CsrLut> table = get_or_build_lut_1d(core, snap, key_for(core, n_points));
+            stats = lut::apply_lut_azimuthal_stats(*table, {image.data, corr, variance, state.mask_bytes()});
+            out.centres = lut::bin_centres(*table);
+        }
+        out.intensities = std::move(stats.means);
+        out.azimuthal_std = std::move(stats.stds);
+        if (errors) out.sigmas = std::move(stats.errors);
+        return out;
+    });
+}
+
+}  // namespace karvelum

@@ -1,0 +1,80 @@
+#include "lut/csr_builder.hpp"
+
+#include <algorithm>
+#include <limits>
+#include <new>
+
+#include <tbb/parallel_for.h>
+
+#include "errors.hpp"
+#include "pool.hpp"
+
+namespace karvelum::lut {
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost) {
+    std::uint64_t threads = pool::current_thread_count();
+    // Enough chunks to balance the load, few enough that per-chunk bin counts stay small.
+    std::uint64_t wanted = std::max<std::uint64_t>(1, std::min<std::uint64_t>(rows, threads * 4));
+    if (row_cost * rows < (1u << 15)) wanted = 1;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (std::uint64_t c = 0; c < wanted; ++c) {
+        std::uint64_t begin = rows * c / wanted, end = rows * (c + 1) / wanted;
+        if (end > begin) out.emplace_back(begin, end);
+    }
+    return out;
+}
+
+void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bins) {
+    std::uint64_t pixels = checked_mul(dim1, dim2);
+    if (pixels > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    if (n_bins >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    checked_mul(checked_add(n_bins, 1), sizeof(std::uint64_t));
+}
+
+CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted) {
+    const std::size_t n_chunks = chunks.size();
+    checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
+    // cursor[c * n_bins + b]: first free position of chunk c's entries in bin b.
+    std::vector<std::uint64_t> cursor(n_chunks * n_bins, 0);
+    pool::parallel_for_index(n_chunks, [&](std::size_t c) {
+        std::uint64_t* counts = cursor.data() + c * n_bins;
+        for (const Entry& e : chunks[c]) ++counts[e.bin];
+    }, 1);
+    CsrLut table;
+    table.offsets.assign(n_bins + 1, 0);
+    std::uint64_t total = 0;
+    for (std::uint64_t b = 0; b < n_bins; ++b) {
+        table.offsets[b] = total;
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            std::uint64_t count = cursor[c * n_bins + b];
+            cursor[c * n_bins + b] = total;
+            total += count;
+        }
+    }
+    table.offsets[n_bins] = total;
+    table.indices.resize(total);
+    if (weighted) table.weights.resize(total);
+    pool::parallel_for_index(n_chunks, [&](std::size_t c) {
+        std::uint64_t* next = cursor.data() + c * n_bins;
+        for (const Entry& e : chunks[c]) {
+            std::uint64_t at = next[e.bin]++;
+            table.indices[at] = e.pixel;
+            if (weighted) table.weights[at] = e.weight;
+        }
+    }, 1);
+    return table;
+}
+
+void normalise_bin_weights(CsrLut& table) {
+    if (table.weights.empty()) return;
+    pool::parallel_for_index(table.bins(), [&](std::size_t b) {
+        std::uint64_t o0 = table.offsets[b], o1 = table.offsets[b + 1];
+        double sum = -0.0;
+        for (std::uint64_t k = o0; k < o1; ++k) sum += table.weights[k];
+        if (sum > 0.0) {
+            for (std::uint64_t k = o0; k < o1; ++k) table.weights[k] /= sum;
+        }
+    }, 64);
+}
+
+}  // namespace karvelum::lut

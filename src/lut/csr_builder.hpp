@@ -1,0 +1,39 @@
+// Assembly of pixel-to-bin tables from per-chunk entry lists.
+//
+// Builders walk the image in chunks of consecutive pixels, in parallel, and
+// emit (bin, pixel, weight) entries in ascending pixel order within a chunk.
+// Assembly places every chunk's entries after those of earlier chunks, so the
+// entries of a bin are in ascending pixel order whatever the chunking and the
+// thread count.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include "integration/cache.hpp"
+
+namespace karvelum::lut {
+
+struct Entry {
+    std::uint32_t bin;
+    std::uint32_t pixel;
+    double weight;
+};
+
+using EntryChunks = std::vector<std::vector<Entry>>;
+
+// Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost);
+
+// Builds the table; weights are kept when `weighted` is true.
+CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted);
+
+// Divides the weights of every bin by their sum (taken in entry order from
+// -0.0) when that sum is greater than zero.
+void normalise_bin_weights(CsrLut& table);
+
+// Refuses shapes whose pixel indices do not fit the table's index type, and
+// bin counts beyond it; both are reported as allocation failures.
+void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bins);
+
+}  // namespace karvelum::lut

@@ -1,0 +1,57 @@
+// Per-bin kernels over a pixel-to-bin table and the apply operations that run
+// them over all bins. Sums inside a bin are added in table row order, so a
+// result is bitwise the same for every thread count.
+//
+// Preconditions of every apply: the table was built for the image shape of
+// the arrays, and signal, normalisation, variance and mask (when given) hold
+// one value per pixel. An empty span means "not given".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "integration/cache.hpp"
+
+namespace karvelum::lut {
+
+struct PixelInputs {
+    std::span<const double> signal;
+    std::span<const double> normalisation;
+    std::span<const double> variance;    // error forms only
+    std::span<const std::uint8_t> mask;  // non-zero = excluded
+};
+
+// start + step * (i + 0.5) for every bin of a 1D table.
+std::vector<double> bin_centres(const CsrLut& table);
+
+// sum(w * signal) / sum(w * normalisation) per bin; 0 for an empty bin or a
+// zero normalisation sum.
+std::vector<double> apply_lut_mean(const CsrLut& table, const PixelInputs& in);
+
+struct MeanVar {
+    std::vector<double> intensities;
+    std::vector<double> sigmas;  // sqrt(max(sum(w^2 var) / N^2, 0))
+};
+MeanVar apply_lut_mean_var(const CsrLut& table, const PixelInputs& in);
+
+struct RawSums {
+    std::vector<double> signal;         // sum w * signal
+    std::vector<double> normalisation;  // sum w * normalisation
+    std::vector<double> variance;       // sum w^2 * variance (error form only)
+    std::vector<double> weight;         // sum w
+};
+RawSums apply_lut_raw_sums(const CsrLut& table, const PixelInputs& in, bool with_variance);
+
+struct AzimuthalStats {
+    std::vector<double> means;
+    std::vector<double> stds;                   // NaN for a bin without a valid entry
+    std::optional<std::vector<double>> errors;  // only when a variance was given
+};
+// Mean, error and weighted population spread of the normalised values
+// signal / normalisation over each bin's valid entries (finite, positive
+// normalisation and weight).
+AzimuthalStats apply_lut_azimuthal_stats(const CsrLut& table, const PixelInputs& in);
+
+}  // namespace karvelum::lut

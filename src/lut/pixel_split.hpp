@@ -1,0 +1,51 @@
+// Pixel-splitting tables: each pixel's quadrilateral in (radial, chi) space
+// is cut along the bin edges; the overlap areas are the raw weights.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+#include "integration/cache.hpp"
+#include "integration/corrections.hpp"
+#include "integration/methods.hpp"
+#include "poni.hpp"
+
+namespace karvelum::lut {
+
+struct Vertex {
+    double x, y;
+};
+
+// A clipped quadrilateral has at most 4 + 4 * 4 vertices per pass chain even
+// when it is twisted; 64 leaves room for any four half-plane passes.
+struct Polygon {
+    std::array<Vertex, 64> v;
+    int n = 0;
+};
+
+// Sutherland-Hodgman clipping to x0 <= x <= x1, y0 <= y <= y1 (boundaries
+// inside), in the passes x >= x0, x <= x1, y >= y0, y <= y1.
+void clip_polygon_to_rect(const Polygon& in, double x0, double x1, double y0, double y1, Polygon& out,
+                          Polygon& scratch);
+
+// Signed area by the shoelace formula, closing edge included.
+double polygon_area(const Polygon& p);
+
+// The 1D pixel-splitting table for the snapshot's image shape. Without a
+// range the bins span the radial values of all pixel corners.
+CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                const RadialRange& range, std::uint64_t n_bins);
+
+// Radial values and chi of every pixel corner, (dim1 + 1) x (dim2 + 1).
+struct CornerGeometry {
+    std::vector<double> radial;
+    std::vector<double> chi;
+};
+CornerGeometry corner_geometry(const PoniGeometry& geometry, std::uint64_t dim1, std::uint64_t dim2,
+                               RadialUnit unit);
+
+// The pixel's quadrilateral with corner chi unwrapped against its centre chi.
+Polygon pixel_quadrilateral(const CornerGeometry& corners, std::uint64_t dim2, std::uint64_t pixel,
+                            double pixel_chi);
+
+}  // namespace karvelum::lut

@@ -1,0 +1,35 @@
+// Supersampled tables: n_ss x n_ss sub-pixel points per pixel, each counted
+// in the bin of its own radial value; a pixel's weight in a bin is its share
+// of the bin's points.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <vector>
+
+#include "integration/cache.hpp"
+#include "integration/corrections.hpp"
+#include "integration/methods.hpp"
+#include "poni.hpp"
+
+namespace karvelum::lut {
+
+// Border sample points 0.5 / n pixel inside the detector edges, as (d1, d2).
+std::pair<std::vector<double>, std::vector<double>> detector_edge_points(std::uint64_t dim1, std::uint64_t dim2,
+                                                                         std::uint64_t n);
+
+struct RadialSpan {
+    double lo, hi, step;
+};
+
+// Span of the per-pixel radial values and of the border sub-samples, widened
+// at the top by three machine epsilons.
+RadialSpan compute_radial_range(const PoniGeometry& geometry, const GeometrySnapshot& snap, std::uint64_t n_bins,
+                                std::uint64_t n_ss, RadialUnit unit);
+
+// Without a range every sub-sample counts (clamped into the edge bins); with
+// one, sub-samples outside [lo, hi) are left out.
+CsrLut build_supersampled_lut_1d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                 const RadialRange& range, std::uint64_t n_bins, std::uint64_t n_ss);
+
+}  // namespace karvelum::lut

@@ -1,0 +1,87 @@
+#include "python/image.hpp"
+
+#include <cstring>
+
+#include "python/args.hpp"
+#include "python/exceptions.hpp"
+
+namespace karvelum::python {
+
+ArrayView::ArrayView(ArrayView&& other) noexcept : buffer(other.buffer), held(other.held) { other.held = false; }
+
+ArrayView::~ArrayView() {
+    if (held) PyBuffer_Release(&buffer);
+}
+
+namespace {
+
+PyObject* ndarray_type() {
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        nb::object numpy = nb::module_::import_("numpy");
+        type = nb::object(numpy.attr("ndarray")).release().ptr();
+    }
+    return type;
+}
+
+bool is_native_double(const char* format) {
+    if (format == nullptr) return false;
+    if (format[0] == '@' || format[0] == '=' ) ++format;
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    else if (format[0] == '<') ++format;
+#else
+    else if (format[0] == '>' || format[0] == '!') ++format;
+#endif
+    return std::strcmp(format, "d") == 0;
+}
+
+}  // namespace
+
+bool take_f64_array(nb::handle value, ArrayView& view) {
+    int is_array = PyObject_IsInstance(value.ptr(), ndarray_type());
+    if (is_array < 0) throw nb::python_error();
+    if (is_array == 0) return false;
+    if (PyObject_GetBuffer(value.ptr(), &view.buffer, PyBUF_RECORDS_RO) != 0) {
+        PyErr_Clear();
+        return false;
+    }
+    view.held = true;
+    if (view.buffer.ndim != 2 || view.buffer.itemsize != 8 || !is_native_double(view.buffer.format)) {
+        PyBuffer_Release(&view.buffer);
+        view.held = false;
+        return false;
+    }
+    return true;
+}
+
+ImageInput arg_image(nb::handle value, const char* name) {
+    if (PyUnicode_Check(value.ptr())) return arg_str(value, name);
+    return with_note(name, [&]() -> ImageInput {
+        ArrayView view;
+        if (take_f64_array(value, view)) return ImageInput(std::move(view));
+        raise_type_error(
+            "failed to extract enum ImageInput ('Path | Array')\n"
+            "- variant Path (Path): failed to extract field ImageInput::Path.0\n"
+            "- variant Array (Array): failed to extract field ImageInput::Array.0");
+    });
+}
+
+void require_c_contiguous_f64(const ArrayView& view) {
+    const Py_ssize_t d0 = view.buffer.shape[0], d1 = view.buffer.shape[1];
+    if (d0 == 0 || d1 == 0) return;
+    const Py_ssize_t row = view.buffer.strides[0] / 8, col = view.buffer.strides[1] / 8;
+    if ((d1 == 1 || col == 1) && (d0 == 1 || row == d1)) return;
+    raise_value_error("Array must be C-contiguous (row-major) and float64");
+}
+
+std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix) {
+    const std::size_t n = static_cast<std::size_t>(view.buffer.shape[0]) * static_cast<std::size_t>(view.buffer.shape[1]);
+    if (n == 0) return {};
+    const auto address = reinterpret_cast<std::uintptr_t>(view.buffer.buf);
+    const bool aligned = address % alignof(double) == 0;
+    const bool contiguous = PyBuffer_IsContiguous(&view.buffer, 'C') || PyBuffer_IsContiguous(&view.buffer, 'F');
+    if (view.buffer.buf == nullptr || !aligned || !contiguous) raise_value_error(prefix + ": " + kNotContiguous);
+    return {static_cast<const double*>(view.buffer.buf), n};
+}
+
+}  // namespace karvelum::python

@@ -1,0 +1,49 @@
+// Image arguments: a str path, or a 2-D float64 NumPy array read in place.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <variant>
+
+#include <nanobind/nanobind.h>
+
+namespace karvelum::python {
+
+namespace nb = nanobind;
+
+// A read-only view of a caller's array, held for the call.
+class ArrayView {
+public:
+    ArrayView() = default;
+    ArrayView(ArrayView&& other) noexcept;
+    ArrayView& operator=(ArrayView&&) = delete;
+    ~ArrayView();
+
+    Py_buffer buffer{};
+    bool held = false;
+    std::uint64_t rows() const { return static_cast<std::uint64_t>(buffer.shape[0]); }
+    std::uint64_t cols() const { return static_cast<std::uint64_t>(buffer.shape[1]); }
+};
+
+// True for an ndarray (or subclass) with two dimensions whose dtype is
+// native float64 (itemsize 8); fills `view` when it is.
+bool take_f64_array(nb::handle value, ArrayView& view);
+
+using ImageInput = std::variant<std::string, ArrayView>;
+
+// The `image` argument: TypeError "failed to extract enum ImageInput ..." when
+// it is neither form.
+ImageInput arg_image(nb::handle value, const char* name);
+
+// Row-major check of the array's layout; ValueError "Array must be
+// C-contiguous (row-major) and float64" otherwise.
+void require_c_contiguous_f64(const ArrayView& view);
+
+// The samples as one slice, or ValueError "{prefix}: The given array is not
+// contiguous or is misaligned." for memory that cannot be read as one run.
+std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix);
+
+inline constexpr const char* kNotContiguous = "The given array is not contiguous or is misaligned.";
+
+}  // namespace karvelum::python
