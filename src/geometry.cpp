@@ -43,10 +43,10 @@ PixelAngles pixel_angles(const PoniGeometry& g, std::uint64_t dim1, std::uint64_
     return out;
 }
 
-std::vector<double> polarization_array(std::span<const double> two_theta, std::span<const double> chi,
-                                       double factor) {
+Buffer<double> polarization_array(std::span<const double> two_theta, std::span<const double> chi,
+                                  double factor) {
     std::size_t n = std::min(two_theta.size(), chi.size());
-    std::vector<double> out(n);
+    Buffer<double> out(n);
     pool::parallel_for_index(n, [&](std::size_t k) { out[k] = polarization_of(two_theta[k], chi[k], factor); });
     return out;
 }

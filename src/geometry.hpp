@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "buffer.hpp"
 #include "poni.hpp"
 
 namespace karvelum::geometry {
@@ -72,9 +73,9 @@ inline double point_offset(double d, double pixel, double poni) {
 
 // Per-pixel angles and solid angle of every pixel centre, row-major.
 struct PixelAngles {
-    std::vector<double> two_theta;
-    std::vector<double> chi;
-    std::vector<double> solid_angle;
+    Buffer<double> two_theta;
+    Buffer<double> chi;
+    Buffer<double> solid_angle;
 };
 
 // One parallel pass over dim1 x dim2 pixel centres. Throws std::bad_alloc
@@ -83,7 +84,7 @@ PixelAngles pixel_angles(const PoniGeometry& g, std::uint64_t dim1, std::uint64_
 
 // Polarization factor per element for 2-theta and chi arrays; runs over the
 // shorter of the two.
-std::vector<double> polarization_array(std::span<const double> two_theta, std::span<const double> chi,
+Buffer<double> polarization_array(std::span<const double> two_theta, std::span<const double> chi,
                                        double factor);
 
 // Corner coordinates (d1, d2) of a dim1 x dim2 image: (dim1 + 1) * (dim2 + 1)

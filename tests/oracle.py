@@ -63,3 +63,108 @@ def to_unit(two_theta, unit, wavelength):
         return np.degrees(two_theta)
     length = {"q_A^-1": wavelength * 1e10, "q_nm^-1": wavelength * 1e9}[unit]
     return 4 * np.pi * np.sin(np.asarray(two_theta) / 2) / length
+
+
+# --- 1D integration -------------------------------------------------------
+
+SPAN_MARGIN = 2.220446049250313e-15  # added to the upper end of a bin span
+
+
+def radial_and_correction(geom, shape, unit, polarization=None):
+    g = pixel_geometry(geom, shape, polarization)
+    return to_unit(g["two_theta"], unit, geom["wavelength"]), g["correction"]
+
+
+def corner_radial_extent(geom, shape, unit):
+    """Smallest and largest radial value over the four corners of every pixel."""
+    rows, cols = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
+    t, _, _ = lab_coordinates(geom, rows.ravel(), cols.ravel())
+    r = to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit, geom["wavelength"]).reshape(rows.shape)
+    quads = np.stack([r[:-1, :-1], r[:-1, 1:], r[1:, :-1], r[1:, 1:]])
+    return quads.min(axis=0).ravel(), quads.max(axis=0).ravel()
+
+
+def bin_layout(r, n, radial_range=None):
+    """Bin of every radial value (-1 when left out), bin centres, and the bins one
+    can trust: those with no value within 1e-9 (relative) of an edge that decides
+    between two bins or between in and out."""
+    lo, hi = (np.min(r), np.max(r)) if radial_range is None else (float(radial_range[0]), float(radial_range[1]))
+    step = (hi + SPAN_MARGIN - lo) / n
+    t = (r - lo) / step
+    bins = np.minimum(n - 1, np.floor(np.maximum(t, 0.0))).astype(np.int64)
+    k = np.rint(t).astype(np.int64)
+    if radial_range is None:
+        deciding = (k >= 1) & (k <= n - 1)
+    else:
+        bins[(r < lo) | (r >= hi)] = -1
+        deciding = (k >= 0) & (k <= n)
+    near = deciding & (np.abs(r - (lo + k * step)) <= 1e-9 * np.maximum(np.abs(r), step))
+    trusted = np.ones(n, dtype=bool)
+    for edge in np.unique(k[near]):
+        trusted[max(edge - 1, 0):min(edge + 1, n)] = False
+    return bins, lo + step * (np.arange(n) + 0.5), trusted
+
+
+def variance(x):
+    """Poisson variance of the samples: negatives count as 0, NaN as 0."""
+    return np.where(np.isnan(x), 0.0, np.maximum(x, 0.0))
+
+
+def _sum(bins, n, values):
+    keep = bins >= 0
+    return np.bincount(bins[keep], weights=values[keep], minlength=n)
+
+
+def _ratio(num, den):
+    return np.divide(num, den, out=np.zeros_like(num), where=den != 0)
+
+
+def counting(x, c, bins, n):
+    """Intensity sum(x)/sum(c) and sigma sqrt(sum(var))/|sum(c)| per bin."""
+    s, norm = _sum(bins, n, x), _sum(bins, n, c)
+    return _ratio(s, norm), _ratio(np.sqrt(_sum(bins, n, variance(x))), np.abs(norm))
+
+
+def histogram(x, c, bins, n):
+    """Plain mean of x/c (0 where c <= 0) per bin, error sqrt(sum(var/c^2))/count."""
+    pos = c > 0
+    y = np.divide(x, c, out=np.zeros_like(x), where=pos)
+    v = np.divide(variance(x), c * c, out=np.zeros_like(x), where=pos)
+    count = _sum(bins, n, np.ones_like(x))
+    return _ratio(_sum(bins, n, y), count), _ratio(np.sqrt(_sum(bins, n, v)), count)
+
+
+def azimuthal_stats(s, w, bins, n, var):
+    """Per bin over valid pixels (finite s, finite w > 0): mean sum(s)/sum(w), the
+    w-weighted population spread of s/w (NaN without valid pixel) and the error
+    sqrt(sum(var))/sum(w)."""
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        v = s / w
+        valid = np.isfinite(s) & np.isfinite(w) & (w > 0) & np.isfinite(v)
+    b = np.where(valid, bins, -1)
+    sw = _sum(b, n, w)
+    m = _ratio(_sum(b, n, np.where(valid, w * v, 0.0)), sw)
+    spread = _sum(b, n, np.where(valid, w * (v - m[np.maximum(b, 0)]) ** 2, 0.0))
+    std = np.full(n, np.nan)
+    np.sqrt(np.divide(spread, sw, out=np.zeros(n), where=sw > 0), out=std, where=sw > 0)
+    return _ratio(_sum(b, n, np.where(valid, s, 0.0)), sw), std, _ratio(np.sqrt(_sum(b, n, var)), sw)
+
+
+def integrate1d(geom, image, n, unit, method, polarization=None, radial_range=None):
+    """Counting or histogram pattern of `image` as a dict with radial, intensity,
+    errors, the azimuthal statistics (mean, std, std_errors) and trusted bins."""
+    x = np.asarray(image, dtype=float).ravel()
+    r, c = radial_and_correction(geom, image.shape, unit, polarization)
+    if method == "histogram":
+        bins, centres, trusted = bin_layout(r, n)
+        intensity, errors = histogram(x, c, bins, n)
+        pos = c > 0
+        s = np.divide(x, c, out=np.full_like(x, np.nan), where=pos)
+        w, var = np.ones_like(x), np.divide(variance(x), c * c, out=np.zeros_like(x), where=pos)
+    else:
+        bins, centres, trusted = bin_layout(r, n, radial_range)
+        intensity, errors = counting(x, c, bins, n)
+        s, w, var = x, c, variance(x)
+    mean, std, std_errors = azimuthal_stats(s, w, bins, n, var)
+    return dict(radial=centres, intensity=intensity, errors=errors, mean=mean, std=std,
+                std_errors=std_errors, trusted=trusted)

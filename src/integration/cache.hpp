@@ -7,6 +7,7 @@
 #include <optional>
 #include <vector>
 
+#include "buffer.hpp"
 #include "integration/methods.hpp"
 
 namespace karvelum {
@@ -15,9 +16,9 @@ namespace karvelum {
 // pixel indices ascending inside a bin. Tables remember the image shape they
 // were built for and are applied only to images of that shape.
 struct CsrLut {
-    std::vector<std::uint64_t> offsets;   // bins + 1 entries, first 0
-    std::vector<std::uint32_t> indices;   // flat row-major pixel index per entry
-    std::vector<double> weights;          // empty: every weight is 1.0
+    Buffer<std::uint64_t> offsets;        // bins + 1 entries, first 0
+    Buffer<std::uint32_t> indices;        // flat row-major pixel index per entry
+    Buffer<double> weights;               // empty: every weight is 1.0
     double start = 0.0;                   // lower edge of bin 0
     double step = 0.0;                    // bin width
     std::uint64_t dim1 = 0, dim2 = 0;     // image shape the table belongs to

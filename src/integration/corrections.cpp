@@ -11,25 +11,25 @@ namespace karvelum {
 
 namespace {
 
-SharedArray share(std::vector<double>&& values) {
-    return std::make_shared<const std::vector<double>>(std::move(values));
+SharedArray share(Buffer<double>&& values) {
+    return std::make_shared<const Buffer<double>>(std::move(values));
 }
 
-std::vector<double> map_array(std::span<const double> in, auto&& f) {
-    std::vector<double> out(in.size());
+Buffer<double> map_array(std::span<const double> in, auto&& f) {
+    Buffer<double> out(in.size());
     pool::parallel_for_index(in.size(), [&](std::size_t k) { out[k] = f(in[k]); });
     return out;
 }
 
-std::vector<double> polarization_for(const std::vector<double>& two_theta, const std::vector<double>& chi,
-                                     std::optional<double> factor) {
-    if (!factor) return std::vector<double>(two_theta.size(), 1.0);
+Buffer<double> polarization_for(std::span<const double> two_theta, std::span<const double> chi,
+                                std::optional<double> factor) {
+    if (!factor) return map_array(two_theta, [](double) { return 1.0; });
     return geometry::polarization_array(two_theta, chi, *factor);
 }
 
-CorrectionArrays correction_product(const std::vector<double>& polarization, const std::vector<double>& solid_angle) {
+CorrectionArrays correction_product(std::span<const double> polarization, std::span<const double> solid_angle) {
     std::size_t n = std::min(polarization.size(), solid_angle.size());
-    std::vector<double> out(n);
+    Buffer<double> out(n);
     pool::parallel_for_index(n, [&](std::size_t k) { out[k] = polarization[k] * solid_angle[k]; });
     return share(std::move(out));
 }
@@ -42,7 +42,7 @@ GeometryRef build_snapshot(const IntegratorCore& core, std::uint64_t dim1, std::
     snap->dim1 = dim1;
     snap->dim2 = dim2;
     snap->radial_values = share(map_array(angles.two_theta, convert));
-    std::vector<double> polarization = polarization_for(angles.two_theta, angles.chi, core.polarization_factor);
+    Buffer<double> polarization = polarization_for(angles.two_theta, angles.chi, core.polarization_factor);
     snap->correction_factors = correction_product(polarization, angles.solid_angle);
     snap->polarization = share(std::move(polarization));
     snap->two_theta = share(std::move(angles.two_theta));
@@ -108,7 +108,7 @@ void update_corrections(IntegratorCore& core) {
         GeometryRef current = core.geometry_state.snapshot();
         if (current->pixels() == 0) return 0;
         auto next = std::make_shared<GeometrySnapshot>(*current);
-        std::vector<double> polarization =
+        Buffer<double> polarization =
             polarization_for(*current->two_theta, *current->chi, core.polarization_factor);
         next->correction_factors = correction_product(polarization, *current->solid_angle);
         next->polarization = share(std::move(polarization));

@@ -12,11 +12,12 @@
 #include <optional>
 #include <vector>
 
+#include "buffer.hpp"
 #include "unit.hpp"
 
 namespace karvelum {
 
-using SharedArray = std::shared_ptr<const std::vector<double>>;
+using SharedArray = std::shared_ptr<const Buffer<double>>;
 // Polarization times solid-angle factor per pixel; the signal is divided by it.
 using CorrectionArrays = SharedArray;
 

@@ -45,15 +45,15 @@ Lut1dCacheKey key_for(const IntegratorCore& core, std::uint64_t n_points) {
 }
 
 // Sample over correction where the correction is positive, else `otherwise`.
-std::vector<double> normalised(std::span<const double> x, const std::vector<double>& corr, double otherwise) {
-    std::vector<double> out(x.size());
+Buffer<double> normalised(std::span<const double> x, std::span<const double> corr, double otherwise) {
+    Buffer<double> out(x.size());
     pool::parallel_for_index(x.size(), [&](std::size_t i) { out[i] = corr[i] > 0.0 ? x[i] / corr[i] : otherwise; });
     return out;
 }
 
-std::vector<double> normalised_variance(std::span<const double> var, const std::vector<double>& corr,
-                                        bool zero_when_not_positive) {
-    std::vector<double> out(var.size());
+Buffer<double> normalised_variance(std::span<const double> var, std::span<const double> corr,
+                                   bool zero_when_not_positive) {
+    Buffer<double> out(var.size());
     pool::parallel_for_index(var.size(), [&](std::size_t i) {
         out[i] = (!zero_when_not_positive || corr[i] > 0.0) ? var[i] / (corr[i] * corr[i]) : 0.0;
     });
@@ -64,16 +64,16 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
     return pool::run([&] {
         CallState state = begin_call(core, image, n_points);
         const GeometrySnapshot& snap = *state.snap;
-        const std::vector<double>& corr = *snap.correction_factors;
-        std::vector<double> variance = with_variance ? poisson_variance(image.data) : std::vector<double>();
+        std::span<const double> corr = *snap.correction_factors;
         Integration1dOutput out;
         if (core.method.kind == MethodKind::Histogram) {
-            std::vector<double> signal = normalised(image.data, corr, 0.0);
+            Buffer<double> signal = normalised(image.data, corr, 0.0);
             math::HistogramOutput h =
                 with_variance
-                    ? math::histogram_integrate_with_variance(*snap.radial_values, signal,
-                                                              normalised_variance(variance, corr, true), n_points,
-                                                              state.mask_bytes())
+                    ? math::histogram_integrate_with_variance(
+                          *snap.radial_values, signal,
+                          normalised_variance(poisson_variance(image.data), corr, true), n_points,
+                          state.mask_bytes())
                     : math::histogram_integrate(*snap.radial_values, signal, n_points, state.mask_bytes());
             out.centres = std::move(h.centres);
             out.intensities = std::move(h.intensities);
@@ -81,7 +81,8 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
             return out;
         }
         std::shared_ptr<const CsrLut> table = get_or_build_lut_1d(core, snap, key_for(core, n_points));
-        lut::PixelInputs in{image.data, corr, variance, state.mask_bytes()};
+        // The Poisson variance max(x, 0) is taken from the samples inside the kernel.
+        lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance};
         out.centres = lut::bin_centres(*table);
         if (with_variance) {
             lut::MeanVar mv = lut::apply_lut_mean_var(*table, in);
@@ -96,8 +97,8 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
 
 }  // namespace
 
-std::vector<double> poisson_variance(std::span<const double> samples) {
-    std::vector<double> out(samples.size());
+Buffer<double> poisson_variance(std::span<const double> samples) {
+    Buffer<double> out(samples.size());
     pool::parallel_for_index(samples.size(), [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
     return out;
 }
@@ -124,16 +125,16 @@ Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageVi
     return pool::run([&] {
         CallState state = begin_call(core, image, n_points);
         const GeometrySnapshot& snap = *state.snap;
-        const std::vector<double>& corr = *snap.correction_factors;
-        std::vector<double> variance = errors ? poisson_variance(image.data) : std::vector<double>();
+        std::span<const double> corr = *snap.correction_factors;
+        Buffer<double> variance = errors ? poisson_variance(image.data) : Buffer<double>();
         Integration1dOutput out;
         lut::AzimuthalStats stats;
         if (core.method.kind == MethodKind::Histogram) {
             // A counting table for this call only, spanning the radial values.
             CsrLut table = lut::build_counting_lut_1d(*snap.radial_values, snap.dim1, snap.dim2, n_points);
-            std::vector<double> signal = normalised(image.data, corr, std::nan(""));
-            std::vector<double> ones(signal.size(), 1.0);
-            std::vector<double> norm_var = errors ? normalised_variance(variance, corr, false) : std::vector<double>();
+            Buffer<double> signal = normalised(image.data, corr, std::nan(""));
+            Buffer<double> ones(signal.size(), 1.0);
+            Buffer<double> norm_var = errors ? normalised_variance(variance, corr, false) : Buffer<double>();
             stats = lut::apply_lut_azimuthal_stats(table, {signal, ones, norm_var, state.mask_bytes()});
             out.centres = lut::bin_centres(table);
         } else {

@@ -32,7 +32,7 @@ Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageVi
                                                    bool errors);
 
 // Poisson variance of every sample: max(x, 0), NaN giving 0.
-std::vector<double> poisson_variance(std::span<const double> samples);
+Buffer<double> poisson_variance(std::span<const double> samples);
 
 // Refuses a mask whose shape differs from the image.
 void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2);

@@ -20,7 +20,7 @@ CsrLut build(std::span<const double> values, std::uint64_t dim1, std::uint64_t d
     auto ranges = row_chunks(dim1, dim2);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        std::vector<Entry>& out = chunks[c];
+        Buffer<Entry>& out = chunks[c];
         out.reserve((ranges[c].second - ranges[c].first) * dim2);
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
             if (std::optional<std::uint64_t> b = bin_of(values[p])) {

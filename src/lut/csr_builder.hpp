@@ -20,7 +20,7 @@ struct Entry {
     double weight;
 };
 
-using EntryChunks = std::vector<std::vector<Entry>>;
+using EntryChunks = std::vector<Buffer<Entry>>;
 
 // Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread.
 std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost);

@@ -33,6 +33,7 @@ void for_each_bin(const CsrLut& table, Kernel&& kernel) {
 
 void check_inputs(const CsrLut& table, const PixelInputs& in, bool need_variance) {
     const std::uint64_t n = table.pixels();
+    need_variance = need_variance && !in.poisson_variance;
     if (in.signal.size() != n || in.normalisation.size() != n || (need_variance && in.variance.size() != n) ||
         (!in.mask.empty() && in.mask.size() != n)) {
         throw Panic("per-pixel arrays do not match the table's image shape");
@@ -43,8 +44,11 @@ struct Sums {
     double s = 0.0, n = 0.0, v = 0.0, w = 0.0;
 };
 
-// Walks one row in order; the weight and mask tests are decided per call.
-template <bool Weighted, bool Masked, bool Variance>
+enum class Var { None, Array, Poisson };
+
+// Walks one row in order; the weight, mask and variance choices are made
+// once per bin, not per entry.
+template <bool Weighted, bool Masked, Var Variance>
 Sums row_sums(const CsrLut& t, const PixelInputs& in, std::uint64_t b) {
     Sums acc;
     const std::uint64_t o1 = t.offsets[b + 1];
@@ -59,29 +63,38 @@ Sums row_sums(const CsrLut& t, const PixelInputs& in, std::uint64_t b) {
         if constexpr (Masked) {
             if (msk[p] != 0) continue;
         }
+        const double x = sig[p];
+        double v = 0.0;
+        if constexpr (Variance == Var::Array) v = var[p];
+        if constexpr (Variance == Var::Poisson) v = x > 0.0 ? x : 0.0;
         if constexpr (Weighted) {
             const double w = wts[k];
-            acc.s += w * sig[p];
+            acc.s += w * x;
             acc.n += w * nrm[p];
-            if constexpr (Variance) acc.v += w * w * var[p];
+            if constexpr (Variance != Var::None) acc.v += w * w * v;
             acc.w += w;
         } else {
-            acc.s += sig[p];
+            acc.s += x;
             acc.n += nrm[p];
-            if constexpr (Variance) acc.v += var[p];
+            if constexpr (Variance != Var::None) acc.v += v;
             acc.w += 1.0;
         }
     }
     return acc;
 }
 
+template <Var V>
+Sums bin_sums_as(const CsrLut& t, const PixelInputs& in, std::uint64_t b) {
+    const bool weighted = !t.weights.empty(), masked = !in.mask.empty();
+    if (weighted) return masked ? row_sums<true, true, V>(t, in, b) : row_sums<true, false, V>(t, in, b);
+    return masked ? row_sums<false, true, V>(t, in, b) : row_sums<false, false, V>(t, in, b);
+}
+
 template <bool Variance>
 Sums bin_sums(const CsrLut& t, const PixelInputs& in, std::uint64_t b) {
-    const bool weighted = !t.weights.empty(), masked = !in.mask.empty();
-    if (weighted) {
-        return masked ? row_sums<true, true, Variance>(t, in, b) : row_sums<true, false, Variance>(t, in, b);
-    }
-    return masked ? row_sums<false, true, Variance>(t, in, b) : row_sums<false, false, Variance>(t, in, b);
+    if constexpr (!Variance) return bin_sums_as<Var::None>(t, in, b);
+    if (in.poisson_variance) return bin_sums_as<Var::Poisson>(t, in, b);
+    return bin_sums_as<Var::Array>(t, in, b);
 }
 
 double non_negative_sqrt(double v) { return v > 0.0 ? std::sqrt(v) : 0.0; }

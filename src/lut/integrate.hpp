@@ -21,6 +21,9 @@ struct PixelInputs {
     std::span<const double> normalisation;
     std::span<const double> variance;    // error forms only
     std::span<const std::uint8_t> mask;  // non-zero = excluded
+    // Error forms of the mean kernels: take the Poisson variance max(x, 0)
+    // of every sample (NaN giving 0) instead of a variance array.
+    bool poisson_variance = false;
 };
 
 // start + step * (i + 0.5) for every bin of a 1D table.

@@ -79,7 +79,7 @@ CornerGeometry corner_geometry(const PoniGeometry& g, std::uint64_t dim1, std::u
     const std::uint64_t cols = checked_add(dim2, 1);
     const std::uint64_t n = checked_mul(checked_add(dim1, 1), cols);
     checked_mul(n, 2 * sizeof(double));
-    CornerGeometry out{std::vector<double>(n), std::vector<double>(n)};
+    CornerGeometry out{Buffer<double>(n), Buffer<double>(n)};
     const geometry::Rotation rot(g);
     pool::parallel_for_index(n, [&](std::size_t k) {
         double d1 = static_cast<double>(k / cols), d2 = static_cast<double>(k % cols);
@@ -125,14 +125,14 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
         start = e.lo;
         step = math::bin_width(e.lo, e.hi, n_bins);
     }
-    const std::vector<double>& radial = *snap.radial_values;
-    const std::vector<double>& chi = *snap.chi;
+    const Buffer<double>& radial = *snap.radial_values;
+    const Buffer<double>& chi = *snap.chi;
     const std::int64_t bins = static_cast<std::int64_t>(n_bins);
 
     auto ranges = row_chunks(dim1, dim2 * 8);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        std::vector<Entry>& out = chunks[c];
+        Buffer<Entry>& out = chunks[c];
         out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
         Polygon clipped, scratch;
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {

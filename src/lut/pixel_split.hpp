@@ -38,8 +38,8 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
 
 // Radial values and chi of every pixel corner, (dim1 + 1) x (dim2 + 1).
 struct CornerGeometry {
-    std::vector<double> radial;
-    std::vector<double> chi;
+    Buffer<double> radial;
+    Buffer<double> chi;
 };
 CornerGeometry corner_geometry(const PoniGeometry& geometry, std::uint64_t dim1, std::uint64_t dim2,
                                RadialUnit unit);

@@ -69,7 +69,7 @@ CsrLut build_supersampled_lut_1d(const PoniGeometry& g, const GeometrySnapshot& 
     auto ranges = row_chunks(dim1, checked_mul(dim2, per_pixel));
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        std::vector<Entry>& out = chunks[c];
+        Buffer<Entry>& out = chunks[c];
         out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
         std::vector<std::uint32_t> bins;  // sub-sample bins of one pixel
         bins.reserve(per_pixel);

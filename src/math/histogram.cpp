@@ -1,3 +1,4 @@
+#include "buffer.hpp"
 #include "math/histogram.hpp"
 
 #include <cmath>
@@ -15,14 +16,14 @@ namespace {
 
 struct Binning {
     double start, step;
-    std::vector<std::uint32_t> bins;  // bin per pixel
+    Buffer<std::uint32_t> bins;  // bin per pixel
 };
 
 Binning bin_pixels(std::span<const double> radial, std::size_t n, std::uint64_t n_bins) {
     if (n_bins == 0) throw Panic("histogram needs at least one bin");
     if (n_bins > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
     Extent e = nan_ignoring_extent(radial);
-    Binning b{e.lo, bin_width(e.lo, e.hi, n_bins), std::vector<std::uint32_t>(n)};
+    Binning b{e.lo, bin_width(e.lo, e.hi, n_bins), Buffer<std::uint32_t>(n)};
     pool::parallel_for_index(n, [&](std::size_t i) {
         b.bins[i] = static_cast<std::uint32_t>(clamped_bin(radial[i], b.start, b.step, n_bins));
     });

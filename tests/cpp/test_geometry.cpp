@@ -1,5 +1,6 @@
 #include <cmath>
 #include <cstring>
+#include <span>
 #include <vector>
 
 #include "check.hpp"
@@ -19,7 +20,7 @@ PoniGeometry flat(double distance, double pixel, double poni1, double poni2) {
     return g;
 }
 
-bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+bool same_bits(std::span<const double> a, std::span<const double> b) {
     return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(double)) == 0);
 }
 
