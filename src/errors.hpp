@@ -15,6 +15,13 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// A file that cannot be read or decoded; the text describes the cause and
+// callers add their own prefix ("Failed to load TIFF: ...").
+class LoadError : public ValueError {
+public:
+    using ValueError::ValueError;
+};
+
 // A broken internal invariant; reaching one is a bug, never the caller's fault.
 class Panic : public std::runtime_error {
 public:

@@ -13,11 +13,8 @@ std::string py_type_name(nb::handle value) {
 }
 
 bool is_numpy_bool(nb::handle value) {
-    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
-    nb::object module = nb::getattr(type, "__module__", nb::none());
-    if (!nb::isinstance<nb::str>(module) || nb::cast<std::string_view>(module) != "numpy") return false;
-    std::string name = py_type_name(value);
-    return name == "bool" || name == "bool_";
+    std::string_view name = Py_TYPE(value.ptr())->tp_name;
+    return name == "numpy.bool" || name == "numpy.bool_";
 }
 
 std::string to_utf8(nb::handle str) {

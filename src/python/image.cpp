@@ -24,7 +24,7 @@ PyObject* ndarray_type() {
     return type;
 }
 
-bool is_native_double(const char* format) {
+bool is_native(const char* format, const char* want) {
     if (format == nullptr) return false;
     if (format[0] == '@' || format[0] == '=' ) ++format;
 #if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
@@ -32,12 +32,12 @@ bool is_native_double(const char* format) {
 #else
     else if (format[0] == '>' || format[0] == '!') ++format;
 #endif
-    return std::strcmp(format, "d") == 0;
+    return std::strcmp(format, want) == 0;
 }
 
 }  // namespace
 
-bool take_f64_array(nb::handle value, ArrayView& view) {
+bool take_array(nb::handle value, ArrayView& view, const char* format, Py_ssize_t itemsize) {
     int is_array = PyObject_IsInstance(value.ptr(), ndarray_type());
     if (is_array < 0) throw nb::python_error();
     if (is_array == 0) return false;
@@ -46,7 +46,7 @@ bool take_f64_array(nb::handle value, ArrayView& view) {
         return false;
     }
     view.held = true;
-    if (view.buffer.ndim != 2 || view.buffer.itemsize != 8 || !is_native_double(view.buffer.format)) {
+    if (view.buffer.ndim != 2 || view.buffer.itemsize != itemsize || !is_native(view.buffer.format, format)) {
         PyBuffer_Release(&view.buffer);
         view.held = false;
         return false;
@@ -66,22 +66,48 @@ ImageInput arg_image(nb::handle value, const char* name) {
     });
 }
 
-void require_c_contiguous_f64(const ArrayView& view) {
+void require_c_contiguous(const ArrayView& view, const char* dtype) {
     const Py_ssize_t d0 = view.buffer.shape[0], d1 = view.buffer.shape[1];
     if (d0 == 0 || d1 == 0) return;
-    const Py_ssize_t row = view.buffer.strides[0] / 8, col = view.buffer.strides[1] / 8;
+    const Py_ssize_t item = view.buffer.itemsize;
+    const Py_ssize_t row = view.buffer.strides[0] / item, col = view.buffer.strides[1] / item;
     if ((d1 == 1 || col == 1) && (d0 == 1 || row == d1)) return;
-    raise_value_error("Array must be C-contiguous (row-major) and float64");
+    raise_value_error(std::string("Array must be C-contiguous (row-major) and ") + dtype);
 }
 
-std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix) {
+template <class T>
+std::span<const T> contiguous_items(const ArrayView& view, const std::string& prefix) {
     const std::size_t n = static_cast<std::size_t>(view.buffer.shape[0]) * static_cast<std::size_t>(view.buffer.shape[1]);
     if (n == 0) return {};
     const auto address = reinterpret_cast<std::uintptr_t>(view.buffer.buf);
-    const bool aligned = address % alignof(double) == 0;
+    const bool aligned = address % alignof(T) == 0;
     const bool contiguous = PyBuffer_IsContiguous(&view.buffer, 'C') || PyBuffer_IsContiguous(&view.buffer, 'F');
     if (view.buffer.buf == nullptr || !aligned || !contiguous) raise_value_error(prefix + ": " + kNotContiguous);
-    return {static_cast<const double*>(view.buffer.buf), n};
+    return {static_cast<const T*>(view.buffer.buf), n};
+}
+
+template std::span<const double> contiguous_items<double>(const ArrayView&, const std::string&);
+template std::span<const std::uint8_t> contiguous_items<std::uint8_t>(const ArrayView&, const std::string&);
+
+MaskInput arg_mask(nb::handle value, const char* name, const char*& dtype) {
+    if (value.is_none()) return std::monostate{};
+    if (PyUnicode_Check(value.ptr())) return arg_str(value, name);
+    return with_note(name, [&]() -> MaskInput {
+        ArrayView view;
+        if (take_array(value, view, "B", 1)) {
+            dtype = "uint8";
+            return MaskInput(std::move(view));
+        }
+        if (take_array(value, view, "?", 1)) {
+            dtype = "bool";
+            return MaskInput(std::move(view));
+        }
+        raise_type_error(
+            "failed to extract enum MaskInput ('Path | ArrayU8 | ArrayBool')\n"
+            "- variant Path (Path): failed to extract field MaskInput::Path.0\n"
+            "- variant ArrayU8 (ArrayU8): failed to extract field MaskInput::ArrayU8.0\n"
+            "- variant ArrayBool (ArrayBool): failed to extract field MaskInput::ArrayBool.0");
+    });
 }
 
 }  // namespace karvelum::python

@@ -26,9 +26,11 @@ public:
     std::uint64_t cols() const { return static_cast<std::uint64_t>(buffer.shape[1]); }
 };
 
-// True for an ndarray (or subclass) with two dimensions whose dtype is
-// native float64 (itemsize 8); fills `view` when it is.
-bool take_f64_array(nb::handle value, ArrayView& view);
+// True for an ndarray (or subclass) with two dimensions whose items have the
+// buffer format `format` (native byte order) and size `itemsize`; fills
+// `view` when it is.
+bool take_array(nb::handle value, ArrayView& view, const char* format, Py_ssize_t itemsize);
+inline bool take_f64_array(nb::handle value, ArrayView& view) { return take_array(value, view, "d", 8); }
 
 using ImageInput = std::variant<std::string, ArrayView>;
 
@@ -37,12 +39,23 @@ using ImageInput = std::variant<std::string, ArrayView>;
 ImageInput arg_image(nb::handle value, const char* name);
 
 // Row-major check of the array's layout; ValueError "Array must be
-// C-contiguous (row-major) and float64" otherwise.
-void require_c_contiguous_f64(const ArrayView& view);
+// C-contiguous (row-major) and {dtype}" otherwise.
+void require_c_contiguous(const ArrayView& view, const char* dtype);
+inline void require_c_contiguous_f64(const ArrayView& view) { require_c_contiguous(view, "float64"); }
 
-// The samples as one slice, or ValueError "{prefix}: The given array is not
-// contiguous or is misaligned." for memory that cannot be read as one run.
-std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix);
+// The items as one run of memory, or ValueError "{prefix}: The given array is
+// not contiguous or is misaligned." for memory that cannot be read so.
+template <class T>
+std::span<const T> contiguous_items(const ArrayView& view, const std::string& prefix);
+inline std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix) {
+    return contiguous_items<double>(view, prefix);
+}
+
+using MaskInput = std::variant<std::monostate, std::string, ArrayView>;  // none, path, uint8/bool array
+
+// The `mask` argument: None, a str path, or a 2-D uint8 or bool array.
+// `dtype` receives "uint8" or "bool" for arrays.
+MaskInput arg_mask(nb::handle value, const char* name, const char*& dtype);
 
 inline constexpr const char* kNotContiguous = "The given array is not contiguous or is misaligned.";
 

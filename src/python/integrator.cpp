@@ -3,7 +3,10 @@
 #include <optional>
 #include <string>
 
+#include "errors.hpp"
+#include "frame.hpp"
 #include "integration/integrate1d.hpp"
+#include "mask.hpp"
 #include "poni.hpp"
 #include "python/args.hpp"
 #include "python/exceptions.hpp"
@@ -144,20 +147,28 @@ nb::str get_unit(PyIntegrator& self) {
     return nb::str(unit_name(self.core->unit));
 }
 
-// The samples and shape of an image argument, read in place for an array.
+// The samples and shape of an image argument: a path is decoded into a
+// frame, an array is read in place.
 struct ImageData {
+    explicit ImageData(ImageInput&& in) : input(std::move(in)) {}
     ImageInput input;
+    ImageFrame frame;
     ImageView view;
 };
 
-ImageData image_data(ImageInput&& input) {
-    ImageData d{std::move(input), {}};
-    if (auto* array = std::get_if<ArrayView>(&d.input)) {
+std::unique_ptr<ImageData> image_data(ImageInput&& input) {
+    auto d = std::make_unique<ImageData>(std::move(input));
+    if (auto* array = std::get_if<ArrayView>(&d->input)) {
         require_c_contiguous_f64(*array);
-        d.view = ImageView{contiguous_samples(*array, "Array must be contiguous"), array->rows(), array->cols()};
-    } else {
-        raise_value_error("Failed to load TIFF: reading TIFF files is not available in this build");
+        d->view = ImageView{contiguous_samples(*array, "Array must be contiguous"), array->rows(), array->cols()};
+        return d;
     }
+    try {
+        load_tiff_frame(d->frame, std::get<std::string>(d->input));
+    } catch (const LoadError& e) {
+        raise_value_error(std::string("Failed to load TIFF: ") + e.what());
+    }
+    d->view = ImageView{d->frame.data, d->frame.dim1, d->frame.dim2};
     return d;
 }
 
@@ -170,12 +181,41 @@ nb::object integrate1d(PyIntegrator& self, nb::handle image, nb::handle n_points
     bool with_errors = arg_flag(errors, "errors");
     bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
     if (n == 0) raise_value_error("n_points must be positive");
-    ImageData data = image_data(std::move(input));
+    std::unique_ptr<ImageData> data = image_data(std::move(input));
     IntegratorCore& core = *self.core;
-    Integration1dOutput out = with_std     ? integrate1d_with_azimuthal_std(core, data.view, n, with_errors)
-                              : with_errors ? integrate1d_with_variance(core, data.view, n)
-                                            : karvelum::integrate1d(core, data.view, n);
+    Integration1dOutput out = with_std     ? integrate1d_with_azimuthal_std(core, data->view, n, with_errors)
+                              : with_errors ? integrate1d_with_variance(core, data->view, n)
+                                            : karvelum::integrate1d(core, data->view, n);
     return new_integration_result(result_from_1d(std::move(out)));
+}
+
+void set_mask(PyIntegrator& self, nb::handle mask) {
+    self.thread.check();
+    ExclusiveBorrow borrow(self.borrow);
+    const char* dtype = "uint8";
+    MaskInput input = arg_mask(mask, "mask", dtype);
+    require_unshared(self);
+    if (std::holds_alternative<std::monostate>(input)) {
+        self.core->mask.reset();
+        return;
+    }
+    auto next = std::make_shared<PixelMask>();
+    if (auto* path = std::get_if<std::string>(&input)) {
+        try {
+            *next = load_tiff_mask(*path);
+        } catch (const LoadError& e) {
+            raise_value_error(std::string("Failed to load mask TIFF: ") + e.what());
+        }
+    } else {
+        const ArrayView& array = std::get<ArrayView>(input);
+        require_c_contiguous(array, dtype);
+        std::span<const std::uint8_t> bytes = contiguous_items<std::uint8_t>(array, "Mask must be contiguous");
+        next->dim1 = array.rows();
+        next->dim2 = array.cols();
+        next->values.assign(bytes.begin(), bytes.end());
+        if (next->values.size() != next->dim1 * next->dim2) raise_value_error("mask size does not match dimensions");
+    }
+    self.core->mask = std::move(next);
 }
 
 void clear_mask(PyIntegrator& self) {
@@ -220,6 +260,15 @@ void bind_integrator(nb::module_& m) {
         .def("integrate1d", &integrate1d, nb::arg("image").none(), nb::arg("n_points").none(),
              nb::arg("errors").none() = false, nb::kw_only(), nb::arg("azimuthal_std").none() = false,
              "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.")
+        .def("set_mask", &set_mask, nb::arg("mask").none(),
+             "Set the pixel mask.\n\n"
+             "mask: a path to a TIFF file (str), a 2-D NumPy array of uint8 or bool, or None to clear the "
+             "mask. Non-zero values mark pixels to be masked (ignored).\n"
+             "Raises ValueError when the mask file cannot be loaded or the array is unsuitable.\n\n"
+             "Example:\n"
+             "    mask = np.zeros((1043, 981), dtype=np.uint8)\n"
+             "    mask[500:600, :] = 1\n"
+             "    integrator.set_mask(mask)")
         .def("clear_mask", &clear_mask, "Remove the pixel mask.");
 }
 

@@ -1,0 +1,66 @@
+// TIFF images decoded into frames of f64 samples.
+//
+// Frames hold the file's rows in reverse order (the file's last row is frame
+// row 0), the row order in which the detector geometry numbers its pixels.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "buffer.hpp"
+
+namespace karvelum {
+
+struct ImageFrame {
+    std::string path;
+    Buffer<double> data;  // row-major, dim1 * dim2 samples
+    std::uint64_t dim1 = 0, dim2 = 0;
+};
+
+// Loads the first image of a TIFF file into `frame`, reusing its storage.
+// Throws LoadError with the operating system's or the decoder's text; on
+// failure the frame is not valid for integration.
+void load_tiff_frame(ImageFrame& frame, std::string path);
+
+enum class SampleType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64 };
+
+// Receives the decoded first sample of every pixel, block by block (a strip
+// or a tile). Blocks cover disjoint regions and may arrive concurrently from
+// several threads, in any order.
+class TiffSink {
+public:
+    virtual ~TiffSink() = default;
+    // Called once, before any block, with the image size.
+    virtual void begin(std::uint64_t width, std::uint64_t height) = 0;
+    // `samples` holds `rows` rows of `row_stride` values starting at file row
+    // `row0`; the first sample of column col0 + c of row r is at
+    // samples[r * row_stride + c * pixel_stride].
+    virtual void block(SampleType type, const std::byte* samples, std::size_t pixel_stride, std::size_t row_stride,
+                       std::uint64_t row0, std::uint64_t rows, std::uint64_t col0, std::uint64_t cols) = 0;
+};
+
+// Decodes the first image of a TIFF file into `sink`. Refuses images whose
+// decoded samples would exceed 256 MiB, or whose strips or tiles would need
+// more than 128 MiB, before allocating. Throws LoadError.
+void decode_tiff_first_image(const std::string& path, TiffSink& sink);
+
+// Calls f with a value of the C++ type of `type` (for dispatch).
+template <class F>
+void with_sample_type(SampleType type, F&& f) {
+    switch (type) {
+        case SampleType::U8: return f(std::uint8_t{});
+        case SampleType::U16: return f(std::uint16_t{});
+        case SampleType::U32: return f(std::uint32_t{});
+        case SampleType::U64: return f(std::uint64_t{});
+        case SampleType::I8: return f(std::int8_t{});
+        case SampleType::I16: return f(std::int16_t{});
+        case SampleType::I32: return f(std::int32_t{});
+        case SampleType::I64: return f(std::int64_t{});
+        case SampleType::F32: return f(float{});
+        case SampleType::F64: return f(double{});
+    }
+}
+
+}  // namespace karvelum
