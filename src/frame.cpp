@@ -232,9 +232,10 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
     sink.begin(layout.width, layout.height);
     if (layout.blocks == 0) return;
     const std::size_t threads = pool::current_thread_count();
-    // Compressed blocks decode in parallel, each worker with its own handle
-    // (a libtiff handle serves one thread); raw blocks are bound by reading.
-    const bool parallel = layout.compression != COMPRESSION_NONE && layout.blocks >= 4 && threads > 1;
+    // Blocks are read, decoded and converted in parallel, each worker with
+    // its own handle (a libtiff handle serves one thread).
+    const bool parallel = layout.blocks >= 4 && threads > 1 &&
+                          layout.block_bytes * layout.blocks >= (std::uint64_t(1) << 20);
     if (!parallel) {
         decode_blocks(handle, layout, 0, layout.blocks, sink);
         return;

@@ -152,9 +152,15 @@ nb::str get_unit(PyIntegrator& self) {
 struct ImageData {
     explicit ImageData(ImageInput&& in) : input(std::move(in)) {}
     ImageInput input;
-    ImageFrame frame;
     ImageView view;
 };
+
+// Decoded files land in one frame per thread, kept between calls so that
+// images of one size are decoded without a fresh allocation each time.
+ImageFrame& reusable_frame() {
+    thread_local ImageFrame frame;
+    return frame;
+}
 
 std::unique_ptr<ImageData> image_data(ImageInput&& input) {
     auto d = std::make_unique<ImageData>(std::move(input));
@@ -163,12 +169,13 @@ std::unique_ptr<ImageData> image_data(ImageInput&& input) {
         d->view = ImageView{contiguous_samples(*array, "Array must be contiguous"), array->rows(), array->cols()};
         return d;
     }
+    ImageFrame& frame = reusable_frame();
     try {
-        load_tiff_frame(d->frame, std::get<std::string>(d->input));
+        load_tiff_frame(frame, std::get<std::string>(d->input));
     } catch (const LoadError& e) {
         raise_value_error(std::string("Failed to load TIFF: ") + e.what());
     }
-    d->view = ImageView{d->frame.data, d->frame.dim1, d->frame.dim2};
+    d->view = ImageView{frame.data, frame.dim1, frame.dim2};
     return d;
 }
 
