@@ -2,6 +2,7 @@
 
 #include "errors.hpp"
 #include "integration.hpp"
+#include "lut/azimuthal.hpp"
 #include "lut/counting_csr.hpp"
 #include "lut/pixel_split.hpp"
 #include "lut/supersampled.hpp"
@@ -30,7 +31,31 @@ CsrLut build_lut_1d(const IntegratorCore& core, const GeometrySnapshot& snap, co
     throw Panic("the histogram method has no table");
 }
 
+CsrLut2d build_lut_2d(const IntegratorCore& core, const GeometrySnapshot& snap, const Lut2dCacheKey& key) {
+    switch (key.kind) {
+        case Lut2dKind::Counting:
+        case Lut2dKind::CountingAzimuthalRange:
+            return lut::build_counting_lut_2d(snap, key.n_radial, key.n_azimuthal, key.azimuthal_range);
+        case Lut2dKind::PixelSplit:
+        case Lut2dKind::PixelSplitAzimuthalRange:
+            return lut::build_pixel_split_lut_2d(core.geometry, snap, key.unit, key.n_radial, key.n_azimuthal,
+                                                 key.azimuthal_range);
+        case Lut2dKind::Supersampled:
+        case Lut2dKind::SupersampledAzimuthalRange:
+            return lut::build_supersampled_lut_2d(core.geometry, snap, key.unit, key.n_radial, key.n_azimuthal,
+                                                  key.n_ss, key.azimuthal_range);
+    }
+    throw Panic("unknown 2D table kind");
+}
+
 }  // namespace
+
+std::shared_ptr<const CsrLut2d> get_or_build_lut_2d(IntegratorCore& core, const GeometrySnapshot& snap,
+                                                    const Lut2dCacheKey& key) {
+    if (auto hit = core.lut2d.find(key, snap.dim1, snap.dim2)) return hit;
+    auto built = std::make_shared<const CsrLut2d>(build_lut_2d(core, snap, key));
+    return core.lut2d.store(key, std::move(built));
+}
 
 std::shared_ptr<const CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                   const Lut1dCacheKey& key) {

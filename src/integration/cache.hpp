@@ -96,3 +96,12 @@ std::shared_ptr<const CsrLut> get_or_build_lut_1d(IntegratorCore& core, const Ge
                                                   const Lut1dCacheKey& key);
 
 }  // namespace karvelum
+
+namespace karvelum {
+
+// The 2D table for `key` and the snapshot's image shape, from the cache or
+// built and stored.
+std::shared_ptr<const CsrLut2d> get_or_build_lut_2d(IntegratorCore& core, const GeometrySnapshot& snap,
+                                                    const Lut2dCacheKey& key);
+
+}  // namespace karvelum

@@ -13,31 +13,6 @@ namespace karvelum {
 
 namespace {
 
-// What every operation holds for the whole call: one geometry snapshot (so
-// corrections, radial values and tables all belong to the image's shape)
-// and the mask, checked against that shape.
-struct CallState {
-    GeometryRef snap;
-    std::shared_ptr<const PixelMask> mask;
-    std::span<const std::uint8_t> mask_bytes() const {
-        return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
-    }
-};
-
-CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_points) {
-    if (n_points == 0) throw ValueError("n_points must be positive");
-    if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
-    const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
-    if (image.data.size() != pixels) {
-        throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
-                    std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
-    }
-    CallState state{nullptr, core.mask};
-    if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
-    state.snap = ensure_geometry(core, image.dim1, image.dim2);
-    return state;
-}
-
 Lut1dCacheKey key_for(const IntegratorCore& core, std::uint64_t n_points) {
     const IntegrationMethod& m = core.method;
     return Lut1dCacheKey{m.kind, core.radial_range, n_points, m.kind == MethodKind::Supersampled ? m.n_ss : 0,
@@ -96,6 +71,20 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
 }
 
 }  // namespace
+
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_points) {
+    if (n_points == 0) throw ValueError("n_points must be positive");
+    if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
+    const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
+    if (image.data.size() != pixels) {
+        throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
+                    std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
+    }
+    CallState state{nullptr, core.mask};
+    if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
+    state.snap = ensure_geometry(core, image.dim1, image.dim2);
+    return state;
+}
 
 Buffer<double> poisson_variance(std::span<const double> samples) {
     Buffer<double> out(samples.size());

@@ -31,6 +31,21 @@ Integration1dOutput integrate1d_with_variance(IntegratorCore& core, ImageView im
 Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
                                                    bool errors);
 
+// What every operation holds for the whole call: one geometry snapshot (so
+// corrections, radial values and tables all belong to the image's shape)
+// and the mask, checked against that shape.
+struct CallState {
+    GeometryRef snap;
+    std::shared_ptr<const PixelMask> mask;
+    std::span<const std::uint8_t> mask_bytes() const {
+        return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
+    }
+};
+
+// Checks the image and mask, and makes the geometry match the image shape.
+// Throws ValueError for 0 bins, an empty image or a mask of another shape.
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins);
+
 // Poisson variance of every sample: max(x, 0), NaN giving 0.
 Buffer<double> poisson_variance(std::span<const double> samples);
 

@@ -89,4 +89,33 @@ HistogramOutput histogram_integrate_with_variance(std::span<const double> radial
     return out;
 }
 
+HistogramOutput histogram_cells(std::span<const std::uint64_t> bins, std::span<const double> signal,
+                                std::span<const double> variance, std::uint64_t n_bins,
+                                std::span<const std::uint8_t> mask) {
+    const std::size_t n = signal.size();
+    const bool with_variance = !variance.empty();
+    if (bins.size() < n || (with_variance && variance.size() < n) || (!mask.empty() && mask.size() < n)) {
+        throw Panic("per-pixel arrays shorter than the signal");
+    }
+    std::vector<double> sums(n_bins, 0.0), variance_sums(with_variance ? n_bins : 0, 0.0);
+    std::vector<std::uint64_t> counts(n_bins, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (masked(mask, i) || bins[i] >= n_bins) continue;
+        sums[bins[i]] += signal[i];
+        if (with_variance) variance_sums[bins[i]] += variance[i];
+        counts[bins[i]] += 1;
+    }
+    HistogramOutput out{{}, std::vector<double>(n_bins), std::vector<double>(with_variance ? n_bins : 0)};
+    for (std::uint64_t k = 0; k < n_bins; ++k) {
+        if (counts[k] == 0) continue;
+        double c = static_cast<double>(counts[k]);
+        out.intensities[k] = sums[k] / c;
+        if (with_variance) {
+            double v = variance_sums[k] / (c * c);
+            out.errors[k] = v > 0.0 ? std::sqrt(v) : 0.0;
+        }
+    }
+    return out;
+}
+
 }  // namespace karvelum::math

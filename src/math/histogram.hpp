@@ -24,4 +24,12 @@ HistogramOutput histogram_integrate_with_variance(std::span<const double> radial
                                                   std::span<const double> variance, std::uint64_t n_bins,
                                                   std::span<const std::uint8_t> mask);
 
+// Table-free 2D integration: each unmasked pixel with a bin (`bins[i]` below
+// n_bins; values at or above n_bins leave the pixel out) adds its signal and,
+// when `variance` is not empty, its variance; a cell reports the plain mean
+// and sqrt(sum(variance)) / count. Sums run in ascending pixel order.
+HistogramOutput histogram_cells(std::span<const std::uint64_t> bins, std::span<const double> signal,
+                                std::span<const double> variance, std::uint64_t n_bins,
+                                std::span<const std::uint8_t> mask);
+
 }  // namespace karvelum::math

@@ -6,6 +6,7 @@
 #include "errors.hpp"
 #include "frame.hpp"
 #include "integration/integrate1d.hpp"
+#include "integration/integrate2d.hpp"
 #include "mask.hpp"
 #include "poni.hpp"
 #include "python/args.hpp"
@@ -196,6 +197,25 @@ nb::object integrate1d(PyIntegrator& self, nb::handle image, nb::handle n_points
     return new_integration_result(result_from_1d(std::move(out)));
 }
 
+nb::object integrate2d(PyIntegrator& self, nb::handle image, nb::handle n_radial, nb::handle n_azimuthal,
+                       nb::handle errors, nb::handle azimuthal_range) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    ImageInput input = arg_image(image, "image");
+    std::uint64_t nr = arg_u64(n_radial, "n_radial");
+    std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
+    bool with_errors = arg_flag(errors, "errors");
+    std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
+    std::unique_ptr<ImageData> data = image_data(std::move(input));
+    Integration2dOutput out = karvelum::integrate2d(*self.core, data->view, nr, na, with_errors, range);
+    PyIntegrationResult result;
+    result.n_radial = nr;
+    result.n_azimuthal = na;
+    result.intensity = std::move(out.intensities);
+    result.errors = std::move(out.sigmas);
+    return new_integration_result(std::move(result));
+}
+
 void set_mask(PyIntegrator& self, nb::handle mask) {
     self.thread.check();
     ExclusiveBorrow borrow(self.borrow);
@@ -267,6 +287,11 @@ void bind_integrator(nb::module_& m) {
         .def("integrate1d", &integrate1d, nb::arg("image").none(), nb::arg("n_points").none(),
              nb::arg("errors").none() = false, nb::kw_only(), nb::arg("azimuthal_std").none() = false,
              "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.")
+        .def("integrate2d", &integrate2d, nb::arg("image").none(), nb::arg("n_radial").none(),
+             nb::arg("n_azimuthal").none(), nb::arg("errors").none() = false,
+             nb::arg("azimuthal_range").none() = nb::none(),
+             "Integrate one image to n_radial x n_azimuthal bins, flat with the radial index running fastest.\n"
+             "azimuthal_range: (min, max) in radians; azimuths outside it are left out.")
         .def("set_mask", &set_mask, nb::arg("mask").none(),
              "Set the pixel mask.\n\n"
              "mask: a path to a TIFF file (str), a 2-D NumPy array of uint8 or bool, or None to clear the "

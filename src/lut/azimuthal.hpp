@@ -1,0 +1,64 @@
+// 2D (radial x azimuthal) tables. Flat bin = radial index + n_radial *
+// azimuthal index.
+//
+// Without an azimuthal range the azimuthal bins span the azimuths the
+// detector covers and wrap around the circle. With a range (min, max) in
+// radians every azimuth is first taken into [min, min + 2 pi) by whole turns;
+// azimuths at or beyond max are left out, so no bin ever receives a pixel
+// from outside its own angular interval.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "integration/cache.hpp"
+#include "integration/corrections.hpp"
+#include "integration/methods.hpp"
+#include "poni.hpp"
+
+namespace karvelum::lut {
+
+using AzimuthalRange = std::optional<std::pair<double, double>>;
+
+// The azimuthal binning of one table.
+struct AzimuthalBins {
+    std::uint64_t n = 1;
+    double start = 0.0, step = 1.0;
+    bool ranged = false;
+    double lo = 0.0, hi = 0.0;  // the range, when ranged
+
+    // Throws ValueError("azimuthal_step must be positive") for a range whose
+    // width per bin is not a positive finite number.
+    static AzimuthalBins from_range(double lo, double hi, std::uint64_t n);
+    static AzimuthalBins spanning(double lo, double hi, std::uint64_t n, double margin);
+
+    // Azimuth taken into [lo, lo + 2 pi) (ranged bins only).
+    double into_turn(double chi) const;
+    // The bin of one azimuth, or nullopt when it is left out.
+    std::optional<std::uint64_t> bin(double chi) const;
+};
+
+// Radial binning of 2D tables: values beyond either end are clamped.
+struct RadialBins {
+    std::uint64_t n = 1;
+    double start = 0.0, step = 1.0;
+    std::uint64_t bin(double r) const;
+};
+
+CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_radial, std::uint64_t n_azimuthal,
+                               const AzimuthalRange& range);
+
+CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                  std::uint64_t n_radial, std::uint64_t n_azimuthal, const AzimuthalRange& range);
+
+CsrLut2d build_supersampled_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                   std::uint64_t n_radial, std::uint64_t n_azimuthal, std::uint64_t n_ss,
+                                   const AzimuthalRange& range);
+
+// Radial and azimuthal bins of the table-free 2D histogram: both span the
+// per-pixel values (or the azimuthal range).
+std::pair<RadialBins, AzimuthalBins> histogram_bins_2d(const GeometrySnapshot& snap, std::uint64_t n_radial,
+                                                       std::uint64_t n_azimuthal, const AzimuthalRange& range);
+
+}  // namespace karvelum::lut
