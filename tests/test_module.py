@@ -9,7 +9,7 @@ ALREADY = "Failed to set Rayon threads: The global thread pool has already been 
 
 
 def test_module_exports_exactly_its_public_api_and_has_empty_doc():
-    assert karvelum.__all__ == ["rayon_num_threads", "set_rayon_threads", "Integrator", "IntegrationResult", "BatchResult"]
+    assert karvelum.__all__ == ["rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult"]
     assert all(callable(getattr(karvelum, name)) for name in karvelum.__all__)
     assert karvelum.__doc__ == ""
 

@@ -54,16 +54,23 @@ bool take_array(nb::handle value, ArrayView& view, const char* format, Py_ssize_
     return true;
 }
 
+ImageInput extract_image_input(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) {
+        Py_ssize_t size = 0;
+        const char* text = PyUnicode_AsUTF8AndSize(value.ptr(), &size);
+        if (text == nullptr) throw nb::python_error();
+        return std::string(text, static_cast<std::size_t>(size));
+    }
+    ArrayView view;
+    if (take_f64_array(value, view)) return ImageInput(std::move(view));
+    raise_type_error(
+        "failed to extract enum ImageInput ('Path | Array')\n"
+        "- variant Path (Path): failed to extract field ImageInput::Path.0\n"
+        "- variant Array (Array): failed to extract field ImageInput::Array.0");
+}
+
 ImageInput arg_image(nb::handle value, const char* name) {
-    if (PyUnicode_Check(value.ptr())) return arg_str(value, name);
-    return with_note(name, [&]() -> ImageInput {
-        ArrayView view;
-        if (take_f64_array(value, view)) return ImageInput(std::move(view));
-        raise_type_error(
-            "failed to extract enum ImageInput ('Path | Array')\n"
-            "- variant Path (Path): failed to extract field ImageInput::Path.0\n"
-            "- variant Array (Array): failed to extract field ImageInput::Array.0");
-    });
+    return with_note(name, [&] { return extract_image_input(value); });
 }
 
 void require_c_contiguous(const ArrayView& view, const char* dtype) {

@@ -34,6 +34,10 @@ inline bool take_f64_array(nb::handle value, ArrayView& view) { return take_arra
 
 using ImageInput = std::variant<std::string, ArrayView>;
 
+// One image: a str path or a 2-D float64 array; TypeError "failed to extract
+// enum ImageInput ..." otherwise.
+ImageInput extract_image_input(nb::handle value);
+
 // The `image` argument: TypeError "failed to extract enum ImageInput ..." when
 // it is neither form.
 ImageInput arg_image(nb::handle value, const char* name);

@@ -6,6 +6,7 @@
 #include "python/args.hpp"
 #include "python/exceptions.hpp"
 #include "python/integrator.hpp"
+#include "python/multi_integrator.hpp"
 #include "python/results.hpp"
 
 namespace nb = nanobind;
@@ -39,9 +40,10 @@ NB_MODULE(karvelum, m) {
           nb::sig("def set_rayon_threads(threads: int) -> None"),
           "Size the process-wide thread pool; possible once, before it is first used.");
     bind_integrator(m);
+    bind_multi_integrator(m);
     bind_results(m);
 
     nb::list all;
-    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator", "IntegrationResult", "BatchResult"}) all.append(name);
+    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult"}) all.append(name);
     m.attr("__all__") = all;
 }
