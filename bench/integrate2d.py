@@ -11,21 +11,14 @@ import numpy as np
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 import oracle  # noqa: E402
 
+from common import GEOMETRY, best  # noqa: E402
+
 import karvelum  # noqa: E402
 
 SHAPE = (2048, 2048)
 NR, NA = 500, 360
-GEOM = dict(pixel1=7.5e-5, pixel2=7.5e-5, distance=0.15, poni1=0.0792, poni2=0.0731,
-            rot1=0.012, rot2=-0.018, rot3=0.0, wavelength=7.293e-11)
+GEOM = GEOMETRY
 
-
-def best(f, repeat=7):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main():

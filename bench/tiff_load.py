@@ -10,20 +10,13 @@ import time
 import numpy as np
 import tifffile
 
+from common import GEOMETRY, best  # noqa: E402
+
 import karvelum
 
 SHAPE = (2048, 2048)
-GEOM = dict(pixel1=7.5e-5, pixel2=7.5e-5, distance=0.15, poni1=0.0792, poni2=0.0731,
-            rot1=0.012, rot2=-0.018, rot3=0.0, wavelength=7.293e-11)
+GEOM = GEOMETRY
 
-
-def best(f, repeat=9):
-    times = []
-    for _ in range(repeat):
-        t = time.perf_counter()
-        f()
-        times.append(time.perf_counter() - t)
-    return min(times)
 
 
 def main():

@@ -30,10 +30,7 @@ void check_counts(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_radial
 CsrLut2d finish(CsrLut&& table, const GeometrySnapshot& snap, const RadialBins& rb, std::uint64_t n_azimuthal) {
     CsrLut2d out;
     out.table = std::move(table);
-    out.table.start = rb.start;
-    out.table.step = rb.step;
-    out.table.dim1 = snap.dim1;
-    out.table.dim2 = snap.dim2;
+    set_binning(out.table, rb.start, rb.step, snap.dim1, snap.dim2);
     out.n_radial = rb.n;
     out.n_azimuthal = n_azimuthal;
     return out;
@@ -235,45 +232,13 @@ CsrLut2d build_supersampled_lut_2d(const PoniGeometry& g, const GeometrySnapshot
         ab = AzimuthalBins::spanning(std::fmin(pixels.lo, edges.lo), std::fmax(pixels.hi, edges.hi), n_azimuthal,
                                      6.661338147750939e-16);
     }
-    const std::uint64_t dim2 = snap.dim2, per_pixel = checked_mul(n_ss, n_ss);
     RadialConverter convert(unit, g.wavelength);
-    const geometry::Rotation rot(g);
-    const double inv = static_cast<double>(n_ss);
-    auto ranges = row_chunks(snap.dim1, checked_mul(dim2, per_pixel));
-    EntryChunks chunks(ranges.size());
-    pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
-        std::vector<std::uint32_t> bins;
-        bins.reserve(per_pixel);
-        for (std::uint64_t row = ranges[c].first; row < ranges[c].second; ++row) {
-            for (std::uint64_t col = 0; col < dim2; ++col) {
-                bins.clear();
-                for (std::uint64_t a = 0; a < n_ss; ++a) {
-                    double p1 = geometry::point_offset(static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv,
-                                                       g.pixel1, g.poni1);
-                    for (std::uint64_t k = col * n_ss; k < (col + 1) * n_ss; ++k) {
-                        double p2 = geometry::point_offset((static_cast<double>(k) + 0.5) / inv, g.pixel2, g.poni2);
-                        geometry::LabPoint t = geometry::rotate(rot, p1, p2, g.distance);
-                        std::optional<std::uint64_t> az = ab.bin(geometry::chi_of(t));
-                        if (!az) continue;
-                        bins.push_back(static_cast<std::uint32_t>(rb.bin(convert(geometry::two_theta_of(t))) +
-                                                                  n_radial * *az));
-                    }
-                }
-                std::sort(bins.begin(), bins.end());
-                const std::uint32_t pixel = static_cast<std::uint32_t>(row * dim2 + col);
-                for (std::size_t i = 0; i < bins.size();) {
-                    std::size_t j = i;
-                    while (j < bins.size() && bins[j] == bins[i]) ++j;
-                    out.push_back(Entry{bins[i], pixel, static_cast<double>(j - i)});
-                    i = j;
-                }
-            }
-        }
-    }, 1);
-    CsrLut table = assemble_csr(chunks, n_radial * n_azimuthal, true);
-    normalise_bin_weights(table);
+    CsrLut table = build_supersampled_table(
+        g, snap.dim1, snap.dim2, n_ss, n_radial * n_azimuthal, [&](const geometry::LabPoint& t) {
+            std::optional<std::uint64_t> az = ab.bin(geometry::chi_of(t));
+            if (!az) return az;
+            return std::optional<std::uint64_t>(rb.bin(convert(geometry::two_theta_of(t))) + n_radial * *az);
+        });
     return finish(std::move(table), snap, rb, n_azimuthal);
 }
 

@@ -41,10 +41,7 @@ CsrLut build_counting_lut_1d(std::span<const double> values, std::uint64_t dim1,
     CsrLut table = build(values, dim1, dim2, n_bins, [&](double x) -> std::optional<std::uint64_t> {
         return math::clamped_bin(x, start, step, n_bins);
     });
-    table.start = start;
-    table.step = step;
-    table.dim1 = dim1;
-    table.dim2 = dim2;
+    set_binning(table, start, step, dim1, dim2);
     return table;
 }
 
@@ -56,10 +53,7 @@ CsrLut build_counting_lut_1d_ranged(std::span<const double> values, std::uint64_
         if (!(x >= lo && x < hi)) return std::nullopt;
         return math::clamped_bin(x, lo, step, n_bins);
     });
-    table.start = lo;
-    table.step = step;
-    table.dim1 = dim1;
-    table.dim2 = dim2;
+    set_binning(table, lo, step, dim1, dim2);
     return table;
 }
 

@@ -32,6 +32,14 @@ CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weight
 // -0.0) when that sum is greater than zero.
 void normalise_bin_weights(CsrLut& table);
 
+// Records the radial binning and the image shape a table was built for.
+inline void set_binning(CsrLut& table, double start, double step, std::uint64_t dim1, std::uint64_t dim2) {
+    table.start = start;
+    table.step = step;
+    table.dim1 = dim1;
+    table.dim2 = dim2;
+}
+
 // Refuses shapes whose pixel indices do not fit the table's index type, and
 // bin counts beyond it; both are reported as allocation failures.
 void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bins);

@@ -168,10 +168,7 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
     }, 1);
     CsrLut table = assemble_csr(chunks, n_bins, true);
     normalise_bin_weights(table);
-    table.start = start;
-    table.step = step;
-    table.dim1 = dim1;
-    table.dim2 = dim2;
+    set_binning(table, start, step, dim1, dim2);
     return table;
 }
 

@@ -50,7 +50,6 @@ CsrLut build_supersampled_lut_1d(const PoniGeometry& g, const GeometrySnapshot& 
     if (n_ss == 0) throw ValueError("n_ss must be positive");
     const std::uint64_t dim1 = snap.dim1, dim2 = snap.dim2;
     check_table_size(dim1, dim2, n_bins);
-    const std::uint64_t per_pixel = checked_mul(n_ss, n_ss);
     RadialConverter convert(unit, g.wavelength);
     double start, step;
     std::optional<std::pair<double, double>> keep;
@@ -63,49 +62,12 @@ CsrLut build_supersampled_lut_1d(const PoniGeometry& g, const GeometrySnapshot& 
         start = span.lo;
         step = span.step;
     }
-    const geometry::Rotation rot(g);
-    const double inv = static_cast<double>(n_ss);
-
-    auto ranges = row_chunks(dim1, checked_mul(dim2, per_pixel));
-    EntryChunks chunks(ranges.size());
-    pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
-        std::vector<std::uint32_t> bins;  // sub-sample bins of one pixel
-        bins.reserve(per_pixel);
-        for (std::uint64_t row = ranges[c].first; row < ranges[c].second; ++row) {
-            for (std::uint64_t col = 0; col < dim2; ++col) {
-                bins.clear();
-                for (std::uint64_t a = 0; a < n_ss; ++a) {
-                    double d1 = static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv;
-                    double p1 = geometry::point_offset(d1, g.pixel1, g.poni1);
-                    for (std::uint64_t k = col * n_ss; k < (col + 1) * n_ss; ++k) {
-                        double d2 = (static_cast<double>(k) + 0.5) / inv;
-                        geometry::LabPoint t =
-                            geometry::rotate(rot, p1, geometry::point_offset(d2, g.pixel2, g.poni2), g.distance);
-                        double x = convert(geometry::two_theta_of(t));
-                        if (keep && !(x >= keep->first && x < keep->second)) continue;
-                        bins.push_back(static_cast<std::uint32_t>(math::clamped_bin(x, start, step, n_bins)));
-                    }
-                }
-                std::sort(bins.begin(), bins.end());
-                const std::uint32_t pixel = static_cast<std::uint32_t>(row * dim2 + col);
-                for (std::size_t i = 0; i < bins.size();) {
-                    std::size_t j = i;
-                    while (j < bins.size() && bins[j] == bins[i]) ++j;
-                    out.push_back(Entry{bins[i], pixel, static_cast<double>(j - i)});
-                    i = j;
-                }
-            }
-        }
-    }, 1);
-    CsrLut table = assemble_csr(chunks, n_bins, true);
-    // Sums of whole counts are exact, so this is count / points in the bin.
-    normalise_bin_weights(table);
-    table.start = start;
-    table.step = step;
-    table.dim1 = dim1;
-    table.dim2 = dim2;
+    CsrLut table = build_supersampled_table(g, dim1, dim2, n_ss, n_bins, [&](const geometry::LabPoint& t) {
+        const double x = convert(geometry::two_theta_of(t));
+        if (keep && !(x >= keep->first && x < keep->second)) return std::optional<std::uint64_t>();
+        return std::optional<std::uint64_t>(math::clamped_bin(x, start, step, n_bins));
+    });
+    set_binning(table, start, step, dim1, dim2);
     return table;
 }
 

@@ -18,17 +18,22 @@ namespace karvelum::python {
 class BorrowFlag {
 public:
     std::atomic<std::int64_t> state{0};  // 0 free, n > 0 shared by n, -1 exclusive
+
+    // One more shared user; RuntimeError "Already mutably borrowed" while an
+    // exclusive user holds the object.
+    void acquire_shared() {
+        std::int64_t current = state.load(std::memory_order_relaxed);
+        do {
+            if (current < 0) raise_runtime_error("Already mutably borrowed");
+        } while (!state.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
+    }
+    void release_shared() { state.fetch_sub(1, std::memory_order_release); }
 };
 
 class SharedBorrow {
 public:
-    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) {
-        std::int64_t current = flag_.state.load(std::memory_order_relaxed);
-        do {
-            if (current < 0) raise_runtime_error("Already mutably borrowed");
-        } while (!flag_.state.compare_exchange_weak(current, current + 1, std::memory_order_acquire));
-    }
-    ~SharedBorrow() { flag_.state.fetch_sub(1, std::memory_order_release); }
+    explicit SharedBorrow(BorrowFlag& flag) : flag_(flag) { flag_.acquire_shared(); }
+    ~SharedBorrow() { flag_.release_shared(); }
     SharedBorrow(const SharedBorrow&) = delete;
     SharedBorrow& operator=(const SharedBorrow&) = delete;
 

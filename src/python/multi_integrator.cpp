@@ -21,7 +21,7 @@ IntegratorRef::IntegratorRef(IntegratorRef&& other) noexcept
     : object_(std::move(other.object_)), core_(std::move(other.core_)) {}
 
 IntegratorRef::~IntegratorRef() {
-    if (object_.is_valid()) nb::inst_ptr<PyIntegrator>(object_)->borrow.state.fetch_sub(1);
+    if (object_.is_valid()) nb::inst_ptr<PyIntegrator>(object_)->borrow.release_shared();
 }
 
 IntegratorRef extract_integrator(nb::handle value) {
@@ -31,10 +31,7 @@ IntegratorRef extract_integrator(nb::handle value) {
     }
     PyIntegrator* integrator = nb::inst_ptr<PyIntegrator>(value);
     integrator->thread.check();
-    std::int64_t current = integrator->borrow.state.load();
-    do {
-        if (current < 0) raise_runtime_error("Already mutably borrowed");
-    } while (!integrator->borrow.state.compare_exchange_weak(current, current + 1));
+    integrator->borrow.acquire_shared();
     return IntegratorRef(nb::borrow(value), integrator->core);
 }
 
