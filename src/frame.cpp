@@ -13,6 +13,7 @@
 #include <vector>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <tiffio.h>
@@ -63,6 +64,11 @@ public:
         silence_global_handlers();
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
         if (fd < 0) throw LoadError(os_error_text(errno));
+        struct stat info;
+        if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+            ::close(fd);
+            throw LoadError(os_error_text(EISDIR));
+        }
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
         if (!opts) {
             ::close(fd);
@@ -72,8 +78,9 @@ public:
         TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), on_warning, nullptr);
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), static_cast<tmsize_t>(kMaxBlockBytes));
         // "m": read through the file descriptor, never a memory map, so a
-        // truncated file is a read error and not a fault.
-        tif_ = TIFFFdOpenExt(fd, path.c_str(), "rm", opts.get());
+        // truncated file is a read error and not a fault. "c": strips are
+        // decoded whole, not chopped into single-row reads.
+        tif_ = TIFFFdOpenExt(fd, path.c_str(), "rmc", opts.get());
         if (tif_ == nullptr) {
             ::close(fd);
             fail("not a readable TIFF file");
@@ -183,6 +190,18 @@ Layout read_layout(const TiffHandle& h) {
         l.block_height = std::max<std::uint32_t>(1, std::min(rows_per_strip, l.height));
         l.blocks = l.height == 0 ? 0 : (l.height + l.block_height - 1) / l.block_height;
         if (l.width > 0 && l.height > 0 && TIFFNumberOfStrips(tif) < l.blocks) h.fail("too few strips");
+    }
+    // Compressed blocks are read whole into an intermediate buffer first.
+    uint64_t* byte_counts = nullptr;
+    if (TIFFGetField(tif, l.tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &byte_counts) &&
+        byte_counts != nullptr) {
+        for (std::uint32_t b = 0; b < l.blocks; ++b) {
+            if (byte_counts[b] > kMaxBlockBytes) {
+                throw LoadError(std::string(l.tiled ? "tile " : "strip ") + std::to_string(b) + " holds " +
+                                std::to_string(byte_counts[b]) + " bytes, more than the limit of " +
+                                std::to_string(kMaxBlockBytes));
+            }
+        }
     }
     l.block_bytes = checked_mul(checked_mul(checked_mul(l.block_width, l.block_height), plane_samples), l.sample_bytes);
     if (l.block_bytes > kMaxBlockBytes) {

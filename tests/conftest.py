@@ -5,6 +5,7 @@ import sys
 import textwrap
 
 import pytest
+import tifffile
 
 import karvelum
 
@@ -33,6 +34,19 @@ def write_poni(tmp_path):
         path = tmp_path / (name or f"geometry_{next(counter)}.poni")
         path.write_bytes(content.encode() if isinstance(content, str) else content)
         return str(path)
+
+    return write
+
+
+@pytest.fixture
+def write_tiff(tmp_path):
+    """Write `data` with tifffile (keyword arguments passed on) and return the path as str."""
+    counter = iter(range(10**6))
+
+    def write(data, **kwargs):
+        path = str(tmp_path / f"image_{next(counter)}.tif")
+        tifffile.imwrite(path, data, **kwargs)
+        return path
 
     return write
 
