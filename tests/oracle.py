@@ -68,6 +68,7 @@ def to_unit(two_theta, unit, wavelength):
 # --- 1D integration -------------------------------------------------------
 
 SPAN_MARGIN = 2.220446049250313e-15  # added to the upper end of a bin span
+TURN = 2 * np.pi
 
 
 def radial_and_correction(geom, shape, unit, polarization=None):
@@ -75,21 +76,45 @@ def radial_and_correction(geom, shape, unit, polarization=None):
     return to_unit(g["two_theta"], unit, geom["wavelength"]), g["correction"]
 
 
-def corner_radial_extent(geom, shape, unit):
-    """Smallest and largest radial value over the four corners of every pixel."""
+def _corner_quads(geom, shape, of_lab):
+    """`of_lab` of every pixel corner, as (4, n_pixels): the four corners of each pixel."""
     rows, cols = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
     t, _, _ = lab_coordinates(geom, rows.ravel(), cols.ravel())
-    r = to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit, geom["wavelength"]).reshape(rows.shape)
-    quads = np.stack([r[:-1, :-1], r[:-1, 1:], r[1:, :-1], r[1:, 1:]])
-    return quads.min(axis=0).ravel(), quads.max(axis=0).ravel()
+    v = of_lab(t).reshape(rows.shape)
+    return np.stack([v[:-1, :-1], v[:-1, 1:], v[1:, :-1], v[1:, 1:]]).reshape(4, -1)
 
 
-def bin_layout(r, n, radial_range=None):
+def corner_radial_extent(geom, shape, unit):
+    """Smallest and largest radial value over the four corners of every pixel."""
+    quads = _corner_quads(geom, shape, lambda t: to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit,
+                                                             geom["wavelength"]))
+    return quads.min(axis=0), quads.max(axis=0)
+
+
+def corner_chi_extent(geom, shape):
+    """Smallest and largest azimuth over the four corners of every pixel, each corner
+    taken within half a turn of the azimuth of the pixel centre."""
+    quads = _corner_quads(geom, shape, lambda t: np.arctan2(t[0], t[1]))
+    centre = pixel_geometry(geom, shape)["chi"]
+    quads = centre + np.mod(quads - centre + np.pi, TURN) - np.pi
+    return quads.min(axis=0), quads.max(axis=0)
+
+
+def bin_layout(r, n, radial_range=None, azimuthal=False):
     """Bin of every radial value (-1 when left out), bin centres, and the bins one
     can trust: those with no value within 1e-9 (relative) of an edge that decides
-    between two bins or between in and out."""
+    between two bins or between in and out.
+
+    azimuthal=True with a range (min, max) bins azimuths: each is first taken into
+    [min, min + 2 pi) by whole turns, the width is (max - min) / n with no margin,
+    and a value at or beyond max is left out."""
     lo, hi = (np.min(r), np.max(r)) if radial_range is None else (float(radial_range[0]), float(radial_range[1]))
-    step = (hi + SPAN_MARGIN - lo) / n
+    wrapped = azimuthal and radial_range is not None
+    if wrapped:
+        r = lo + np.mod(r - lo, TURN)
+        step = (hi - lo) / n
+    else:
+        step = (hi + SPAN_MARGIN - lo) / n
     t = (r - lo) / step
     bins = np.minimum(n - 1, np.floor(np.maximum(t, 0.0))).astype(np.int64)
     k = np.rint(t).astype(np.int64)
@@ -98,10 +123,13 @@ def bin_layout(r, n, radial_range=None):
     else:
         bins[(r < lo) | (r >= hi)] = -1
         deciding = (k >= 0) & (k <= n)
-    near = deciding & (np.abs(r - (lo + k * step)) <= 1e-9 * np.maximum(np.abs(r), step))
+    scale = 1e-9 * np.maximum(np.abs(r), step)
+    near = deciding & (np.abs(r - (lo + k * step)) <= scale)
     trusted = np.ones(n, dtype=bool)
     for edge in np.unique(k[near]):
         trusted[max(edge - 1, 0):min(edge + 1, n)] = False
+    if wrapped and np.any(np.abs(r - TURN - lo) <= scale):  # just below min: first or last bin, or out
+        trusted[[0, -1]] = False
     return bins, lo + step * (np.arange(n) + 0.5), trusted
 
 
@@ -168,3 +196,24 @@ def integrate1d(geom, image, n, unit, method, polarization=None, radial_range=No
     mean, std, std_errors = azimuthal_stats(s, w, bins, n, var)
     return dict(radial=centres, intensity=intensity, errors=errors, mean=mean, std=std,
                 std_errors=std_errors, trusted=trusted)
+
+
+# --- 2D integration -------------------------------------------------------
+
+def cell_layout(geom, shape, n_radial, n_azimuthal, unit, azimuthal_range=None, polarization=None):
+    """Flat cell (azimuthal bin * n_radial + radial bin, -1 when left out) of every
+    pixel by its centre, the pixel corrections and the trusted cells (flat)."""
+    g = pixel_geometry(geom, shape, polarization)
+    rb, _, r_ok = bin_layout(to_unit(g["two_theta"], unit, geom["wavelength"]), n_radial)
+    ab, _, a_ok = bin_layout(g["chi"], n_azimuthal, azimuthal_range, azimuthal=True)
+    cells = np.where(ab >= 0, ab * n_radial + rb, -1)
+    return cells, g["correction"], (a_ok[:, None] & r_ok[None, :]).ravel()
+
+
+def integrate2d(geom, image, n_radial, n_azimuthal, unit, method, polarization=None, azimuthal_range=None):
+    """Counting or histogram cake of `image`: flat intensity, errors and trusted cells."""
+    x = np.asarray(image, dtype=float).ravel()
+    cells, c, trusted = cell_layout(geom, image.shape, n_radial, n_azimuthal, unit, azimuthal_range, polarization)
+    per_cell = histogram if method == "histogram" else counting
+    intensity, errors = per_cell(x, c, cells, n_radial * n_azimuthal)
+    return dict(intensity=intensity, errors=errors, trusted=trusted)
