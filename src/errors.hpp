@@ -33,4 +33,9 @@ public:
 std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b);
 std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
 
+// Refuses (as an allocation failure) a request for more bytes than the
+// machine's physical memory: with overcommitted memory such a request could
+// succeed and then end the process when its pages are touched.
+void require_memory(std::uint64_t bytes);
+
 }  // namespace karvelum

@@ -23,7 +23,8 @@ void require_equal_lengths(std::span<const double> d1, std::span<const double> d
 
 PixelAngles pixel_angles(const PoniGeometry& g, std::uint64_t dim1, std::uint64_t dim2) {
     std::uint64_t n = checked_mul(dim1, dim2);
-    checked_mul(n, sizeof(double) * 3);
+    // These three and the arrays derived from them in the geometry state.
+    require_memory(checked_mul(n, sizeof(double) * 6));
     PixelAngles out;
     out.two_theta.resize(n);
     out.chi.resize(n);

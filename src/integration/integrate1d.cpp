@@ -72,9 +72,11 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
 
 }  // namespace
 
-CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_points) {
-    if (n_points == 0) throw ValueError("n_points must be positive");
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins) {
+    if (n_bins == 0) throw ValueError("n_points must be positive");
     if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
+    // The per-bin vectors of the result and the histogram's sums.
+    require_memory(checked_mul(n_bins, 8 * sizeof(double)));
     const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
     if (image.data.size() != pixels) {
         throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +

@@ -63,10 +63,10 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint
                                 const std::optional<std::pair<double, double>>& azimuthal_range) {
     if (n_radial == 0) throw ValueError("n_radial must be positive");
     if (n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
-    checked_mul(n_radial, n_azimuthal);
+    const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
     if (azimuthal_range) lut::AzimuthalBins::from_range(azimuthal_range->first, azimuthal_range->second, n_azimuthal);
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_radial);
+        CallState state = begin_call(core, image, n_bins);
         const GeometrySnapshot& snap = *state.snap;
         if (core.method.kind == MethodKind::Histogram) {
             return histogram_2d(snap, image, state.mask_bytes(), n_radial, n_azimuthal, errors, azimuthal_range);

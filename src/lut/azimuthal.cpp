@@ -100,7 +100,7 @@ CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_rad
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
     const std::uint64_t dim2 = snap.dim2;
-    auto ranges = row_chunks(snap.dim1, dim2);
+    auto ranges = row_chunks(snap.dim1, dim2, n_radial * n_azimuthal);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         Buffer<Entry>& out = chunks[c];
@@ -131,7 +131,7 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
     const std::int64_t na = static_cast<std::int64_t>(n_azimuthal);
     const double az_step = ab.step;
 
-    auto ranges = row_chunks(snap.dim1, dim2 * 8);
+    auto ranges = row_chunks(snap.dim1, dim2 * 8, n_radial * n_azimuthal);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         Buffer<Entry>& out = chunks[c];

@@ -17,7 +17,7 @@ CsrLut build(std::span<const double> values, std::uint64_t dim1, std::uint64_t d
              BinOf&& bin_of) {
     check_table_size(dim1, dim2, n_bins);
     if (values.size() != dim1 * dim2) throw Panic("counting table: one value per pixel expected");
-    auto ranges = row_chunks(dim1, dim2);
+    auto ranges = row_chunks(dim1, dim2, n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         Buffer<Entry>& out = chunks[c];

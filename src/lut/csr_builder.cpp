@@ -11,10 +11,13 @@
 
 namespace karvelum::lut {
 
-std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost) {
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
+                                                                  std::uint64_t n_bins) {
     std::uint64_t threads = pool::current_thread_count();
-    // Enough chunks to balance the load, few enough that per-chunk bin counts stay small.
+    // Enough chunks to balance the load, few enough that the per-chunk bin
+    // counts of the assembly (chunks x bins) stay within 256 MiB.
     std::uint64_t wanted = std::max<std::uint64_t>(1, std::min<std::uint64_t>(rows, threads * 4));
+    wanted = std::max<std::uint64_t>(1, std::min(wanted, (std::uint64_t(32) << 20) / std::max<std::uint64_t>(n_bins, 1)));
     if (row_cost * rows < (1u << 15)) wanted = 1;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
     for (std::uint64_t c = 0; c < wanted; ++c) {
@@ -28,7 +31,8 @@ void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bi
     std::uint64_t pixels = checked_mul(dim1, dim2);
     if (pixels > std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
     if (n_bins >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    checked_mul(checked_add(n_bins, 1), sizeof(std::uint64_t));
+    // Row offsets, per-chunk counts and the per-bin results.
+    require_memory(checked_mul(checked_add(n_bins, 1), 4 * sizeof(std::uint64_t)));
 }
 
 CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted) {

@@ -22,8 +22,10 @@ struct Entry {
 
 using EntryChunks = std::vector<Buffer<Entry>>;
 
-// Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread.
-std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost);
+// Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread
+// (fewer for tables with very many bins).
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
+                                                                  std::uint64_t n_bins);
 
 // Builds the table; weights are kept when `weighted` is true.
 CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted);

@@ -129,7 +129,7 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
     const Buffer<double>& chi = *snap.chi;
     const std::int64_t bins = static_cast<std::int64_t>(n_bins);
 
-    auto ranges = row_chunks(dim1, dim2 * 8);
+    auto ranges = row_chunks(dim1, dim2 * 8, n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         Buffer<Entry>& out = chunks[c];

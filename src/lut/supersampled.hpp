@@ -48,7 +48,7 @@ CsrLut build_supersampled_table(const PoniGeometry& g, std::uint64_t dim1, std::
     const std::uint64_t per_pixel = checked_mul(n_ss, n_ss);
     const geometry::Rotation rot(g);
     const double inv = static_cast<double>(n_ss);
-    auto ranges = row_chunks(dim1, checked_mul(dim2, per_pixel));
+    auto ranges = row_chunks(dim1, checked_mul(dim2, per_pixel), n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         Buffer<Entry>& out = chunks[c];

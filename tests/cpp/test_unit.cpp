@@ -9,25 +9,6 @@
 
 using namespace karvelum;
 
-TEST(unit_names_and_aliases) {
-    CHECK(parse_radial_unit(std::nullopt) == RadialUnit::TwoThetaRad);
-    for (const char* n : {"2TH_DEG", "TTH_deg", "2Theta_Deg"}) CHECK(parse_radial_unit(n) == RadialUnit::TwoThetaDeg);
-    for (const char* n : {"Q_A^-1", "q_A", "Q_Angstrom"}) CHECK(parse_radial_unit(n) == RadialUnit::QInvAngstrom);
-    CHECK(parse_radial_unit("Q_NM") == RadialUnit::QInvNanometer);
-    CHECK(std::string(unit_name(parse_radial_unit("q_a"))) == "q_A^-1");
-    CHECK_THROWS(ValueError, "Unknown radial unit: q_xyz. Valid options: 2th_rad, 2th_deg, q_A^-1, q_nm^-1",
-                 parse_radial_unit("Q_XYZ"));
-    for (const char* n : {"2th", "2th_rad ", ""}) {
-        bool thrown = false;
-        try {
-            parse_radial_unit(n);
-        } catch (const ValueError&) {
-            thrown = true;
-        }
-        CHECK(thrown);
-    }
-}
-
 TEST(radial_conversions_match_closed_forms) {
     const double pi = 3.141592653589793;
     std::vector<double> tth{pi / 2, pi, 0.0};
@@ -54,21 +35,6 @@ TEST(q_units_need_a_positive_wavelength_even_for_no_values) {
         CHECK_THROWS(ValueError, msg, convert_radial(RadialUnit::QInvNanometer, std::vector<double>{1.0}, wl));
         CHECK(convert_radial(RadialUnit::TwoThetaDeg, std::vector<double>{1.0}, wl).size() == 1);
     }
-}
-
-TEST(method_names_aliases_and_n_ss) {
-    CHECK(parse_integration_method(std::nullopt, std::nullopt).kind == MethodKind::PixelSplit);
-    for (const char* n : {"PS", "Pixel_Split", "PIXELSPLITTING", "pixelsplit"}) {
-        CHECK(parse_integration_method(n, std::nullopt).kind == MethodKind::PixelSplit);
-    }
-    IntegrationMethod ss = parse_integration_method("SS", std::nullopt);
-    CHECK(ss.kind == MethodKind::Supersampled && ss.n_ss == 5);
-    CHECK(parse_integration_method("supersample", 3).n_ss == 3);
-    CHECK(parse_integration_method("hist", 7).kind == MethodKind::Histogram);
-    CHECK(parse_integration_method("Count", 0).kind == MethodKind::Counting);
-    CHECK_THROWS(ValueError, "n_ss must be positive", parse_integration_method("supersampled", 0));
-    CHECK_THROWS(ValueError, "Unknown integration method: pixel-split", parse_integration_method("Pixel-Split", 1));
-    CHECK_THROWS(ValueError, "Unknown integration method:  ps", parse_integration_method(" ps", 1));
 }
 
 TEST(cache_keys_compare_floats_by_bits) {
