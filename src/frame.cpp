@@ -62,12 +62,15 @@ class TiffHandle {
 public:
     explicit TiffHandle(const std::string& path) {
         silence_global_handlers();
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (path.find('\0') != std::string::npos) throw LoadError("embedded null byte");
+        // Non-blocking, so that a named pipe is refused instead of waited on.
+        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) throw LoadError(os_error_text(errno));
         struct stat info;
-        if (::fstat(fd, &info) == 0 && S_ISDIR(info.st_mode)) {
+        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+            const bool directory = S_ISDIR(info.st_mode);
             ::close(fd);
-            throw LoadError(os_error_text(EISDIR));
+            throw LoadError(directory ? os_error_text(EISDIR) : std::string("not a regular file"));
         }
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
         if (!opts) {
@@ -191,16 +194,17 @@ Layout read_layout(const TiffHandle& h) {
         l.blocks = l.height == 0 ? 0 : (l.height + l.block_height - 1) / l.block_height;
         if (l.width > 0 && l.height > 0 && TIFFNumberOfStrips(tif) < l.blocks) h.fail("too few strips");
     }
-    // Compressed blocks are read whole into an intermediate buffer first.
-    uint64_t* byte_counts = nullptr;
-    if (TIFFGetField(tif, l.tiled ? TIFFTAG_TILEBYTECOUNTS : TIFFTAG_STRIPBYTECOUNTS, &byte_counts) &&
-        byte_counts != nullptr) {
-        for (std::uint32_t b = 0; b < l.blocks; ++b) {
-            if (byte_counts[b] > kMaxBlockBytes) {
-                throw LoadError(std::string(l.tiled ? "tile " : "strip ") + std::to_string(b) + " holds " +
-                                std::to_string(byte_counts[b]) + " bytes, more than the limit of " +
-                                std::to_string(kMaxBlockBytes));
-            }
+    // Every block must be stored somewhere (offset 0 is the header), and
+    // compressed blocks are read whole into an intermediate buffer first.
+    for (std::uint32_t b = 0; b < l.blocks; ++b) {
+        const char* kind = l.tiled ? "tile " : "strip ";
+        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, b);
+        if (bytes == 0 || TIFFGetStrileOffset(tif, b) == 0) {
+            throw LoadError(kind + std::to_string(b) + " has no data in the file");
+        }
+        if (bytes > kMaxBlockBytes) {
+            throw LoadError(kind + std::to_string(b) + " holds " + std::to_string(bytes) +
+                            " bytes, more than the limit of " + std::to_string(kMaxBlockBytes));
         }
     }
     l.block_bytes = checked_mul(checked_mul(checked_mul(l.block_width, l.block_height), plane_samples), l.sample_bytes);

@@ -12,7 +12,8 @@ void clear_lut_caches(IntegratorCore& core) {
 }
 
 void check_radial_range(const std::pair<double, double>& range) {
-    if (!std::isfinite(range.first) || !std::isfinite(range.second) || !(range.first < range.second)) {
+    if (!std::isfinite(range.first) || !std::isfinite(range.second) || !(range.first < range.second) ||
+        !std::isfinite(range.second - range.first)) {
         throw ValueError("radial_range must be finite with min < max");
     }
 }

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "errors.hpp"
@@ -25,24 +26,37 @@ std::string os_error_text(int err) {
     return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
 }
 
+// Closes a file descriptor on every way out.
+struct FileDescriptor {
+    int fd;
+    ~FileDescriptor() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
 // Reads the whole file; PONI files are a few hundred bytes.
 std::string read_file(const std::string& path) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) throw ValueError("Failed to load PONI: " + os_error_text(errno));
+    constexpr std::size_t kMaxBytes = std::size_t(1) << 20;
+    if (path.find('\0') != std::string::npos) throw ValueError("Failed to load PONI: embedded null byte");
+    // Non-blocking, so that a named pipe is refused instead of waited on.
+    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
+    if (file.fd < 0) throw ValueError("Failed to load PONI: " + os_error_text(errno));
+    struct stat info;
+    if (::fstat(file.fd, &info) != 0) throw ValueError("Failed to load PONI: " + os_error_text(errno));
+    if (S_ISDIR(info.st_mode)) throw ValueError("Failed to load PONI: " + os_error_text(EISDIR));
+    if (!S_ISREG(info.st_mode)) throw ValueError("Failed to load PONI: not a regular file");
     std::string bytes;
     char buffer[8192];
     for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
-            int err = errno;
-            ::close(fd);
-            throw ValueError("Failed to load PONI: " + os_error_text(err));
+            throw ValueError("Failed to load PONI: " + os_error_text(errno));
         }
         if (n == 0) break;
         bytes.append(buffer, static_cast<std::size_t>(n));
+        if (bytes.size() > kMaxBytes) throw ValueError("Failed to load PONI: file is larger than 1 MiB");
     }
-    ::close(fd);
     return bytes;
 }
 

@@ -1,68 +1,44 @@
-"""Independent numpy computations of detector geometry and integration.
-
-Written from the physics with rotation matrices, not from the engine's
-expanded per-pixel expressions, so agreement is a real check.
-"""
+"""Independent numpy computations of detector geometry and integration, written from the physics
+with rotation matrices, not from the engine's per-pixel expressions; helpers of the integration tests."""
 import numpy as np
 
 GEOMETRY_KEYS = ("pixel1", "pixel2", "distance", "poni1", "poni2", "rot1", "rot2", "rot3", "wavelength")
 
 
-def _rx(a):
-    c, s = np.cos(a), np.sin(a)
-    return np.array([[1, 0, 0], [0, c, -s], [0, s, c]])
-
-
-def _ry(a):
-    c, s = np.cos(a), np.sin(a)
-    return np.array([[c, 0, s], [0, 1, 0], [-s, 0, c]])
-
-
-def _rz(a):
-    c, s = np.cos(a), np.sin(a)
-    return np.array([[c, -s, 0], [s, c, 0], [0, 0, 1]])
-
-
-def rotation_matrix(geom):
-    """Detector frame -> laboratory frame (beam along the third axis)."""
-    return _rz(geom["rot3"]) @ _ry(-geom["rot2"]) @ _rx(-geom["rot1"])
+def _rotation(axis, a):
+    """Rotation by `a` about the coordinate axis `axis` (0, 1 or 2)."""
+    c, s, (i, j) = np.cos(a), np.sin(a), ((axis + 1) % 3, (axis + 2) % 3)
+    m = np.eye(3)
+    m[i, i], m[i, j], m[j, i], m[j, j] = c, -s, s, c
+    return m
 
 
 def lab_coordinates(geom, d1, d2):
-    """Laboratory coordinates of points given in pixel units (d1 along rows)."""
+    """Laboratory coordinates (beam along the third axis) of points given in pixel units (d1 along rows)."""
     p1 = np.asarray(d1, dtype=float) * geom["pixel1"] - geom["poni1"]
     p2 = np.asarray(d2, dtype=float) * geom["pixel2"] - geom["poni2"]
-    local = np.stack([p1, p2, np.full_like(p1, geom["distance"])])
-    return rotation_matrix(geom) @ local.reshape(3, -1), p1.ravel(), p2.ravel()
-
-
-def pixel_centres(shape):
-    rows, cols = np.meshgrid(np.arange(shape[0]) + 0.5, np.arange(shape[1]) + 0.5, indexing="ij")
-    return rows.ravel(), cols.ravel()
+    local = np.stack([p1, p2, np.full_like(p1, geom["distance"])]).reshape(3, -1)
+    rotation = _rotation(2, geom["rot3"]) @ _rotation(1, -geom["rot2"]) @ _rotation(0, -geom["rot1"])
+    return rotation @ local, p1.ravel(), p2.ravel()
 
 
 def pixel_geometry(geom, shape, polarization=None):
     """Per-pixel 2-theta, chi, solid angle and polarization, flat row-major."""
-    t, p1, p2 = lab_coordinates(geom, *pixel_centres(shape))
-    two_theta = np.arctan2(np.hypot(t[0], t[1]), t[2])
-    chi = np.arctan2(t[0], t[1])
+    t, p1, p2 = lab_coordinates(geom, *np.meshgrid(np.arange(shape[0]) + 0.5, np.arange(shape[1]) + 0.5, indexing="ij"))
+    two_theta, chi = np.arctan2(np.hypot(t[0], t[1]), t[2]), np.arctan2(t[0], t[1])
     L = geom["distance"]
     solid_angle = (L / np.sqrt(L * L + p1 * p1 + p2 * p2)) ** 3
-    if polarization is None:
-        pol = np.ones_like(two_theta)
-    else:
-        pol = 0.5 * (1 + np.cos(two_theta) ** 2 - polarization * np.cos(2 * chi) * np.sin(two_theta) ** 2)
+    pol = np.ones_like(two_theta) if polarization is None else \
+        0.5 * (1 + np.cos(two_theta) ** 2 - polarization * np.cos(2 * chi) * np.sin(two_theta) ** 2)
     return {"two_theta": two_theta, "chi": chi, "solid_angle": solid_angle, "polarization": pol,
             "correction": pol * solid_angle}
 
 
 def to_unit(two_theta, unit, wavelength):
-    if unit == "2th_rad":
-        return np.array(two_theta, dtype=float)
-    if unit == "2th_deg":
-        return np.degrees(two_theta)
-    length = {"q_A^-1": wavelength * 1e10, "q_nm^-1": wavelength * 1e9}[unit]
-    return 4 * np.pi * np.sin(np.asarray(two_theta) / 2) / length
+    two_theta = np.array(two_theta, dtype=float)
+    if unit.startswith("2th_"):
+        return two_theta if unit == "2th_rad" else np.degrees(two_theta)
+    return 4 * np.pi * np.sin(two_theta / 2) / (wavelength * {"q_A^-1": 1e10, "q_nm^-1": 1e9}[unit])
 
 
 # --- 1D integration -------------------------------------------------------
@@ -76,45 +52,36 @@ def radial_and_correction(geom, shape, unit, polarization=None):
     return to_unit(g["two_theta"], unit, geom["wavelength"]), g["correction"]
 
 
-def _corner_quads(geom, shape, of_lab):
-    """`of_lab` of every pixel corner, as (4, n_pixels): the four corners of each pixel."""
-    rows, cols = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
-    t, _, _ = lab_coordinates(geom, rows.ravel(), cols.ravel())
-    v = of_lab(t).reshape(rows.shape)
-    return np.stack([v[:-1, :-1], v[:-1, 1:], v[1:, :-1], v[1:, 1:]]).reshape(4, -1)
+def _corner_extent(geom, shape, of_lab, near=None):
+    """Smallest and largest `of_lab` over the four corners of every pixel; with `near`
+    (per pixel), each corner value is first taken within half a turn of it."""
+    corners = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
+    v = of_lab(lab_coordinates(geom, *corners)[0]).reshape(corners[0].shape)
+    quads = np.stack([v[:-1, :-1], v[:-1, 1:], v[1:, :-1], v[1:, 1:]]).reshape(4, -1)
+    if near is not None:
+        quads = near + np.mod(quads - near + np.pi, TURN) - np.pi
+    return quads.min(axis=0), quads.max(axis=0)
 
 
 def corner_radial_extent(geom, shape, unit):
-    """Smallest and largest radial value over the four corners of every pixel."""
-    quads = _corner_quads(geom, shape, lambda t: to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit,
-                                                             geom["wavelength"]))
-    return quads.min(axis=0), quads.max(axis=0)
+    return _corner_extent(geom, shape, lambda t: to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit,
+                                                                geom["wavelength"]))
 
 
 def corner_chi_extent(geom, shape):
-    """Smallest and largest azimuth over the four corners of every pixel, each corner
-    taken within half a turn of the azimuth of the pixel centre."""
-    quads = _corner_quads(geom, shape, lambda t: np.arctan2(t[0], t[1]))
-    centre = pixel_geometry(geom, shape)["chi"]
-    quads = centre + np.mod(quads - centre + np.pi, TURN) - np.pi
-    return quads.min(axis=0), quads.max(axis=0)
+    return _corner_extent(geom, shape, lambda t: np.arctan2(t[0], t[1]), near=pixel_geometry(geom, shape)["chi"])
 
 
 def bin_layout(r, n, radial_range=None, azimuthal=False):
-    """Bin of every radial value (-1 when left out), bin centres, and the bins one
-    can trust: those with no value within 1e-9 (relative) of an edge that decides
-    between two bins or between in and out.
-
-    azimuthal=True with a range (min, max) bins azimuths: each is first taken into
-    [min, min + 2 pi) by whole turns, the width is (max - min) / n with no margin,
-    and a value at or beyond max is left out."""
+    """Bin of every radial value (-1 when left out), bin centres, and the bins one can trust: those with
+    no value within 1e-9 (relative) of an edge that decides between two bins or between in and out.
+    azimuthal=True with a range (min, max) bins azimuths: each is first taken into [min, min + 2 pi) by
+    whole turns, the width is (max - min) / n with no margin, and a value at or beyond max is left out."""
     lo, hi = (np.min(r), np.max(r)) if radial_range is None else (float(radial_range[0]), float(radial_range[1]))
     wrapped = azimuthal and radial_range is not None
     if wrapped:
         r = lo + np.mod(r - lo, TURN)
-        step = (hi - lo) / n
-    else:
-        step = (hi + SPAN_MARGIN - lo) / n
+    step = (hi - lo if wrapped else hi + SPAN_MARGIN - lo) / n
     t = (r - lo) / step
     bins = np.minimum(n - 1, np.floor(np.maximum(t, 0.0))).astype(np.int64)
     k = np.rint(t).astype(np.int64)
@@ -163,9 +130,8 @@ def histogram(x, c, bins, n):
 
 
 def azimuthal_stats(s, w, bins, n, var):
-    """Per bin over valid pixels (finite s, finite w > 0): mean sum(s)/sum(w), the
-    w-weighted population spread of s/w (NaN without valid pixel) and the error
-    sqrt(sum(var))/sum(w)."""
+    """Per bin over valid pixels (finite s, finite w > 0): mean sum(s)/sum(w), the w-weighted population
+    spread of s/w (NaN without valid pixel) and the error sqrt(sum(var))/sum(w)."""
     with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
         v = s / w
         valid = np.isfinite(s) & np.isfinite(w) & (w > 0) & np.isfinite(v)
@@ -181,21 +147,17 @@ def azimuthal_stats(s, w, bins, n, var):
 def integrate1d(geom, image, n, unit, method, polarization=None, radial_range=None):
     """Counting or histogram pattern of `image` as a dict with radial, intensity,
     errors, the azimuthal statistics (mean, std, std_errors) and trusted bins."""
-    x = np.asarray(image, dtype=float).ravel()
+    x, hist = np.asarray(image, dtype=float).ravel(), method == "histogram"
     r, c = radial_and_correction(geom, image.shape, unit, polarization)
-    if method == "histogram":
-        bins, centres, trusted = bin_layout(r, n)
-        intensity, errors = histogram(x, c, bins, n)
-        pos = c > 0
-        s = np.divide(x, c, out=np.full_like(x, np.nan), where=pos)
-        w, var = np.ones_like(x), np.divide(variance(x), c * c, out=np.zeros_like(x), where=pos)
-    else:
-        bins, centres, trusted = bin_layout(r, n, radial_range)
-        intensity, errors = counting(x, c, bins, n)
-        s, w, var = x, c, variance(x)
+    bins, centres, trusted = bin_layout(r, n, None if hist else radial_range)  # the histogram has no range
+    intensity, errors = (histogram if hist else counting)(x, c, bins, n)
+    s, w, var = x, c, variance(x)
+    if hist:  # samples x/c of weight 1
+        s = np.divide(x, c, out=np.full_like(x, np.nan), where=c > 0)
+        w, var = np.ones_like(x), np.divide(var, c * c, out=np.zeros_like(x), where=c > 0)
     mean, std, std_errors = azimuthal_stats(s, w, bins, n, var)
-    return dict(radial=centres, intensity=intensity, errors=errors, mean=mean, std=std,
-                std_errors=std_errors, trusted=trusted)
+    return dict(radial=centres, intensity=intensity, errors=errors, mean=mean, std=std, std_errors=std_errors,
+                trusted=trusted)
 
 
 # --- 2D integration -------------------------------------------------------
@@ -217,3 +179,37 @@ def integrate2d(geom, image, n_radial, n_azimuthal, unit, method, polarization=N
     per_cell = histogram if method == "histogram" else counting
     intensity, errors = per_cell(x, c, cells, n_radial * n_azimuthal)
     return dict(intensity=intensity, errors=errors, trusted=trusted)
+
+
+# --- helpers of the integration tests --------------------------------------
+
+OUTPUTS = ("radial", "intensity", "errors", "azimuthal_std")
+
+
+def noisy_image(shape, seed=0, nans=4):
+    """Values around 5 with many negative samples and a few NaN pixels."""
+    rng = np.random.default_rng(seed)
+    image = rng.normal(5.0, 4.0, shape)
+    image.flat[rng.choice(image.size, nans, replace=False)] = np.nan
+    return image
+
+
+def with_junk(image, outside):
+    """A copy of `image` with 1e30 on the `outside` pixels, NaN on those in even columns."""
+    junk = image.copy()
+    junk[outside] = 1e30
+    junk[outside & (np.arange(image.shape[1]) % 2 == 0)] = np.nan
+    return junk
+
+
+def outputs(result):
+    """The vectors of an integration result as arrays, None where absent."""
+    return {k: None if getattr(result, k) is None else np.array(getattr(result, k)) for k in OUTPUTS}
+
+
+def assert_same(a, b):
+    """Two integration results with the same vectors, bit for bit."""
+    a, b = outputs(a), outputs(b)
+    for key in OUTPUTS:
+        assert (a[key] is None) == (b[key] is None), key
+        assert a[key] is None or a[key].tobytes() == b[key].tobytes(), key

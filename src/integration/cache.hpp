@@ -19,6 +19,10 @@ struct CsrLut {
     Buffer<std::uint64_t> offsets;        // bins + 1 entries, first 0
     Buffer<std::uint32_t> indices;        // flat row-major pixel index per entry
     Buffer<double> weights;               // empty: every weight is 1.0
+    // Per bin: the factor that turns the bin's normalised weights back into
+    // raw weights (empty: 1): overlap areas for pixel splitting, fractions of
+    // a pixel for supersampling. Raw sums of several detectors add in these.
+    Buffer<double> raw_scale;
     double start = 0.0;                   // lower edge of bin 0
     double step = 0.0;                    // bin width
     std::uint64_t dim1 = 0, dim2 = 0;     // image shape the table belongs to

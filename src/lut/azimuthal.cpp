@@ -103,12 +103,11 @@ CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_rad
     auto ranges = row_chunks(snap.dim1, dim2, n_radial * n_azimuthal);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2);
+        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2);
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
             if (std::optional<std::uint64_t> a = ab.bin(chi[p])) {
-                out.push_back(Entry{static_cast<std::uint32_t>(rb.bin(radial[p]) + n_radial * *a),
-                                    static_cast<std::uint32_t>(p), 1.0});
+                out.push(static_cast<std::uint32_t>(rb.bin(radial[p]) + n_radial * *a),
+                                    static_cast<std::uint32_t>(p), 1.0);
             }
         }
     }, 1);
@@ -134,8 +133,7 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
     auto ranges = row_chunks(snap.dim1, dim2 * 8, n_radial * n_azimuthal);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
+        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2 * 2);
         Polygon clipped, scratch;
         std::vector<std::pair<std::uint64_t, double>> pieces;  // (bin, area) of one pixel
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
@@ -149,7 +147,7 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
                 } else {
                     a = euclid_mod(math::saturating_i64(std::floor((chi[p] - ab.start) / az_step)), n_azimuthal);
                 }
-                if (a) out.push_back(Entry{static_cast<std::uint32_t>(r + n_radial * *a), pixel, 1.0});
+                if (a) out.push(static_cast<std::uint32_t>(r + n_radial * *a), pixel, 1.0);
                 continue;
             }
             double rmin = quad.v[0].x, rmax = quad.v[0].x;
@@ -205,13 +203,13 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
                 double area = pieces[i].second;
                 std::size_t j = i + 1;
                 for (; j < pieces.size() && pieces[j].first == pieces[i].first; ++j) area += pieces[j].second;
-                out.push_back(Entry{static_cast<std::uint32_t>(pieces[i].first), pixel, area});
+                out.push(static_cast<std::uint32_t>(pieces[i].first), pixel, area);
                 i = j;
             }
         }
     }, 1);
     CsrLut table = assemble_csr(chunks, n_radial * n_azimuthal, true);
-    normalise_bin_weights(table);
+    normalise_bin_weights(table, 1.0);
     return finish(std::move(table), snap, rb, n_azimuthal);
 }
 

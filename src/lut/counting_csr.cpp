@@ -20,11 +20,10 @@ CsrLut build(std::span<const double> values, std::uint64_t dim1, std::uint64_t d
     auto ranges = row_chunks(dim1, dim2, n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2);
+        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2);
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
             if (std::optional<std::uint64_t> b = bin_of(values[p])) {
-                out.push_back(Entry{static_cast<std::uint32_t>(*b), static_cast<std::uint32_t>(p), 1.0});
+                out.push(static_cast<std::uint32_t>(*b), static_cast<std::uint32_t>(p), 1.0);
             }
         }
     }, 1);

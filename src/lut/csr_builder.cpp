@@ -35,6 +35,20 @@ void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bi
     require_memory(checked_mul(checked_add(n_bins, 1), 4 * sizeof(std::uint64_t)));
 }
 
+EntryList::EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected)
+    : chunks_(chunks), out_(chunks.lists[c]) {
+    grow(expected);
+}
+
+void EntryList::grow(std::uint64_t capacity) {
+    capacity = std::max<std::uint64_t>(capacity, 4096);
+    const std::uint64_t added = capacity - out_.capacity();
+    const std::uint64_t total = chunks_.reserved.fetch_add(added) + added;
+    // The entries now, and the table's index and weight per entry later.
+    require_memory(checked_mul(total, sizeof(Entry) + sizeof(std::uint32_t) + sizeof(double)));
+    out_.reserve(capacity);
+}
+
 CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted) {
     const std::size_t n_chunks = chunks.size();
     checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
@@ -42,7 +56,7 @@ CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weight
     std::vector<std::uint64_t> cursor(n_chunks * n_bins, 0);
     pool::parallel_for_index(n_chunks, [&](std::size_t c) {
         std::uint64_t* counts = cursor.data() + c * n_bins;
-        for (const Entry& e : chunks[c]) ++counts[e.bin];
+        for (const Entry& e : chunks.lists[c]) ++counts[e.bin];
     }, 1);
     CsrLut table;
     table.offsets.assign(n_bins + 1, 0);
@@ -60,7 +74,7 @@ CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weight
     if (weighted) table.weights.resize(total);
     pool::parallel_for_index(n_chunks, [&](std::size_t c) {
         std::uint64_t* next = cursor.data() + c * n_bins;
-        for (const Entry& e : chunks[c]) {
+        for (const Entry& e : chunks.lists[c]) {
             std::uint64_t at = next[e.bin]++;
             table.indices[at] = e.pixel;
             if (weighted) table.weights[at] = e.weight;
@@ -69,8 +83,8 @@ CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weight
     return table;
 }
 
-void normalise_bin_weights(CsrLut& table) {
-    if (table.weights.empty()) return;
+void normalise_bin_weights(CsrLut& table, double raw_units) {
+    table.raw_scale.resize(table.bins());
     pool::parallel_for_index(table.bins(), [&](std::size_t b) {
         std::uint64_t o0 = table.offsets[b], o1 = table.offsets[b + 1];
         double sum = -0.0;
@@ -78,6 +92,7 @@ void normalise_bin_weights(CsrLut& table) {
         if (sum > 0.0) {
             for (std::uint64_t k = o0; k < o1; ++k) table.weights[k] /= sum;
         }
+        table.raw_scale[b] = (sum > 0.0 ? sum : 1.0) * raw_units;
     }, 64);
 }
 

@@ -7,6 +7,7 @@
 // thread count.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <vector>
 
@@ -20,7 +21,30 @@ struct Entry {
     double weight;
 };
 
-using EntryChunks = std::vector<Buffer<Entry>>;
+// The entry lists of all chunks of one build. Their growth is accounted
+// together, so a table too large for the machine fails as an allocation
+// failure instead of exhausting memory.
+struct EntryChunks {
+    explicit EntryChunks(std::size_t n) : lists(n) {}
+    std::vector<Buffer<Entry>> lists;
+    std::atomic<std::uint64_t> reserved{0};
+    std::size_t size() const { return lists.size(); }
+};
+
+// Appends entries to chunk c of `chunks`.
+class EntryList {
+public:
+    EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected);
+    void push(std::uint64_t bin, std::uint64_t pixel, double weight) {
+        if (out_.size() == out_.capacity()) grow(out_.capacity() * 2);
+        out_.push_back(Entry{static_cast<std::uint32_t>(bin), static_cast<std::uint32_t>(pixel), weight});
+    }
+
+private:
+    void grow(std::uint64_t capacity);
+    EntryChunks& chunks_;
+    Buffer<Entry>& out_;
+};
 
 // Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread
 // (fewer for tables with very many bins).
@@ -31,8 +55,10 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t ro
 CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted);
 
 // Divides the weights of every bin by their sum (taken in entry order from
-// -0.0) when that sum is greater than zero.
-void normalise_bin_weights(CsrLut& table);
+// -0.0) when that sum is greater than zero, and records sum * raw_units as
+// the bin's raw scale (its raw weight in the units in which tables of
+// several detectors add up).
+void normalise_bin_weights(CsrLut& table, double raw_units);
 
 // Records the radial binning and the image shape a table was built for.
 inline void set_binning(CsrLut& table, double start, double step, std::uint64_t dim1, std::uint64_t dim2) {

@@ -156,12 +156,15 @@ RawSums apply_lut_raw_sums(const CsrLut& table, const PixelInputs& in, bool with
     const std::uint64_t n = table.bins();
     RawSums out{std::vector<double>(n), std::vector<double>(n), {}, std::vector<double>(n)};
     if (with_variance) out.variance.resize(n);
+    const bool rescale = !table.raw_scale.empty();
     for_each_bin(table, [&](std::uint64_t b) {
         Sums s = with_variance ? bin_sums<true>(table, in, b) : bin_sums<false>(table, in, b);
-        out.signal[b] = s.s;
-        out.normalisation[b] = s.n;
-        if (with_variance) out.variance[b] = s.v;
-        out.weight[b] = s.w;
+        // Back to raw weights, so that the sums of several detectors add up.
+        const double k = rescale ? table.raw_scale[b] : 1.0;
+        out.signal[b] = s.s * k;
+        out.normalisation[b] = s.n * k;
+        if (with_variance) out.variance[b] = s.v * (k * k);
+        out.weight[b] = s.w * k;
     });
     return out;
 }

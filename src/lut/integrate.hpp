@@ -39,6 +39,8 @@ struct MeanVar {
 };
 MeanVar apply_lut_mean_var(const CsrLut& table, const PixelInputs& in);
 
+// Raw sums use the table's raw weights (its raw scale), so that the sums of
+// detectors with different tables can be added.
 struct RawSums {
     std::vector<double> signal;         // sum w * signal
     std::vector<double> normalisation;  // sum w * normalisation

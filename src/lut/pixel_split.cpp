@@ -132,8 +132,7 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
     auto ranges = row_chunks(dim1, dim2 * 8, n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
+        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2 * 2);
         Polygon clipped, scratch;
         for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
             Polygon quad = pixel_quadrilateral(corners, dim2, p, chi[p]);
@@ -142,7 +141,7 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
                 double t = (radial[p] - start) / step;
                 if (!(t >= 0.0)) continue;
                 std::int64_t b = math::saturating_i64(std::floor(t));
-                if (b < bins) out.push_back(Entry{static_cast<std::uint32_t>(b), pixel, 1.0});
+                if (b < bins) out.push(static_cast<std::uint32_t>(b), pixel, 1.0);
                 continue;
             }
             double rmin = quad.v[0].x, rmax = quad.v[0].x, cmin = quad.v[0].y, cmax = quad.v[0].y;
@@ -162,12 +161,14 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
                 clip_polygon_to_rect(quad, e0, e1, cmin, cmax, clipped, scratch);
                 if (clipped.n < 3) continue;
                 double a = polygon_area(clipped);
-                if (a != 0.0) out.push_back(Entry{static_cast<std::uint32_t>(b), pixel, std::fabs(a)});
+                if (a != 0.0) out.push(static_cast<std::uint32_t>(b), pixel, std::fabs(a));
             }
         }
     }, 1);
     CsrLut table = assemble_csr(chunks, n_bins, true);
-    normalise_bin_weights(table);
+    // Raw weights stay overlap areas (radial unit x radian), the units in
+    // which pixel-splitting tables of several detectors add up.
+    normalise_bin_weights(table, 1.0);
     set_binning(table, start, step, dim1, dim2);
     return table;
 }

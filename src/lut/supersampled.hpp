@@ -46,13 +46,14 @@ template <class BinOf>
 CsrLut build_supersampled_table(const PoniGeometry& g, std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_ss,
                                 std::uint64_t n_bins, BinOf&& bin_of) {
     const std::uint64_t per_pixel = checked_mul(n_ss, n_ss);
+    // One pixel's sub-sample bins per worker.
+    require_memory(checked_mul(checked_mul(per_pixel, sizeof(std::uint32_t)), pool::current_thread_count()));
     const geometry::Rotation rot(g);
     const double inv = static_cast<double>(n_ss);
     auto ranges = row_chunks(dim1, checked_mul(dim2, per_pixel), n_bins);
     EntryChunks chunks(ranges.size());
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        Buffer<Entry>& out = chunks[c];
-        out.reserve((ranges[c].second - ranges[c].first) * dim2 * 2);
+        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2 * 2);
         std::vector<std::uint32_t> bins;  // sub-sample bins of one pixel
         bins.reserve(per_pixel);
         for (std::uint64_t row = ranges[c].first; row < ranges[c].second; ++row) {
@@ -73,15 +74,16 @@ CsrLut build_supersampled_table(const PoniGeometry& g, std::uint64_t dim1, std::
                 for (std::size_t i = 0; i < bins.size();) {
                     std::size_t j = i;
                     while (j < bins.size() && bins[j] == bins[i]) ++j;
-                    out.push_back(Entry{bins[i], pixel, static_cast<double>(j - i)});
+                    out.push(bins[i], pixel, static_cast<double>(j - i));
                     i = j;
                 }
             }
         }
     }, 1);
     CsrLut table = assemble_csr(chunks, n_bins, true);
-    // Sums of whole counts are exact, so this makes count / points in the bin.
-    normalise_bin_weights(table);
+    // Sums of whole counts are exact, so this makes count / points in the
+    // bin; n_ss^2 points make one pixel.
+    normalise_bin_weights(table, 1.0 / static_cast<double>(per_pixel));
     return table;
 }
 

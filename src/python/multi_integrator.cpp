@@ -69,6 +69,11 @@ void init_multi(PyMultiIntegrator* self, nb::handle integrators) {
         if (m.method.kind == MethodKind::Histogram) {
             raise_value_error("MultiIntegrator does not support Histogram method (integrator " + index + ")");
         }
+        // Overlap areas and pixel counts are weights of different units.
+        if ((m.method.kind == MethodKind::PixelSplit) != (first.method.kind == MethodKind::PixelSplit)) {
+            raise_value_error("MultiIntegrator cannot mix pixel splitting with other methods (integrator " + index +
+                              " differs)");
+        }
         if (m.unit != first.unit) {
             raise_value_error("All integrators must have the same radial_unit (integrator " + index + " differs)");
         }
