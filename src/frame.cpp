@@ -242,8 +242,8 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
             throw LoadError(std::string(l.tiled ? "tile " : "strip ") + std::to_string(b) + " is truncated: " +
                             std::to_string(got) + " of " + std::to_string(expected) + " bytes");
         }
-        sink.block(l.type, scratch.data(), pixel_stride, static_cast<std::size_t>(l.block_width) * pixel_stride,
-                   row0, rows, col0, cols);
+        sink.block(TiffBlock{l.type, scratch.data(), pixel_stride,
+                             static_cast<std::size_t>(l.block_width) * pixel_stride, row0, rows, col0, cols});
     }
 }
 
@@ -297,23 +297,8 @@ public:
         frame_.data.clear();
         frame_.data.resize(checked_mul(width, height));
     }
-    void block(SampleType type, const std::byte* samples, std::size_t pixel_stride, std::size_t row_stride,
-               std::uint64_t row0, std::uint64_t rows, std::uint64_t col0, std::uint64_t cols) override {
-        with_sample_type(type, [&](auto zero) {
-            using T = decltype(zero);
-            const T* in = reinterpret_cast<const T*>(samples);
-            for (std::uint64_t r = 0; r < rows; ++r) {
-                double* out = frame_.data.data() + (height_ - 1 - (row0 + r)) * width_ + col0;
-                const T* row = in + r * row_stride;
-                if constexpr (std::is_same_v<T, double>) {
-                    if (pixel_stride == 1) {
-                        std::memcpy(out, row, cols * sizeof(double));
-                        continue;
-                    }
-                }
-                for (std::uint64_t c = 0; c < cols; ++c) out[c] = static_cast<double>(row[c * pixel_stride]);
-            }
-        });
+    void block(const TiffBlock& b) override {
+        write_rows_reversed(b, frame_.data.data(), width_, height_, [](auto x) { return static_cast<double>(x); });
     }
 
     std::uint64_t width() const { return width_; }

@@ -26,19 +26,25 @@ void load_tiff_frame(ImageFrame& frame, std::string path);
 
 enum class SampleType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64 };
 
-// Receives the decoded first sample of every pixel, block by block (a strip
-// or a tile). Blocks cover disjoint regions and may arrive concurrently from
-// several threads, in any order.
+// One decoded strip or tile: `samples` holds `rows` rows of `row_stride`
+// values starting at file row `row0`; the first sample of column col0 + c of
+// row r is at samples[r * row_stride + c * pixel_stride].
+struct TiffBlock {
+    SampleType type;
+    const std::byte* samples;
+    std::size_t pixel_stride, row_stride;
+    std::uint64_t row0, rows, col0, cols;
+};
+
+// Receives the decoded first sample of every pixel, block by block. Blocks
+// cover disjoint regions and may arrive concurrently from several threads,
+// in any order.
 class TiffSink {
 public:
     virtual ~TiffSink() = default;
     // Called once, before any block, with the image size.
     virtual void begin(std::uint64_t width, std::uint64_t height) = 0;
-    // `samples` holds `rows` rows of `row_stride` values starting at file row
-    // `row0`; the first sample of column col0 + c of row r is at
-    // samples[r * row_stride + c * pixel_stride].
-    virtual void block(SampleType type, const std::byte* samples, std::size_t pixel_stride, std::size_t row_stride,
-                       std::uint64_t row0, std::uint64_t rows, std::uint64_t col0, std::uint64_t cols) = 0;
+    virtual void block(const TiffBlock& block) = 0;
 };
 
 // Decodes the first image of a TIFF file into `sink`. Refuses images whose
@@ -61,6 +67,26 @@ void with_sample_type(SampleType type, F&& f) {
         case SampleType::F32: return f(float{});
         case SampleType::F64: return f(double{});
     }
+}
+
+// Writes a block, each sample through `convert`, into a height x width
+// row-major array with the rows reversed (file row r lands in row
+// height - 1 - r).
+template <class Out, class Convert>
+void write_rows_reversed(const TiffBlock& b, Out* data, std::uint64_t width, std::uint64_t height, Convert convert) {
+    with_sample_type(b.type, [&](auto zero) {
+        using T = decltype(zero);
+        const T* in = reinterpret_cast<const T*>(b.samples);
+        for (std::uint64_t r = 0; r < b.rows; ++r) {
+            Out* out = data + (height - 1 - (b.row0 + r)) * width + b.col0;
+            const T* row = in + r * b.row_stride;
+            if (b.pixel_stride == 1) {
+                for (std::uint64_t c = 0; c < b.cols; ++c) out[c] = convert(row[c]);
+            } else {
+                for (std::uint64_t c = 0; c < b.cols; ++c) out[c] = convert(row[c * b.pixel_stride]);
+            }
+        }
+    });
 }
 
 }  // namespace karvelum

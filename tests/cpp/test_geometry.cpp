@@ -51,24 +51,6 @@ TEST(empty_shapes_give_empty_arrays_and_corner_grid_stays_a_line) {
     CHECK(e1.size() == 6 && e1[5] == 2.0 && e2[5] == 1.0 && e2[4] == 0.0);
 }
 
-TEST(direct_beam_follows_rot1_and_rot2) {
-    const double L = 0.2, px = 1e-4;
-    // Tilting by rot1 moves the beam spot to p2 = -L tan(rot1); by rot2 to
-    // p1 = L tan(rot2). There, 2-theta vanishes.
-    {
-        PoniGeometry g = flat(L, px, 0.0, 0.0);
-        g.rot1 = 0.05;
-        std::vector<double> d1{0.0}, d2{-L * std::tan(g.rot1) / px};
-        CHECK(std::fabs(geometry::two_theta_for_points(g, d1, d2)[0]) < 1e-15);
-    }
-    {
-        PoniGeometry g = flat(L, px, 0.0, 0.0);
-        g.rot2 = -0.07;
-        std::vector<double> d1{L * std::tan(g.rot2) / px}, d2{0.0};
-        CHECK(std::fabs(geometry::two_theta_for_points(g, d1, d2)[0]) < 1e-15);
-    }
-}
-
 TEST(rot3_turns_azimuth_but_not_scattering_angle) {
     PoniGeometry g = flat(0.1, 1e-4, 1e-3, 2e-3);
     g.rot1 = 0.02;
@@ -110,19 +92,4 @@ TEST(point_functions_refuse_unequal_lengths) {
     std::vector<double> d1{1.0, 2.0}, d2{1.0};
     CHECK_THROWS(Panic, "assertion failed: d1.len() == d2.len()", geometry::two_theta_for_points(g, d1, d2));
     CHECK_THROWS(Panic, "assertion failed: d1.len() == d2.len()", geometry::two_theta_chi_for_points(g, d1, d2));
-}
-
-TEST(polarization_closed_forms) {
-    std::vector<double> tth{0.0, 0.3, 1.0, 2.0}, chi{0.7, -1.2, 3.0, 0.0};
-    auto unpolarized = geometry::polarization_array(tth, chi, 0.0);
-    auto full = geometry::polarization_array(tth, chi, 1.0);
-    for (std::size_t k = 0; k < tth.size(); ++k) {
-        double c2 = std::cos(tth[k]) * std::cos(tth[k]);
-        CHECK_CLOSE(unpolarized[k], (1 + c2) / 2, 1e-15);
-        // Fully polarized along chi = 0: 1 - sin^2(2theta) cos^2(chi).
-        double s2 = 1 - c2;
-        CHECK_CLOSE(full[k], 1 - s2 * std::cos(chi[k]) * std::cos(chi[k]), 1e-14);
-    }
-    CHECK(geometry::polarization_array(std::vector<double>{0.0}, std::vector<double>{1.0}, 0.37)[0] == 1.0);
-    CHECK(geometry::polarization_array(tth, std::vector<double>{0.1}, 0.5).size() == 1);
 }

@@ -90,16 +90,6 @@ TEST(q_unit_without_wavelength_fails_and_leaves_state_usable) {
     CHECK(core->geometry_state.snapshot() == snap);
 }
 
-TEST(radial_values_follow_unit_changes) {
-    auto core = make_core();
-    GeometryRef snap = ensure_geometry(*core, 6, 7);
-    update_radial_values(*core, RadialUnit::QInvNanometer);
-    GeometryRef q = core->geometry_state.snapshot();
-    for (std::size_t k = 0; k < q->pixels(); ++k) {
-        CHECK_CLOSE((*q->radial_values)[k], 4 * M_PI * std::sin((*snap->two_theta)[k] / 2) / 0.1, 1e-14);
-    }
-}
-
 TEST(concurrent_first_calls_build_one_snapshot) {
     auto core = make_core();
     std::vector<GeometryRef> seen(8);

@@ -232,18 +232,3 @@ TEST(histogram_puts_the_maximum_in_the_last_bin) {
     CHECK(flat.intensities[0] == 1.0 && flat.intensities[1] == 0.0);
     CHECK_CLOSE(flat.errors[0], 1.0 / std::sqrt(45.0), 1e-15);
 }
-
-TEST(operations_refuse_bad_input_and_stay_usable) {
-    auto core = tilted_core(MethodKind::Counting);
-    std::vector<double> data(12, 1.0);
-    CHECK_THROWS(ValueError, "n_points must be positive", integrate1d(*core, {data, 3, 4}, 0));
-    CHECK_THROWS(ValueError, "Image must not be empty", integrate1d(*core, {{}, 0, 4}, 5));
-    auto mask = std::make_shared<PixelMask>();
-    mask->dim1 = 3;
-    mask->dim2 = 5;
-    mask->values.assign(15, 0);
-    core->mask = mask;
-    CHECK_THROWS(ValueError, "mask dim2 mismatch: mask = 5, data = 4", integrate1d(*core, {data, 3, 4}, 5));
-    core->mask.reset();
-    CHECK(integrate1d(*core, {data, 3, 4}, 5).intensities.size() == 5);
-}
