@@ -76,34 +76,6 @@ TEST(poni_unicode_white_space_is_trimmed) {
     CHECK(g.distance == 0.25);
 }
 
-TEST(float_literal_syntax) {
-    CHECK(parse_float_literal("1.") == 1.0);
-    CHECK(parse_float_literal(".5") == 0.5);
-    CHECK(parse_float_literal("+3") == 3.0);
-    CHECK(parse_float_literal("-2.5E-3") == -2.5e-3);
-    CHECK(parse_float_literal("1e400") == HUGE_VAL);
-    CHECK(parse_float_literal("-1e-400") == 0.0);
-    CHECK(std::signbit(parse_float_literal("-1e-400")));
-    CHECK(parse_float_literal("4.9406564584124654e-324") > 0.0);
-    CHECK(parse_float_literal("-InFiNiTy") == -HUGE_VAL);
-    CHECK(parse_float_literal("inf") == HUGE_VAL);
-    CHECK(std::isnan(parse_float_literal("NaN")));
-    // Correct rounding of a value that is not exactly representable.
-    CHECK(parse_float_literal("0.1") == 0.1);
-    CHECK(parse_float_literal("2.2250738585072011e-308") == 2.2250738585072011e-308);
-    for (const char* bad : {"1e", ".", "+", "e5", "0x10", "1_000", "1 2", "infinit", "nan1", "--1", "1e+"}) {
-        CHECK_THROWS(ValueError, "invalid float literal", parse_float_literal(bad));
-    }
-    CHECK_THROWS(ValueError, "cannot parse float from empty string", parse_float_literal(""));
-}
-
-TEST(split_pieces_keep_empty_pieces) {
-    auto pieces = collect_split_pieces("a::b:", ':');
-    CHECK(pieces.size() == 4);
-    CHECK(pieces[0] == "a" && pieces[1].empty() && pieces[2] == "b" && pieces[3].empty());
-    CHECK(collect_split_pieces("", ':').size() == 1);
-}
-
 TEST(utf8_lossy_replaces_each_bad_sequence) {
     CHECK(utf8_lossy("ok\xffok") == "ok\xef\xbf\xbdok");
     // A truncated three-byte sequence is one replacement.

@@ -1,5 +1,4 @@
 #include <cmath>
-#include <cstring>
 #include <memory>
 
 #include "check.hpp"
@@ -12,7 +11,6 @@
 #include "lut/supersampled.hpp"
 #include "math/histogram.hpp"
 #include "math/numeric.hpp"
-#include "pool.hpp"
 
 using namespace karvelum;
 
@@ -44,10 +42,6 @@ lut::Polygon polygon(std::initializer_list<lut::Vertex> vs) {
     return p;
 }
 
-template <class T, class A>
-bool same_bytes(const std::vector<T, A>& a, const std::vector<T, A>& b) {
-    return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size() * sizeof(T)) == 0);
-}
 
 }  // namespace
 
@@ -114,44 +108,6 @@ TEST(pixel_split_shares_each_pixel_by_overlap_area) {
     }
 }
 
-TEST(ranged_tables_leave_out_pixels_beyond_the_range) {
-    for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
-        auto core = tilted_core(kind);
-        GeometryRef snap = ensure_geometry(*core, 40, 30);
-        math::Extent e = math::nan_ignoring_extent(*snap->radial_values);
-        const double lo = e.lo + 0.3 * (e.hi - e.lo), hi = e.lo + 0.6 * (e.hi - e.lo);
-        auto table = get_or_build_lut_1d(*core, *snap, key_of(*core, 10, std::pair{lo, hi}));
-        lut::CornerGeometry corners = lut::corner_geometry(core->geometry, 40, 30, core->unit);
-        for (std::uint32_t p : table->indices) {
-            // Some part of every listed pixel lies inside the range.
-            std::uint64_t row = p / 30, col = p % 30;
-            double rmin = 1e300, rmax = -1e300;
-            for (std::uint64_t k : {row * 31 + col, row * 31 + col + 1, (row + 1) * 31 + col, (row + 1) * 31 + col + 1}) {
-                rmin = std::min(rmin, corners.radial[k]);
-                rmax = std::max(rmax, corners.radial[k]);
-            }
-            CHECK(rmax >= lo && rmin < hi + 1e-12);
-        }
-        if (kind == MethodKind::Counting) {
-            std::uint64_t inside = 0;
-            for (double r : *snap->radial_values) inside += (r >= lo && r < hi);
-            CHECK(table->indices.size() == inside);
-        }
-    }
-}
-
-TEST(supersampling_with_one_sample_weighs_pixels_equally) {
-    auto core = tilted_core(MethodKind::Supersampled);
-    core->method.n_ss = 1;
-    GeometryRef snap = ensure_geometry(*core, 20, 20);
-    auto table = get_or_build_lut_1d(*core, *snap, key_of(*core, 15));
-    CHECK(table->indices.size() == 400);
-    for (std::uint64_t b = 0; b < table->bins(); ++b) {
-        std::uint64_t n = table->offsets[b + 1] - table->offsets[b];
-        for (std::uint64_t k = table->offsets[b]; k < table->offsets[b + 1]; ++k) CHECK(table->weights[k] == 1.0 / n);
-    }
-}
-
 TEST(edge_points_sit_half_a_sample_inside_the_border) {
     auto [d1, d2] = lut::detector_edge_points(3, 2, 2);
     CHECK(d1.size() == 6 + 6 + 3 + 3);
@@ -175,23 +131,6 @@ TEST(cache_reuses_a_table_only_for_the_same_key_and_shape) {
     CHECK(table->pixels() == 16);
     core->lut1d.store(key_of(*core, 10), first);
     CHECK(get_or_build_lut_1d(*core, *small, key_of(*core, 10))->pixels() == 16);
-}
-
-TEST(tables_and_results_are_identical_for_every_thread_count) {
-    auto build = [](std::size_t threads, MethodKind kind) {
-        pool::Arena arena(threads);
-        return pool::run_in(arena, [&] {
-            auto core = tilted_core(kind);
-            GeometryRef snap = ensure_geometry(*core, 300, 200);
-            return get_or_build_lut_1d(*core, *snap, key_of(*core, 50));
-        });
-    };
-    for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
-        auto one = build(1, kind), many = build(8, kind);
-        CHECK(same_bytes(one->offsets, many->offsets));
-        CHECK(same_bytes(one->indices, many->indices));
-        CHECK(same_bytes(one->weights, many->weights));
-    }
 }
 
 TEST(empty_bins_and_degenerate_sums_follow_the_error_model) {
