@@ -42,6 +42,7 @@ GeometryRef build_snapshot(const IntegratorCore& core, std::uint64_t dim1, std::
     snap->dim1 = dim1;
     snap->dim2 = dim2;
     snap->radial_values = share(map_array(angles.two_theta, convert));
+    if (!snap->radial_values->empty()) snap->radial_extent = math::nan_ignoring_extent(*snap->radial_values);
     Buffer<double> polarization = polarization_for(angles.two_theta, angles.chi, core.polarization_factor);
     snap->correction_factors = correction_product(polarization, angles.solid_angle);
     snap->polarization = share(std::move(polarization));
@@ -124,6 +125,7 @@ void update_radial_values(IntegratorCore& core, RadialUnit unit) {
         RadialConverter convert(unit, core.geometry.wavelength);
         auto next = std::make_shared<GeometrySnapshot>(*current);
         next->radial_values = share(map_array(*current->two_theta, convert));
+        next->radial_extent = math::nan_ignoring_extent(*next->radial_values);
         core.geometry_state.replace(std::move(next));
         return 0;
     });

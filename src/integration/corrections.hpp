@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "buffer.hpp"
+#include "math/numeric.hpp"
 #include "unit.hpp"
 
 namespace karvelum {
@@ -25,6 +26,7 @@ struct GeometrySnapshot {
     std::uint64_t dim1 = 0, dim2 = 0;
     SharedArray two_theta;      // radians
     SharedArray radial_values;  // 2-theta in the integrator's unit
+    math::Extent radial_extent{0.0, 0.0};  // of radial_values, NaN ignored
     SharedArray chi;            // radians
     SharedArray solid_angle;
     SharedArray polarization;   // 1.0 everywhere without a polarization factor

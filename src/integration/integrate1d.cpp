@@ -43,13 +43,10 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
         Integration1dOutput out;
         if (core.method.kind == MethodKind::Histogram) {
             Buffer<double> signal = normalised(image.data, corr, 0.0);
-            math::HistogramOutput h =
-                with_variance
-                    ? math::histogram_integrate_with_variance(
-                          *snap.radial_values, signal,
-                          normalised_variance(poisson_variance(image.data), corr, true), n_points,
-                          state.mask_bytes())
-                    : math::histogram_integrate(*snap.radial_values, signal, n_points, state.mask_bytes());
+            Buffer<double> variance = with_variance ? normalised_variance(poisson_variance(image.data), corr, true)
+                                                    : Buffer<double>();
+            math::HistogramOutput h = math::histogram_integrate(*snap.radial_values, snap.radial_extent, signal,
+                                                                variance, n_points, state.mask_bytes());
             out.centres = std::move(h.centres);
             out.intensities = std::move(h.intensities);
             if (with_variance) out.sigmas = std::move(h.errors);

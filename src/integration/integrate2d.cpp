@@ -1,5 +1,8 @@
 #include "integration/integrate2d.hpp"
 
+#include <limits>
+#include <new>
+
 #include "errors.hpp"
 #include "lut/azimuthal.hpp"
 #include "lut/integrate.hpp"
@@ -41,11 +44,12 @@ Integration2dOutput histogram_2d(const GeometrySnapshot& snap, ImageView image, 
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
     const std::uint64_t n_bins = n_radial * n_azimuthal;
-    Buffer<std::uint64_t> bins(n);
+    if (n_bins >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
+    Buffer<std::uint32_t> bins(n);
     Buffer<double> signal(n), variance(errors ? n : 0);
     pool::parallel_for_index(n, [&](std::size_t i) {
         std::optional<std::uint64_t> a = ab.bin(chi[i]);
-        bins[i] = a ? rb.bin(radial[i]) + n_radial * *a : n_bins;
+        bins[i] = static_cast<std::uint32_t>(a ? rb.bin(radial[i]) + n_radial * *a : n_bins);
         const double c = corr[i], x = image.data[i];
         signal[i] = c > 0.0 ? x / c : 0.0;
         if (errors) variance[i] = c > 0.0 ? (x > 0.0 ? x : 0.0) / (c * c) : 0.0;

@@ -79,7 +79,10 @@ double AzimuthalBins::into_turn(double chi) const {
 }
 
 std::optional<std::uint64_t> AzimuthalBins::bin(double chi) const {
-    if (!ranged) return math::saturating_u64((chi - start) / step) % n;
+    if (!ranged) {
+        const std::uint64_t u = math::saturating_u64((chi - start) / step);
+        return u < n ? u : u % n;  // the remainder only when it differs
+    }
     double c = into_turn(chi);
     if (!(c >= lo && c < hi && c < lo + kTwoPi)) return std::nullopt;
     return std::min(math::saturating_u64((c - start) / step), n - 1);

@@ -38,7 +38,7 @@ RadialSpan compute_radial_range(const PoniGeometry& geometry, const GeometrySnap
     auto [d1, d2] = detector_edge_points(snap.dim1, snap.dim2, n_ss);
     std::vector<double> edge = convert_radial(unit, geometry::two_theta_for_points(geometry, d1, d2),
                                               geometry.wavelength);
-    math::Extent pixels = math::nan_ignoring_extent(*snap.radial_values);
+    math::Extent pixels = snap.radial_extent;
     math::Extent edges = math::nan_ignoring_extent(edge);
     double lo = std::fmin(pixels.lo, edges.lo);
     double hi = std::fmax(pixels.hi, edges.hi) + 6.661338147750939e-16;

@@ -164,10 +164,10 @@ TEST(empty_bins_and_degenerate_sums_follow_the_error_model) {
 TEST(histogram_puts_the_maximum_in_the_last_bin) {
     std::vector<double> radial, signal;
     for (int i = 0; i <= 44; ++i) radial.push_back(1.0 + i), signal.push_back(1.0);
-    auto h = math::histogram_integrate(radial, signal, 1000, {});
+    auto h = math::histogram_integrate(radial, math::nan_ignoring_extent(radial), signal, {}, 1000, {});
     CHECK(h.intensities[999] == 1.0);
     std::vector<double> variance(radial.size(), 1.0), same(radial.size(), 2.0);
-    auto flat = math::histogram_integrate_with_variance(same, signal, variance, 4, {});
+    auto flat = math::histogram_integrate(same, math::nan_ignoring_extent(same), signal, variance, 4, {});
     CHECK(flat.intensities[0] == 1.0 && flat.intensities[1] == 0.0);
     CHECK_CLOSE(flat.errors[0], 1.0 / std::sqrt(45.0), 1e-15);
 }
