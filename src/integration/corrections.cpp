@@ -48,6 +48,7 @@ GeometryRef build_snapshot(const IntegratorCore& core, std::uint64_t dim1, std::
     snap->polarization = share(std::move(polarization));
     snap->two_theta = share(std::move(angles.two_theta));
     snap->chi = share(std::move(angles.chi));
+    if (!snap->chi->empty()) snap->chi_extent = math::nan_ignoring_extent(*snap->chi);
     snap->solid_angle = share(std::move(angles.solid_angle));
     return snap;
 }

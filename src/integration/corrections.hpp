@@ -28,6 +28,7 @@ struct GeometrySnapshot {
     SharedArray radial_values;  // 2-theta in the integrator's unit
     math::Extent radial_extent{0.0, 0.0};  // of radial_values, NaN ignored
     SharedArray chi;            // radians
+    math::Extent chi_extent{0.0, 0.0};  // of chi, NaN ignored
     SharedArray solid_angle;
     SharedArray polarization;   // 1.0 everywhere without a polarization factor
     CorrectionArrays correction_factors;

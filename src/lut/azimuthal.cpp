@@ -36,15 +36,11 @@ CsrLut2d finish(CsrLut&& table, const GeometrySnapshot& snap, const RadialBins& 
     return out;
 }
 
-RadialBins radial_spanning(std::span<const double> values, std::uint64_t n) {
-    math::Extent e = math::nan_ignoring_extent(values);
-    return {n, e.lo, math::bin_width(e.lo, e.hi, n)};
-}
+RadialBins radial_spanning(math::Extent e, std::uint64_t n) { return {n, e.lo, math::bin_width(e.lo, e.hi, n)}; }
 
-AzimuthalBins azimuthal_bins(std::span<const double> chi, std::uint64_t n, const AzimuthalRange& range) {
+AzimuthalBins azimuthal_bins(math::Extent chi, std::uint64_t n, const AzimuthalRange& range) {
     if (range) return AzimuthalBins::from_range(range->first, range->second, n);
-    math::Extent e = math::nan_ignoring_extent(chi);
-    return AzimuthalBins::spanning(e.lo, e.hi, n, 2.220446049250313e-15);
+    return AzimuthalBins::spanning(chi.lo, chi.hi, n, 2.220446049250313e-15);
 }
 
 }  // namespace
@@ -92,14 +88,14 @@ std::uint64_t RadialBins::bin(double r) const { return math::clamped_bin(r, star
 
 std::pair<RadialBins, AzimuthalBins> histogram_bins_2d(const GeometrySnapshot& snap, std::uint64_t n_radial,
                                                        std::uint64_t n_azimuthal, const AzimuthalRange& range) {
-    return {radial_spanning(*snap.radial_values, n_radial), azimuthal_bins(*snap.chi, n_azimuthal, range)};
+    return {radial_spanning(snap.radial_extent, n_radial), azimuthal_bins(snap.chi_extent, n_azimuthal, range)};
 }
 
 CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_radial, std::uint64_t n_azimuthal,
                                const AzimuthalRange& range) {
     check_counts(snap.dim1, snap.dim2, n_radial, n_azimuthal);
-    const RadialBins rb = radial_spanning(*snap.radial_values, n_radial);
-    const AzimuthalBins ab = azimuthal_bins(*snap.chi, n_azimuthal, range);
+    const RadialBins rb = radial_spanning(snap.radial_extent, n_radial);
+    const AzimuthalBins ab = azimuthal_bins(snap.chi_extent, n_azimuthal, range);
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
     const std::uint64_t dim2 = snap.dim2;
@@ -125,8 +121,8 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
         throw Panic("per-pixel arrays do not match the image shape");
     }
     CornerGeometry corners = corner_geometry(geometry, snap.dim1, dim2, unit);
-    const RadialBins rb = radial_spanning(corners.radial, n_radial);
-    const AzimuthalBins ab = azimuthal_bins(corners.chi, n_azimuthal, range);
+    const RadialBins rb = radial_spanning(math::nan_ignoring_extent(corners.radial), n_radial);
+    const AzimuthalBins ab = azimuthal_bins(math::nan_ignoring_extent(corners.chi), n_azimuthal, range);
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
     const std::int64_t nr = static_cast<std::int64_t>(n_radial);
@@ -228,7 +224,7 @@ CsrLut2d build_supersampled_lut_2d(const PoniGeometry& g, const GeometrySnapshot
     if (!range) {
         auto [d1, d2] = detector_edge_points(snap.dim1, snap.dim2, n_ss);
         auto edge_chi = geometry::two_theta_chi_for_points(g, d1, d2).second;
-        math::Extent pixels = math::nan_ignoring_extent(*snap.chi);
+        math::Extent pixels = snap.chi_extent;
         math::Extent edges = math::nan_ignoring_extent(edge_chi);
         ab = AzimuthalBins::spanning(std::fmin(pixels.lo, edges.lo), std::fmax(pixels.hi, edges.hi), n_azimuthal,
                                      6.661338147750939e-16);

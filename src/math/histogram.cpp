@@ -48,15 +48,17 @@ HistogramOutput histogram_cells(std::span<const std::uint32_t> bins, std::span<c
     pool::parallel_for_index(n, [&](std::size_t i) {
         cell[i] = (!mask.empty() && mask[i] != 0) || bins[i] >= n_bins ? static_cast<std::uint32_t>(n_bins) : bins[i];
     });
-    const std::vector<std::uint64_t> counts = count_cells(cell, n_bins);
+    // Each cell's sums run over its pixels in ascending order. Few cells:
+    // the counts are taken in parallel beforehand. Many cells: per-thread
+    // count arrays would cost more than counting along.
+    const bool count_first = n_bins <= 16384;
+    std::vector<std::uint64_t> counts = count_first ? count_cells(cell, n_bins) : std::vector<std::uint64_t>(n_bins + 1, 0);
     std::vector<double> sums(n_bins + 1, 0.0), variance_sums(with_variance ? n_bins + 1 : 0, 0.0);
-    if (with_variance) {
-        for (std::size_t i = 0; i < n; ++i) {
-            sums[cell[i]] += signal[i];
-            variance_sums[cell[i]] += variance[i];
-        }
-    } else {
-        for (std::size_t i = 0; i < n; ++i) sums[cell[i]] += signal[i];
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::uint32_t c = cell[i];
+        sums[c] += signal[i];
+        if (with_variance) variance_sums[c] += variance[i];
+        if (!count_first) ++counts[c];
     }
     HistogramOutput out{{}, std::vector<double>(n_bins), std::vector<double>(with_variance ? n_bins : 0)};
     for (std::uint64_t k = 0; k < n_bins; ++k) {
