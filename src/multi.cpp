@@ -15,6 +15,13 @@ Integration1dOutput integrate1d_raw(std::span<IntegratorCore* const> cores, std:
         throw Panic("assertion `left == right` failed: Number of images must match number of integrators\n  left: " +
                     std::to_string(images.size()) + "\n right: " + std::to_string(cores.size()));
     }
+    if (n_points == 0) throw ValueError("n_points must be positive");
+    require_memory(checked_mul(n_points, 8 * sizeof(double)));
+    // Every detector's image and mask are checked before any work is done.
+    for (std::size_t d = 0; d < cores.size(); ++d) {
+        if (images[d].dim1 == 0 || images[d].dim2 == 0) throw ValueError("Image must not be empty");
+        if (cores[d]->mask) check_mask_shape(*cores[d]->mask, images[d].dim1, images[d].dim2);
+    }
     return pool::run([&] {
         std::vector<double> signal(n_points, 0.0), norm(n_points, 0.0), variance(errors ? n_points : 0, 0.0);
         Integration1dOutput out;

@@ -203,6 +203,7 @@ BAD_ARGUMENTS = {  # id: call, arguments, keywords, exception, its message ("...
     # Arrays this large could be mapped but never filled: refused up front.
     "huge-points": ("1d", (ONES, 2**40), {}, MemoryError, None),
     "huge-cake": ("2d", (IMAGE, 2**20, 2**20), {}, MemoryError, None),
+    "zero-radial-before-file": ("2d", ("/nonexistent/cake.tif", 0, 12), {}, ValueError, "n_radial must be positive"),
     "nul-in-path": ("1d", ("image.tif\0.npy", 10), {}, ValueError, "Failed to load TIFF: embedded null byte"),
     "int-errors-2d": ("2d", (IMAGE, 20, 12, 1), {}, TypeError, None),
 }

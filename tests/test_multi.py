@@ -109,7 +109,9 @@ REFUSED = {  # members and the exact text; the mixed cases show the order of the
 NOT_A_LIST = {"str": ("abc", "Can't extract `str` to `Vec`"),
               "int": (42, "'int' object is not an instance of 'Sequence'"),
               "int-item": ([1], "'int' object is not an instance of 'Integrator'"),
-              "none-item": ([None], "'None' is not an instance of 'Integrator'")}
+              "none-item": ([None], "'None' is not an instance of 'Integrator'"),
+              "array-item": ([np.zeros(2)], "'ndarray' object is not an instance of 'Integrator'"),
+              "uninitialised-item": ([Integrator.__new__(Integrator)], "the Integrator was never initialised")}
 @pytest.mark.parametrize("case", [*REFUSED, *NOT_A_LIST])
 def test_constructor_refusals(case):
     arg, message = REFUSED.get(case) or NOT_A_LIST[case]
@@ -119,6 +121,13 @@ def test_constructor_refusals(case):
     assert case in REFUSED or exc.value.__notes__ == ["while processing 'integrators'"]
     for ai in arg if case in REFUSED else []:  # the refused construction holds no member
         ai.set_unit(ai.get_unit())
+
+def test_bin_counts_beyond_memory_are_memory_errors():
+    m = MultiIntegrator([M()])
+    for call in (lambda: m.integrate1d([image()], 2**61), lambda: m.batch1d([[image()]], 2**61)):
+        with pytest.raises(MemoryError):
+            call()
+    assert len(m.integrate1d([image()], 10).intensity) == 10
 
 def test_ranges_within_one_epsilon_are_the_same():
     for lo, hi in [(R[0] + EPS, R[1]), (R[0] - EPS, R[1]), (R[0], R[1] + EPS), (R[0], R[1] - EPS),

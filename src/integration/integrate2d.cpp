@@ -62,13 +62,18 @@ Integration2dOutput histogram_2d(const GeometrySnapshot& snap, ImageView image, 
 
 }  // namespace
 
+void check_integrate2d_arguments(std::uint64_t n_radial, std::uint64_t n_azimuthal,
+                                 const std::optional<std::pair<double, double>>& azimuthal_range) {
+    if (n_radial == 0) throw ValueError("n_radial must be positive");
+    if (n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
+    if (azimuthal_range) lut::AzimuthalBins::from_range(azimuthal_range->first, azimuthal_range->second, n_azimuthal);
+}
+
 Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint64_t n_radial,
                                 std::uint64_t n_azimuthal, bool errors,
                                 const std::optional<std::pair<double, double>>& azimuthal_range) {
-    if (n_radial == 0) throw ValueError("n_radial must be positive");
-    if (n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
+    check_integrate2d_arguments(n_radial, n_azimuthal, azimuthal_range);
     const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
-    if (azimuthal_range) lut::AzimuthalBins::from_range(azimuthal_range->first, azimuthal_range->second, n_azimuthal);
     return pool::run([&] {
         CallState state = begin_call(core, image, n_bins);
         const GeometrySnapshot& snap = *state.snap;

@@ -15,6 +15,11 @@ struct Integration2dOutput {
     std::optional<std::vector<double>> sigmas;  // error form only
 };
 
+// Refuses zero counts and an azimuthal range whose bin width is not a
+// positive finite number (ValueError).
+void check_integrate2d_arguments(std::uint64_t n_radial, std::uint64_t n_azimuthal,
+                                 const std::optional<std::pair<double, double>>& azimuthal_range);
+
 // `azimuthal_range` is (min, max) in radians. Throws ValueError for zero
 // counts, an empty image, a mask of another shape, or a range whose bin width
 // is not a positive finite number; the integrator stays usable.

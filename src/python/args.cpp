@@ -8,9 +8,21 @@ namespace karvelum::python {
 
 namespace {
 
-std::string py_type_name(nb::handle value) {
-    return std::string(Py_TYPE(value.ptr())->tp_name);
+}  // namespace
+
+std::string type_qualname(nb::handle value) {
+    nb::handle type(reinterpret_cast<PyObject*>(Py_TYPE(value.ptr())));
+    nb::object name = nb::getattr(type, "__qualname__", nb::none());
+    if (!PyUnicode_Check(name.ptr())) return Py_TYPE(value.ptr())->tp_name;
+    const char* text = PyUnicode_AsUTF8(name.ptr());
+    if (text == nullptr) {
+        PyErr_Clear();
+        return Py_TYPE(value.ptr())->tp_name;
+    }
+    return text;
 }
+
+namespace {
 
 bool is_numpy_bool(nb::handle value) {
     std::string_view name = Py_TYPE(value.ptr())->tp_name;
@@ -27,7 +39,7 @@ std::string to_utf8(nb::handle str) {
 }  // namespace
 
 [[noreturn]] void raise_cannot_convert(nb::handle value, const char* target) {
-    raise_type_error("'" + py_type_name(value) + "' object cannot be converted to '" + target + "'");
+    raise_type_error("'" + type_qualname(value) + "' object cannot be converted to '" + target + "'");
 }
 
 std::uint64_t arg_u64(nb::handle value, const char* name) {

@@ -42,6 +42,9 @@ std::optional<std::pair<double, double>> arg_opt_pair_f64(nb::handle value, cons
 // A dict or dict subclass.
 nb::dict arg_dict(nb::handle value, const char* name);
 
+// The qualified name of a value's type ("ndarray", "Outer.Inner").
+std::string type_qualname(nb::handle value);
+
 // The TypeError of a value whose Python type does not fit: "'{type}' object
 // cannot be converted to '{target}'".
 [[noreturn]] void raise_cannot_convert(nb::handle value, const char* target);

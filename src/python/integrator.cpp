@@ -206,6 +206,7 @@ nb::object integrate2d(PyIntegrator& self, nb::handle image, nb::handle n_radial
     std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
     bool with_errors = arg_flag(errors, "errors");
     std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
+    check_integrate2d_arguments(nr, na, range);
     std::unique_ptr<ImageData> data = image_data(std::move(input));
     Integration2dOutput out = karvelum::integrate2d(*self.core, data->view, nr, na, with_errors, range);
     PyIntegrationResult result;
@@ -286,13 +287,15 @@ void bind_integrator(nb::module_& m) {
         .def("get_unit", &get_unit, "Get the radial unit.")
         .def("integrate1d", &integrate1d, nb::arg("image").none(), nb::arg("n_points").none(),
              nb::arg("errors").none() = false, nb::kw_only(), nb::arg("azimuthal_std").none() = false,
+             nb::sig("def integrate1d(self, image, n_points, errors=False, *, azimuthal_std=False)"),
              "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.")
         .def("integrate2d", &integrate2d, nb::arg("image").none(), nb::arg("n_radial").none(),
              nb::arg("n_azimuthal").none(), nb::arg("errors").none() = false,
              nb::arg("azimuthal_range").none() = nb::none(),
+             nb::sig("def integrate2d(self, image, n_radial, n_azimuthal, errors=False, azimuthal_range=None)"),
              "Integrate one image to n_radial x n_azimuthal bins, flat with the radial index running fastest.\n"
              "azimuthal_range: (min, max) in radians; azimuths outside it are left out.")
-        .def("set_mask", &set_mask, nb::arg("mask").none(),
+        .def("set_mask", &set_mask, nb::arg("mask").none(), nb::sig("def set_mask(self, mask)"),
              "Set the pixel mask.\n\n"
              "mask: a path to a TIFF file (str), a 2-D NumPy array of uint8 or bool, or None to clear the "
              "mask. Non-zero values mark pixels to be masked (ignored).\n"

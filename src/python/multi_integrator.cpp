@@ -27,8 +27,10 @@ IntegratorRef::~IntegratorRef() {
 IntegratorRef extract_integrator(nb::handle value) {
     if (!nb::isinstance<PyIntegrator>(value)) {
         if (value.is_none()) raise_type_error("'None' is not an instance of 'Integrator'");
-        raise_type_error(std::string("'") + Py_TYPE(value.ptr())->tp_name + "' object is not an instance of 'Integrator'");
+        raise_type_error("'" + type_qualname(value) + "' object is not an instance of 'Integrator'");
     }
+    // An instance made by __new__ alone has no core to share.
+    if (!nb::inst_ready(value)) raise_type_error("the Integrator was never initialised");
     PyIntegrator* integrator = nb::inst_ptr<PyIntegrator>(value);
     integrator->thread.check();
     integrator->borrow.acquire_shared();
@@ -38,7 +40,7 @@ IntegratorRef extract_integrator(nb::handle value) {
 std::vector<nb::object> sequence_items(nb::handle value) {
     if (PyUnicode_Check(value.ptr())) raise_type_error("Can't extract `str` to `Vec`");
     if (!PySequence_Check(value.ptr())) {
-        raise_type_error(std::string("'") + Py_TYPE(value.ptr())->tp_name + "' object is not an instance of 'Sequence'");
+        raise_type_error("'" + type_qualname(value) + "' object is not an instance of 'Sequence'");
     }
     std::vector<nb::object> items;
     Py_ssize_t length = PySequence_Size(value.ptr());
@@ -185,10 +187,10 @@ PyMultiIntegrator::~PyMultiIntegrator() {
 
 void bind_multi_integrator(nb::module_& m) {
     nb::class_<PyMultiIntegrator>(m, "MultiIntegrator", "MultiIntegrator(integrators)")
-        .def("__init__", &init_multi, nb::arg("integrators").none())
+        .def("__init__", &init_multi, nb::arg("integrators").none(), nb::sig("def __init__(self, integrators)"))
         .def("integrate1d", &multi_integrate1d, nb::arg("images").none(), nb::arg("n_points").none(),
              nb::arg("errors").none() = false,
-             "integrate1d($self, images, n_points, errors=False)\n--\n\n"
+             nb::sig("def integrate1d(self, images, n_points, errors=False)"),
              "Integrate one image per detector and merge into a single 1D pattern.\n\n"
              "# Arguments\n"
              "* `images` - List of images (file paths or NumPy arrays), one per detector\n"
@@ -198,7 +200,7 @@ void bind_multi_integrator(nb::module_& m) {
              "IntegrationResult with merged radial values, intensities, and optional errors")
         .def("batch1d", &multi_batch1d, nb::arg("images").none(), nb::arg("n_points").none(),
              nb::arg("errors").none() = false,
-             "batch1d($self, images, n_points, errors=False)\n--\n\n"
+             nb::sig("def batch1d(self, images, n_points, errors=False)"),
              "Batch integrate multiple sets of detector images.\n\n"
              "# Arguments\n"
              "* `images` - List of image-lists, e.g. `[[det1_frame1, det2_frame1], ...]`\n"
