@@ -52,20 +52,6 @@ Buffer<double> polarization_array(std::span<const double> two_theta, std::span<c
     return out;
 }
 
-std::pair<std::vector<double>, std::vector<double>> pixel_corner_grid(std::uint64_t dim1, std::uint64_t dim2) {
-    std::uint64_t n = checked_mul(checked_add(dim1, 1), checked_add(dim2, 1));
-    checked_mul(n, sizeof(double) * 2);
-    std::vector<double> d1(n), d2(n);
-    std::size_t k = 0;
-    for (std::uint64_t r = 0; r <= dim1; ++r) {
-        for (std::uint64_t q = 0; q <= dim2; ++q, ++k) {
-            d1[k] = static_cast<double>(r);
-            d2[k] = static_cast<double>(q);
-        }
-    }
-    return {std::move(d1), std::move(d2)};
-}
-
 std::pair<std::vector<double>, std::vector<double>> two_theta_chi_for_points(const PoniGeometry& g,
                                                                               std::span<const double> d1,
                                                                               std::span<const double> d2) {

@@ -87,10 +87,6 @@ PixelAngles pixel_angles(const PoniGeometry& g, std::uint64_t dim1, std::uint64_
 Buffer<double> polarization_array(std::span<const double> two_theta, std::span<const double> chi,
                                        double factor);
 
-// Corner coordinates (d1, d2) of a dim1 x dim2 image: (dim1 + 1) * (dim2 + 1)
-// points, rows outer.
-std::pair<std::vector<double>, std::vector<double>> pixel_corner_grid(std::uint64_t dim1, std::uint64_t dim2);
-
 // 2-theta and chi of points given in pixel units. d1 and d2 must have equal
 // lengths (Panic otherwise).
 std::pair<std::vector<double>, std::vector<double>> two_theta_chi_for_points(const PoniGeometry& g,

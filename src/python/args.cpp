@@ -91,11 +91,6 @@ std::string arg_str(nb::handle value, const char* name) {
     });
 }
 
-std::optional<std::string> arg_opt_str(nb::handle value, const char* name) {
-    if (value.is_none()) return std::nullopt;
-    return arg_str(value, name);
-}
-
 std::string arg_lower_name(nb::handle value, const char* name) {
     return with_note(name, [&] {
         if (!PyUnicode_Check(value.ptr())) raise_cannot_convert(value, "PyString");

@@ -29,7 +29,6 @@ bool arg_flag(nb::handle value, const char* name);
 
 // Only str (not bytes, not path-like).
 std::string arg_str(nb::handle value, const char* name);
-std::optional<std::string> arg_opt_str(nb::handle value, const char* name);
 
 // A name matched case-insensitively: lower-cased with str.lower().
 std::optional<std::string> arg_opt_lower_name(nb::handle value, const char* name);
