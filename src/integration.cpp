@@ -1,21 +1,16 @@
 #include "integration.hpp"
 
-#include <cmath>
-
-#include "errors.hpp"
-
-namespace karvelum {
+namespace karvelum::integration {
 
 void clear_lut_caches(IntegratorCore& core) {
     core.lut1d.clear();
     core.lut2d.clear();
 }
 
-void check_radial_range(const std::pair<double, double>& range) {
-    if (!std::isfinite(range.first) || !std::isfinite(range.second) || !(range.first < range.second) ||
-        !std::isfinite(range.second - range.first)) {
-        throw ValueError("radial_range must be finite with min < max");
-    }
+Lut1dCacheKey lut1d_key(const IntegratorCore& core, std::uint64_t n_points) {
+    const IntegrationMethod& m = core.method;
+    return Lut1dCacheKey{m.kind, core.radial_range, n_points, m.kind == MethodKind::Supersampled ? m.n_ss : 0,
+                         core.unit};
 }
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

@@ -1,18 +1,18 @@
 // The shared state behind one integrator.
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
-#include <utility>
 
+#include "geometry_state.hpp"
 #include "integration/cache.hpp"
-#include "integration/corrections.hpp"
 #include "integration/methods.hpp"
 #include "mask.hpp"
 #include "poni.hpp"
 #include "unit.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 // Settings are plain fields: they change only while the core is not shared
 // (no batch, stream or multi-detector integrator holds it), so integrations
@@ -32,7 +32,7 @@ struct IntegratorCore {
 // Empties the 1D and then the 2D table cache.
 void clear_lut_caches(IntegratorCore& core);
 
-// Refuses a radial range with a non-finite bound or min >= max.
-void check_radial_range(const std::pair<double, double>& range);
+// What a 1D table of `n_points` bins is built for under the core's settings.
+Lut1dCacheKey lut1d_key(const IntegratorCore& core, std::uint64_t n_points);
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

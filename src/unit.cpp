@@ -62,4 +62,11 @@ std::vector<double> convert_radial(RadialUnit unit, std::span<const double> two_
     return out;
 }
 
+void check_radial_range(const std::pair<double, double>& range) {
+    if (!std::isfinite(range.first) || !std::isfinite(range.second) || !(range.first < range.second) ||
+        !std::isfinite(range.second - range.first)) {
+        throw ValueError("radial_range must be finite with min < max");
+    }
+}
+
 }  // namespace karvelum

@@ -6,6 +6,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace karvelum {
@@ -43,6 +44,12 @@ struct RadialConverter {
     RadialConverter(RadialUnit unit, double wavelength);
     double operator()(double two_theta) const;
 };
+
+// An optional (min, max) range of radial values in the integrator's unit.
+using RadialRange = std::optional<std::pair<double, double>>;
+
+// Refuses a radial range with a non-finite bound or width, or min >= max.
+void check_radial_range(const std::pair<double, double>& range);
 
 // ASCII lower-casing, used for method and unit names.
 std::string ascii_lower(std::string_view text);

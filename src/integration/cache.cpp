@@ -7,11 +7,11 @@
 #include "lut/pixel_split.hpp"
 #include "lut/supersampled.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 namespace {
 
-CsrLut build_lut_1d(const IntegratorCore& core, const GeometrySnapshot& snap, const Lut1dCacheKey& key) {
+lut::CsrLut build_lut_1d(const IntegratorCore& core, const GeometrySnapshot& snap, const Lut1dCacheKey& key) {
     switch (key.variant) {
         case MethodKind::Counting:
             if (key.radial_range) {
@@ -31,7 +31,7 @@ CsrLut build_lut_1d(const IntegratorCore& core, const GeometrySnapshot& snap, co
     throw Panic("the histogram method has no table");
 }
 
-CsrLut2d build_lut_2d(const IntegratorCore& core, const GeometrySnapshot& snap, const Lut2dCacheKey& key) {
+lut::CsrLut2d build_lut_2d(const IntegratorCore& core, const GeometrySnapshot& snap, const Lut2dCacheKey& key) {
     switch (key.kind) {
         case Lut2dKind::Counting:
         case Lut2dKind::CountingAzimuthalRange:
@@ -50,18 +50,18 @@ CsrLut2d build_lut_2d(const IntegratorCore& core, const GeometrySnapshot& snap, 
 
 }  // namespace
 
-std::shared_ptr<const CsrLut2d> get_or_build_lut_2d(IntegratorCore& core, const GeometrySnapshot& snap,
+std::shared_ptr<const lut::CsrLut2d> get_or_build_lut_2d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                     const Lut2dCacheKey& key) {
     if (auto hit = core.lut2d.find(key, snap.dim1, snap.dim2)) return hit;
-    auto built = std::make_shared<const CsrLut2d>(build_lut_2d(core, snap, key));
+    auto built = std::make_shared<const lut::CsrLut2d>(build_lut_2d(core, snap, key));
     return core.lut2d.store(key, std::move(built));
 }
 
-std::shared_ptr<const CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
+std::shared_ptr<const lut::CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                   const Lut1dCacheKey& key) {
     if (auto hit = core.lut1d.find(key, snap.dim1, snap.dim2)) return hit;
-    auto built = std::make_shared<const CsrLut>(build_lut_1d(core, snap, key));
+    auto built = std::make_shared<const lut::CsrLut>(build_lut_1d(core, snap, key));
     return core.lut1d.store(key, std::move(built));
 }
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

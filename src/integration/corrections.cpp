@@ -7,7 +7,7 @@
 #include "integration.hpp"
 #include "pool.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 namespace {
 
@@ -68,25 +68,6 @@ auto locked_rebuild(IntegratorCore& core, F&& f) {
 
 }  // namespace
 
-GeometryState::GeometryState() {
-    auto empty = std::make_shared<GeometrySnapshot>();
-    SharedArray none = share({});
-    empty->two_theta = empty->radial_values = empty->chi = none;
-    empty->solid_angle = empty->polarization = empty->correction_factors = none;
-    current_ = std::move(empty);
-}
-
-GeometryRef GeometryState::snapshot() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return current_;
-}
-
-void GeometryState::replace(GeometryRef next) {
-    GeometryRef previous;
-    std::lock_guard<std::mutex> lock(mutex_);
-    previous = std::exchange(current_, std::move(next));
-}
-
 GeometryRef ensure_geometry(IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2) {
     GeometryRef snap = core.geometry_state.snapshot();
     if (snap->dim1 == dim1 && snap->dim2 == dim2) return snap;
@@ -132,4 +113,4 @@ void update_radial_values(IntegratorCore& core, RadialUnit unit) {
     });
 }
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

@@ -9,14 +9,15 @@
 #include "math/histogram.hpp"
 #include "pool.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 namespace {
 
-Lut1dCacheKey key_for(const IntegratorCore& core, std::uint64_t n_points) {
-    const IntegrationMethod& m = core.method;
-    return Lut1dCacheKey{m.kind, core.radial_range, n_points, m.kind == MethodKind::Supersampled ? m.n_ss : 0,
-                         core.unit};
+// Poisson variance of every sample: max(x, 0), NaN giving 0.
+Buffer<double> poisson_variance(std::span<const double> samples) {
+    Buffer<double> out(samples.size());
+    pool::parallel_for_index(samples.size(), [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
+    return out;
 }
 
 // Sample over correction where the correction is positive, else `otherwise`.
@@ -52,7 +53,7 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
             if (with_variance) out.sigmas = std::move(h.errors);
             return out;
         }
-        std::shared_ptr<const CsrLut> table = get_or_build_lut_1d(core, snap, key_for(core, n_points));
+        std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
         // The Poisson variance max(x, 0) is taken from the samples inside the kernel.
         lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance};
         out.centres = lut::bin_centres(*table);
@@ -67,49 +68,8 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
     });
 }
 
-}  // namespace
-
-CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins) {
-    if (n_bins == 0) throw ValueError("n_points must be positive");
-    if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
-    // The per-bin vectors of the result and the histogram's sums.
-    require_memory(checked_mul(n_bins, 8 * sizeof(double)));
-    const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
-    if (image.data.size() != pixels) {
-        throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
-                    std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
-    }
-    CallState state{nullptr, core.mask};
-    if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
-    state.snap = ensure_geometry(core, image.dim1, image.dim2);
-    return state;
-}
-
-Buffer<double> poisson_variance(std::span<const double> samples) {
-    Buffer<double> out(samples.size());
-    pool::parallel_for_index(samples.size(), [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
-    return out;
-}
-
-void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2) {
-    if (mask.dim1 != dim1) {
-        throw ValueError("mask dim1 mismatch: mask = " + std::to_string(mask.dim1) + ", data = " + std::to_string(dim1));
-    }
-    if (mask.dim2 != dim2) {
-        throw ValueError("mask dim2 mismatch: mask = " + std::to_string(mask.dim2) + ", data = " + std::to_string(dim2));
-    }
-}
-
-Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, std::uint64_t n_points) {
-    return run_1d(core, image, n_points, false);
-}
-
-Integration1dOutput integrate1d_with_variance(IntegratorCore& core, ImageView image, std::uint64_t n_points) {
-    return run_1d(core, image, n_points, true);
-}
-
-Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
-                                                   bool errors) {
+Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
+                                              bool errors) {
     return pool::run([&] {
         CallState state = begin_call(core, image, n_points);
         const GeometrySnapshot& snap = *state.snap;
@@ -119,14 +79,14 @@ Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageVi
         lut::AzimuthalStats stats;
         if (core.method.kind == MethodKind::Histogram) {
             // A counting table for this call only, spanning the radial values.
-            CsrLut table = lut::build_counting_lut_1d(*snap.radial_values, snap.dim1, snap.dim2, n_points);
+            lut::CsrLut table = lut::build_counting_lut_1d(*snap.radial_values, snap.dim1, snap.dim2, n_points);
             Buffer<double> signal = normalised(image.data, corr, std::nan(""));
             Buffer<double> ones(signal.size(), 1.0);
             Buffer<double> norm_var = errors ? normalised_variance(variance, corr, false) : Buffer<double>();
             stats = lut::apply_lut_azimuthal_stats(table, {signal, ones, norm_var, state.mask_bytes()});
             out.centres = lut::bin_centres(table);
         } else {
-            std::shared_ptr<const CsrLut> table = get_or_build_lut_1d(core, snap, key_for(core, n_points));
+            std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
             stats = lut::apply_lut_azimuthal_stats(*table, {image.data, corr, variance, state.mask_bytes()});
             out.centres = lut::bin_centres(*table);
         }
@@ -137,4 +97,11 @@ Integration1dOutput integrate1d_with_azimuthal_std(IntegratorCore& core, ImageVi
     });
 }
 
-}  // namespace karvelum
+}  // namespace
+
+Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, const Options1d& options) {
+    if (options.azimuthal_std) return run_1d_with_azimuthal_std(core, image, options.n_points, options.errors);
+    return run_1d(core, image, options.n_points, options.errors);
+}
+
+}  // namespace karvelum::integration

@@ -9,7 +9,7 @@
 #include "math/histogram.hpp"
 #include "pool.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 namespace {
 
@@ -62,17 +62,17 @@ Integration2dOutput histogram_2d(const GeometrySnapshot& snap, ImageView image, 
 
 }  // namespace
 
-void check_integrate2d_arguments(std::uint64_t n_radial, std::uint64_t n_azimuthal,
-                                 const std::optional<std::pair<double, double>>& azimuthal_range) {
-    if (n_radial == 0) throw ValueError("n_radial must be positive");
-    if (n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
-    if (azimuthal_range) lut::AzimuthalBins::from_range(azimuthal_range->first, azimuthal_range->second, n_azimuthal);
+void check_integrate2d_options(const Options2d& options) {
+    if (options.n_radial == 0) throw ValueError("n_radial must be positive");
+    if (options.n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
+    if (const auto& range = options.azimuthal_range) {
+        lut::AzimuthalBins::from_range(range->first, range->second, options.n_azimuthal);
+    }
 }
 
-Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint64_t n_radial,
-                                std::uint64_t n_azimuthal, bool errors,
-                                const std::optional<std::pair<double, double>>& azimuthal_range) {
-    check_integrate2d_arguments(n_radial, n_azimuthal, azimuthal_range);
+Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Options2d& options) {
+    check_integrate2d_options(options);
+    const auto& [n_radial, n_azimuthal, errors, azimuthal_range] = options;
     const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
     return pool::run([&] {
         CallState state = begin_call(core, image, n_bins);
@@ -80,7 +80,7 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint
         if (core.method.kind == MethodKind::Histogram) {
             return histogram_2d(snap, image, state.mask_bytes(), n_radial, n_azimuthal, errors, azimuthal_range);
         }
-        std::shared_ptr<const CsrLut2d> table =
+        std::shared_ptr<const lut::CsrLut2d> table =
             get_or_build_lut_2d(core, snap, key_for(core, n_radial, n_azimuthal, azimuthal_range));
         lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors};
         Integration2dOutput out;
@@ -95,4 +95,4 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint
     });
 }
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

@@ -6,9 +6,18 @@
 #include <utility>
 #include <vector>
 
-#include "integration/integrate1d.hpp"
+#include "integration.hpp"
+#include "integration/call.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
+
+struct Options2d {
+    std::uint64_t n_radial = 0;
+    std::uint64_t n_azimuthal = 0;
+    bool errors = false;
+    // (min, max) in radians; azimuths outside are left out.
+    std::optional<std::pair<double, double>> azimuthal_range;
+};
 
 struct Integration2dOutput {
     std::vector<double> intensities;            // flat: azimuthal bin * n_radial + radial bin
@@ -17,14 +26,10 @@ struct Integration2dOutput {
 
 // Refuses zero counts and an azimuthal range whose bin width is not a
 // positive finite number (ValueError).
-void check_integrate2d_arguments(std::uint64_t n_radial, std::uint64_t n_azimuthal,
-                                 const std::optional<std::pair<double, double>>& azimuthal_range);
+void check_integrate2d_options(const Options2d& options);
 
-// `azimuthal_range` is (min, max) in radians. Throws ValueError for zero
-// counts, an empty image, a mask of another shape, or a range whose bin width
-// is not a positive finite number; the integrator stays usable.
-Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, std::uint64_t n_radial,
-                                std::uint64_t n_azimuthal, bool errors,
-                                const std::optional<std::pair<double, double>>& azimuthal_range);
+// Throws ValueError as check_integrate2d_options, and for an empty image or a
+// mask of another shape; the integrator stays usable.
+Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Options2d& options);
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

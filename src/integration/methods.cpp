@@ -5,7 +5,7 @@
 
 #include "errors.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 IntegrationMethod parse_integration_method(std::optional<std::string_view> name,
                                            std::optional<std::uint64_t> n_ss) {
@@ -45,4 +45,4 @@ bool lut2d_cache_key_eq(const Lut2dCacheKey& a, const Lut2dCacheKey& b) {
            a.n_ss == b.n_ss && same_pair(a.azimuthal_range, b.azimuthal_range);
 }
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

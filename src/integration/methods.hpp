@@ -8,7 +8,7 @@
 
 #include "unit.hpp"
 
-namespace karvelum {
+namespace karvelum::integration {
 
 enum class MethodKind : std::uint8_t {
     Histogram = 0,
@@ -28,8 +28,6 @@ struct IntegrationMethod {
 // with n_ss 0, ValueError("n_ss must be positive").
 IntegrationMethod parse_integration_method(std::optional<std::string_view> name,
                                            std::optional<std::uint64_t> n_ss);
-
-using RadialRange = std::optional<std::pair<double, double>>;
 
 struct Lut1dCacheKey {
     MethodKind variant;      // Counting, PixelSplit or Supersampled
@@ -62,4 +60,4 @@ struct Lut2dCacheKey {
 bool lut1d_cache_key_eq(const Lut1dCacheKey& a, const Lut1dCacheKey& b);
 bool lut2d_cache_key_eq(const Lut2dCacheKey& a, const Lut2dCacheKey& b);
 
-}  // namespace karvelum
+}  // namespace karvelum::integration

@@ -12,9 +12,9 @@
 #include <optional>
 #include <utility>
 
-#include "integration/cache.hpp"
-#include "integration/corrections.hpp"
-#include "integration/methods.hpp"
+#include "lut/table.hpp"
+#include "geometry_state.hpp"
+#include "unit.hpp"
 #include "poni.hpp"
 
 namespace karvelum::lut {

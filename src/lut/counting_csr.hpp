@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <span>
 
-#include "integration/cache.hpp"
+#include "lut/table.hpp"
 
 namespace karvelum::lut {
 

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "integration/cache.hpp"
+#include "lut/table.hpp"
 
 namespace karvelum::lut {
 

@@ -12,7 +12,7 @@
 #include <span>
 #include <vector>
 
-#include "integration/cache.hpp"
+#include "lut/table.hpp"
 
 namespace karvelum::lut {
 

@@ -5,9 +5,9 @@
 #include <array>
 #include <cstdint>
 
-#include "integration/cache.hpp"
-#include "integration/corrections.hpp"
-#include "integration/methods.hpp"
+#include "lut/table.hpp"
+#include "geometry_state.hpp"
+#include "unit.hpp"
 #include "poni.hpp"
 
 namespace karvelum::lut {

@@ -11,11 +11,11 @@
 
 #include "errors.hpp"
 #include "geometry.hpp"
-#include "integration/cache.hpp"
+#include "lut/table.hpp"
 #include "lut/csr_builder.hpp"
 #include "pool.hpp"
-#include "integration/corrections.hpp"
-#include "integration/methods.hpp"
+#include "geometry_state.hpp"
+#include "unit.hpp"
 #include "poni.hpp"
 
 namespace karvelum::lut {

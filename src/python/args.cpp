@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "python/exceptions.hpp"
+#include "python/integrator.hpp"
 
 namespace karvelum::python {
 
@@ -133,6 +134,45 @@ nb::dict arg_dict(nb::handle value, const char* name) {
         if (!PyDict_Check(value.ptr())) raise_cannot_convert(value, "PyDict");
         return nb::borrow<nb::dict>(value);
     });
+}
+
+IntegratorRef::IntegratorRef(nb::object obj, std::shared_ptr<integration::IntegratorCore> core)
+    : object_(std::move(obj)), core_(std::move(core)) {}
+
+IntegratorRef::IntegratorRef(IntegratorRef&& other) noexcept
+    : object_(std::move(other.object_)), core_(std::move(other.core_)) {}
+
+IntegratorRef::~IntegratorRef() {
+    if (object_.is_valid()) nb::inst_ptr<PyIntegrator>(object_)->borrow.release_shared();
+}
+
+IntegratorRef extract_integrator(nb::handle value) {
+    if (!nb::isinstance<PyIntegrator>(value)) {
+        if (value.is_none()) raise_type_error("'None' is not an instance of 'Integrator'");
+        raise_type_error("'" + type_qualname(value) + "' object is not an instance of 'Integrator'");
+    }
+    // An instance made by __new__ alone has no core to share.
+    if (!nb::inst_ready(value)) raise_type_error("the Integrator was never initialised");
+    PyIntegrator* integrator = nb::inst_ptr<PyIntegrator>(value);
+    integrator->thread.check();
+    integrator->borrow.acquire_shared();
+    return IntegratorRef(nb::borrow(value), integrator->core);
+}
+
+std::vector<nb::object> sequence_items(nb::handle value) {
+    if (PyUnicode_Check(value.ptr())) raise_type_error("Can't extract `str` to `Vec`");
+    if (!PySequence_Check(value.ptr())) {
+        raise_type_error("'" + type_qualname(value) + "' object is not an instance of 'Sequence'");
+    }
+    std::vector<nb::object> items;
+    Py_ssize_t length = PySequence_Size(value.ptr());
+    if (length < 0) PyErr_Clear();
+    else items.reserve(static_cast<std::size_t>(length));
+    nb::object iterator = nb::steal(PyObject_GetIter(value.ptr()));
+    if (!iterator.is_valid()) throw nb::python_error();
+    while (PyObject* item = PyIter_Next(iterator.ptr())) items.push_back(nb::steal(item));
+    if (PyErr_Occurred()) throw nb::python_error();
+    return items;
 }
 
 }  // namespace karvelum::python

@@ -6,11 +6,14 @@
 
 #include <cstdint>
 #include <optional>
+#include <memory>
 #include <string>
+#include <vector>
 #include <utility>
 
 #include <nanobind/nanobind.h>
 
+#include "integration.hpp"
 #include "python/exceptions.hpp"
 
 namespace karvelum::python {
@@ -47,6 +50,31 @@ std::string type_qualname(nb::handle value);
 // The TypeError of a value whose Python type does not fit: "'{type}' object
 // cannot be converted to '{target}'".
 [[noreturn]] void raise_cannot_convert(nb::handle value, const char* target);
+
+// A shared reference to the core of an Integrator argument, holding a shared
+// borrow of the Python object while it lives.
+class IntegratorRef {
+public:
+    IntegratorRef(nb::object obj, std::shared_ptr<integration::IntegratorCore> core);
+    IntegratorRef(IntegratorRef&&) noexcept;
+    IntegratorRef& operator=(IntegratorRef&&) = delete;
+    ~IntegratorRef();
+    const std::shared_ptr<integration::IntegratorCore>& core() const { return core_; }
+
+private:
+    nb::object object_;
+    std::shared_ptr<integration::IntegratorCore> core_;
+};
+
+// TypeError "'{type}' object is not an instance of 'Integrator'" for other
+// objects; the panic exception for an Integrator of another thread;
+// RuntimeError "Already mutably borrowed" while it is changed.
+IntegratorRef extract_integrator(nb::handle value);
+
+// The items of a sequence argument: TypeError "Can't extract `str` to `Vec`"
+// for a str, "'{type}' object is not an instance of 'Sequence'" for a
+// non-sequence. Errors raised while iterating pass through.
+std::vector<nb::object> sequence_items(nb::handle value);
 
 // Runs a conversion and decorates its Python error with the argument note.
 template <class F>

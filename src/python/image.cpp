@@ -1,5 +1,7 @@
 #include "python/image.hpp"
 
+#include <optional>
+
 #include <cstring>
 
 #include "python/args.hpp"
@@ -73,28 +75,56 @@ ImageInput arg_image(nb::handle value, const char* name) {
     return with_note(name, [&] { return extract_image_input(value); });
 }
 
-void require_c_contiguous(const ArrayView& view, const char* dtype) {
+namespace {
+
+std::optional<std::string> c_contiguous_problem(const ArrayView& view, const char* dtype) {
     const Py_ssize_t d0 = view.buffer.shape[0], d1 = view.buffer.shape[1];
-    if (d0 == 0 || d1 == 0) return;
+    if (d0 == 0 || d1 == 0) return std::nullopt;
     const Py_ssize_t item = view.buffer.itemsize;
     const Py_ssize_t row = view.buffer.strides[0] / item, col = view.buffer.strides[1] / item;
-    if ((d1 == 1 || col == 1) && (d0 == 1 || row == d1)) return;
-    raise_value_error(std::string("Array must be C-contiguous (row-major) and ") + dtype);
+    if ((d1 == 1 || col == 1) && (d0 == 1 || row == d1)) return std::nullopt;
+    return std::string("Array must be C-contiguous (row-major) and ") + dtype;
+}
+
+std::size_t item_count(const ArrayView& view) {
+    return static_cast<std::size_t>(view.buffer.shape[0]) * static_cast<std::size_t>(view.buffer.shape[1]);
+}
+
+template <class T>
+bool readable_as_one_run(const ArrayView& view) {
+    const auto address = reinterpret_cast<std::uintptr_t>(view.buffer.buf);
+    const bool aligned = address % alignof(T) == 0;
+    const bool contiguous = PyBuffer_IsContiguous(&view.buffer, 'C') || PyBuffer_IsContiguous(&view.buffer, 'F');
+    return view.buffer.buf != nullptr && aligned && contiguous;
+}
+
+}  // namespace
+
+void require_c_contiguous(const ArrayView& view, const char* dtype) {
+    if (auto problem = c_contiguous_problem(view, dtype)) raise_value_error(*problem);
 }
 
 template <class T>
 std::span<const T> contiguous_items(const ArrayView& view, const std::string& prefix) {
-    const std::size_t n = static_cast<std::size_t>(view.buffer.shape[0]) * static_cast<std::size_t>(view.buffer.shape[1]);
+    const std::size_t n = item_count(view);
     if (n == 0) return {};
-    const auto address = reinterpret_cast<std::uintptr_t>(view.buffer.buf);
-    const bool aligned = address % alignof(T) == 0;
-    const bool contiguous = PyBuffer_IsContiguous(&view.buffer, 'C') || PyBuffer_IsContiguous(&view.buffer, 'F');
-    if (view.buffer.buf == nullptr || !aligned || !contiguous) raise_value_error(prefix + ": " + kNotContiguous);
+    if (!readable_as_one_run<T>(view)) raise_value_error(prefix + ": " + kNotContiguous);
     return {static_cast<const T*>(view.buffer.buf), n};
 }
 
-template std::span<const double> contiguous_items<double>(const ArrayView&, const std::string&);
 template std::span<const std::uint8_t> contiguous_items<std::uint8_t>(const ArrayView&, const std::string&);
+
+integration::ImageSource image_source(const ImageInput& input) {
+    if (const auto* path = std::get_if<std::string>(&input)) return *path;
+    const ArrayView& array = std::get<ArrayView>(input);
+    if (auto problem = c_contiguous_problem(array, "float64")) return integration::RefusedImage{*problem};
+    const std::size_t n = item_count(array);
+    if (n > 0 && !readable_as_one_run<double>(array)) {
+        return integration::RefusedImage{std::string("Array must be contiguous: ") + kNotContiguous};
+    }
+    const double* samples = n == 0 ? nullptr : static_cast<const double*>(array.buffer.buf);
+    return integration::ImageView{{samples, n}, array.rows(), array.cols()};
+}
 
 MaskInput arg_mask(nb::handle value, const char* name, const char*& dtype) {
     if (value.is_none()) return std::monostate{};

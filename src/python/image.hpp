@@ -8,6 +8,8 @@
 
 #include <nanobind/nanobind.h>
 
+#include "integration/request.hpp"
+
 namespace karvelum::python {
 
 namespace nb = nanobind;
@@ -45,15 +47,17 @@ ImageInput arg_image(nb::handle value, const char* name);
 // Row-major check of the array's layout; ValueError "Array must be
 // C-contiguous (row-major) and {dtype}" otherwise.
 void require_c_contiguous(const ArrayView& view, const char* dtype);
-inline void require_c_contiguous_f64(const ArrayView& view) { require_c_contiguous(view, "float64"); }
 
 // The items as one run of memory, or ValueError "{prefix}: The given array is
 // not contiguous or is misaligned." for memory that cannot be read so.
 template <class T>
 std::span<const T> contiguous_items(const ArrayView& view, const std::string& prefix);
-inline std::span<const double> contiguous_samples(const ArrayView& view, const std::string& prefix) {
-    return contiguous_items<double>(view, prefix);
-}
+
+// What the engine reads of an image argument: a path as it is, an array's
+// samples in place, or, for an array that fails the layout checks (row-major
+// float64, contiguous), the refusal that the engine raises when it reaches
+// the image, so that checks keep their order.
+integration::ImageSource image_source(const ImageInput& input);
 
 using MaskInput = std::variant<std::monostate, std::string, ArrayView>;  // none, path, uint8/bool array
 

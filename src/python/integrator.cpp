@@ -4,9 +4,8 @@
 #include <string>
 
 #include "errors.hpp"
-#include "frame.hpp"
-#include "integration/integrate1d.hpp"
-#include "integration/integrate2d.hpp"
+#include "integration/corrections.hpp"
+#include "integration/request.hpp"
 #include "mask.hpp"
 #include "poni.hpp"
 #include "python/args.hpp"
@@ -43,20 +42,20 @@ std::optional<std::string_view> view(const std::optional<std::string>& s) {
     return std::string_view(*s);
 }
 
-std::shared_ptr<IntegratorCore> build_core(PoniGeometry geometry, const Settings& s) {
-    auto core = std::make_shared<IntegratorCore>();
+std::shared_ptr<integration::IntegratorCore> build_core(PoniGeometry geometry, const Settings& s) {
+    auto core = std::make_shared<integration::IntegratorCore>();
     core->geometry = std::move(geometry);
-    core->method = parse_integration_method(view(s.method), s.n_ss);
+    core->method = integration::parse_integration_method(view(s.method), s.n_ss);
     core->unit = parse_radial_unit(view(s.unit));
-    clear_lut_caches(*core);
+    integration::clear_lut_caches(*core);
     if (s.polarization_factor) {
         core->polarization_factor = s.polarization_factor;
-        update_corrections(*core);
+        integration::update_corrections(*core);
     }
     if (s.radial_range) {
         check_radial_range(*s.radial_range);
         core->radial_range = s.radial_range;
-        clear_lut_caches(*core);
+        integration::clear_lut_caches(*core);
     }
     return core;
 }
@@ -112,7 +111,7 @@ void set_method(PyIntegrator& self, nb::handle method, nb::handle n_ss) {
     std::string name = arg_lower_name(method, "method");
     std::optional<std::uint64_t> count = arg_opt_u64(n_ss, "n_ss");
     require_unshared(self);
-    self.core->method = parse_integration_method(name, count);
+    self.core->method = integration::parse_integration_method(name, count);
 }
 
 void set_polarization_factor(PyIntegrator& self, nb::handle polarization_factor) {
@@ -123,7 +122,7 @@ void set_polarization_factor(PyIntegrator& self, nb::handle polarization_factor)
     std::optional<double> previous = self.core->polarization_factor;
     self.core->polarization_factor = factor;
     try {
-        update_corrections(*self.core);
+        integration::update_corrections(*self.core);
     } catch (...) {
         self.core->polarization_factor = previous;
         throw;
@@ -137,47 +136,15 @@ void set_unit(PyIntegrator& self, nb::handle unit) {
     require_unshared(self);
     RadialUnit parsed = parse_radial_unit(name);
     if (parsed == self.core->unit) return;
-    update_radial_values(*self.core, parsed);
+    integration::update_radial_values(*self.core, parsed);
     self.core->unit = parsed;
-    clear_lut_caches(*self.core);
+    integration::clear_lut_caches(*self.core);
 }
 
 nb::str get_unit(PyIntegrator& self) {
     self.thread.check();
     SharedBorrow borrow(self.borrow);
     return nb::str(unit_name(self.core->unit));
-}
-
-// The samples and shape of an image argument: a path is decoded into a
-// frame, an array is read in place.
-struct ImageData {
-    explicit ImageData(ImageInput&& in) : input(std::move(in)) {}
-    ImageInput input;
-    ImageView view;
-};
-
-// Decoded files land in one frame per thread, kept between calls so that
-// images of one size are decoded without a fresh allocation each time.
-ImageFrame& reusable_frame() {
-    thread_local ImageFrame frame;
-    return frame;
-}
-
-std::unique_ptr<ImageData> image_data(ImageInput&& input) {
-    auto d = std::make_unique<ImageData>(std::move(input));
-    if (auto* array = std::get_if<ArrayView>(&d->input)) {
-        require_c_contiguous_f64(*array);
-        d->view = ImageView{contiguous_samples(*array, "Array must be contiguous"), array->rows(), array->cols()};
-        return d;
-    }
-    ImageFrame& frame = reusable_frame();
-    try {
-        load_tiff_frame(frame, std::get<std::string>(d->input));
-    } catch (const LoadError& e) {
-        raise_value_error(std::string("Failed to load TIFF: ") + e.what());
-    }
-    d->view = ImageView{frame.data, frame.dim1, frame.dim2};
-    return d;
 }
 
 nb::object integrate1d(PyIntegrator& self, nb::handle image, nb::handle n_points, nb::handle errors,
@@ -188,13 +155,9 @@ nb::object integrate1d(PyIntegrator& self, nb::handle image, nb::handle n_points
     std::uint64_t n = arg_u64(n_points, "n_points");
     bool with_errors = arg_flag(errors, "errors");
     bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
-    if (n == 0) raise_value_error("n_points must be positive");
-    std::unique_ptr<ImageData> data = image_data(std::move(input));
-    IntegratorCore& core = *self.core;
-    Integration1dOutput out = with_std     ? integrate1d_with_azimuthal_std(core, data->view, n, with_errors)
-                              : with_errors ? integrate1d_with_variance(core, data->view, n)
-                                            : karvelum::integrate1d(core, data->view, n);
-    return new_integration_result(result_from_1d(std::move(out)));
+    const integration::Options1d options{n, with_errors, with_std};
+    const integration::ImageSource source = image_source(input);
+    return new_integration_result(result_from_1d(integration::integrate1d(*self.core, source, options)));
 }
 
 nb::object integrate2d(PyIntegrator& self, nb::handle image, nb::handle n_radial, nb::handle n_azimuthal,
@@ -206,9 +169,9 @@ nb::object integrate2d(PyIntegrator& self, nb::handle image, nb::handle n_radial
     std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
     bool with_errors = arg_flag(errors, "errors");
     std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
-    check_integrate2d_arguments(nr, na, range);
-    std::unique_ptr<ImageData> data = image_data(std::move(input));
-    Integration2dOutput out = karvelum::integrate2d(*self.core, data->view, nr, na, with_errors, range);
+    const integration::Options2d options{nr, na, with_errors, range};
+    const integration::ImageSource source = image_source(input);
+    integration::Integration2dOutput out = integration::integrate2d(*self.core, source, options);
     PyIntegrationResult result;
     result.n_radial = nr;
     result.n_azimuthal = na;
@@ -260,7 +223,7 @@ PyIntegrator::~PyIntegrator() {
     thread.report_foreign_drop();
     // Dropped on a foreign thread: the contents are left alone, as the owner
     // thread may still be using what they refer to.
-    new std::shared_ptr<IntegratorCore>(std::move(core));
+    new std::shared_ptr<integration::IntegratorCore>(std::move(core));
 }
 
 void require_unshared(const PyIntegrator& self) {

@@ -15,13 +15,13 @@ namespace nb = nanobind;
 inline constexpr const char* kIntegratorTypeName = "karvelum::python::integrator::PyIntegrator";
 
 struct PyIntegrator {
-    explicit PyIntegrator(std::shared_ptr<IntegratorCore> core_)
+    explicit PyIntegrator(std::shared_ptr<integration::IntegratorCore> core_)
         : core(std::move(core_)), thread(kIntegratorTypeName) {}
     ~PyIntegrator();
     PyIntegrator(const PyIntegrator&) = delete;
     PyIntegrator& operator=(const PyIntegrator&) = delete;
 
-    std::shared_ptr<IntegratorCore> core;
+    std::shared_ptr<integration::IntegratorCore> core;
     BorrowFlag borrow;
     ThreadBound thread;
 };

@@ -15,39 +15,14 @@ namespace nb = nanobind;
 
 inline constexpr const char* kMultiIntegratorTypeName = "karvelum::python::multi_integrator::PyMultiIntegrator";
 
-// A shared reference to the core of an Integrator argument, holding a shared
-// borrow of the Python object while it lives.
-class IntegratorRef {
-public:
-    IntegratorRef(nb::object obj, std::shared_ptr<IntegratorCore> core);
-    IntegratorRef(IntegratorRef&&) noexcept;
-    IntegratorRef& operator=(IntegratorRef&&) = delete;
-    ~IntegratorRef();
-    const std::shared_ptr<IntegratorCore>& core() const { return core_; }
-
-private:
-    nb::object object_;
-    std::shared_ptr<IntegratorCore> core_;
-};
-
-// TypeError "'{type}' object is not an instance of 'Integrator'" for other
-// objects; the panic exception for an Integrator of another thread;
-// RuntimeError "Already mutably borrowed" while it is changed.
-IntegratorRef extract_integrator(nb::handle value);
-
-// The items of a sequence argument: TypeError "Can't extract `str` to `Vec`"
-// for a str, "'{type}' object is not an instance of 'Sequence'" for a
-// non-sequence. Errors raised while iterating pass through.
-std::vector<nb::object> sequence_items(nb::handle value);
-
 struct PyMultiIntegrator {
-    explicit PyMultiIntegrator(std::vector<std::shared_ptr<IntegratorCore>> members_)
+    explicit PyMultiIntegrator(std::vector<std::shared_ptr<integration::IntegratorCore>> members_)
         : members(std::move(members_)), thread(kMultiIntegratorTypeName) {}
     ~PyMultiIntegrator();
     PyMultiIntegrator(const PyMultiIntegrator&) = delete;
     PyMultiIntegrator& operator=(const PyMultiIntegrator&) = delete;
 
-    std::vector<std::shared_ptr<IntegratorCore>> members;
+    std::vector<std::shared_ptr<integration::IntegratorCore>> members;
     BorrowFlag borrow;
     ThreadBound thread;
 };

@@ -15,7 +15,7 @@ nb::object float_list(const std::vector<double>& values) {
     return list;
 }
 
-PyIntegrationResult result_from_1d(Integration1dOutput&& out) {
+PyIntegrationResult result_from_1d(integration::Integration1dOutput&& out) {
     PyIntegrationResult r;
     r.intensity = std::move(out.intensities);
     r.radial = std::move(out.centres);

@@ -8,7 +8,7 @@
 
 #include <nanobind/nanobind.h>
 
-namespace karvelum {
+namespace karvelum::integration {
 struct Integration1dOutput;
 }
 
@@ -32,7 +32,7 @@ struct PyBatchResult {
     std::optional<std::string> error;
 };
 
-PyIntegrationResult result_from_1d(Integration1dOutput&& out);
+PyIntegrationResult result_from_1d(integration::Integration1dOutput&& out);
 
 nb::object new_integration_result(PyIntegrationResult&& payload);
 nb::object new_batch_result(PyBatchResult&& payload);

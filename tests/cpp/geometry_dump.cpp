@@ -10,6 +10,7 @@
 #include <string>
 
 #include "integration.hpp"
+#include "integration/corrections.hpp"
 
 int main(int argc, char** argv) {
     if (argc != 14) {
@@ -18,7 +19,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     try {
-        karvelum::IntegratorCore core;
+        karvelum::integration::IntegratorCore core;
         auto num = [&](int i) { return std::strtod(argv[i], nullptr); };
         std::uint64_t dim1 = std::strtoull(argv[1], nullptr, 10), dim2 = std::strtoull(argv[2], nullptr, 10);
         karvelum::PoniGeometry& g = core.geometry;
@@ -33,7 +34,7 @@ int main(int argc, char** argv) {
         g.wavelength = num(11);
         if (std::string(argv[12]) != "none") core.polarization_factor = num(12);
         core.unit = karvelum::parse_radial_unit(argv[13]);
-        karvelum::GeometryRef snap = karvelum::ensure_geometry(core, dim1, dim2);
+        karvelum::GeometryRef snap = karvelum::integration::ensure_geometry(core, dim1, dim2);
         for (const auto& array : {snap->two_theta, snap->radial_values, snap->chi, snap->solid_angle,
                                   snap->polarization, snap->correction_factors}) {
             std::fwrite(array->data(), sizeof(double), array->size(), stdout);

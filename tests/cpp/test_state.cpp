@@ -6,8 +6,10 @@
 #include "check.hpp"
 #include "errors.hpp"
 #include "integration.hpp"
+#include "integration/corrections.hpp"
 
 using namespace karvelum;
+using namespace karvelum::integration;
 
 namespace {
 
@@ -24,7 +26,7 @@ std::shared_ptr<IntegratorCore> make_core() {
 }
 
 void fill_cache(IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2) {
-    auto table = std::make_shared<CsrLut>();
+    auto table = std::make_shared<lut::CsrLut>();
     table->dim1 = dim1;
     table->dim2 = dim2;
     core.lut1d.store(Lut1dCacheKey{MethodKind::Counting, std::nullopt, 10, 0, core.unit}, table);

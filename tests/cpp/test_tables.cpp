@@ -4,6 +4,7 @@
 #include "check.hpp"
 #include "errors.hpp"
 #include "integration.hpp"
+#include "integration/corrections.hpp"
 #include "integration/integrate1d.hpp"
 #include "lut/counting_csr.hpp"
 #include "lut/integrate.hpp"
@@ -13,6 +14,7 @@
 #include "math/numeric.hpp"
 
 using namespace karvelum;
+using namespace karvelum::integration;
 
 namespace {
 
@@ -134,7 +136,7 @@ TEST(cache_reuses_a_table_only_for_the_same_key_and_shape) {
 }
 
 TEST(empty_bins_and_degenerate_sums_follow_the_error_model) {
-    CsrLut t;
+    lut::CsrLut t;
     t.offsets = {0, 0, 2, 3};
     t.indices = {0, 1, 2};
     t.dim1 = 1;

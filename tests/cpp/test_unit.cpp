@@ -8,6 +8,7 @@
 #include "unit.hpp"
 
 using namespace karvelum;
+using namespace karvelum::integration;
 
 TEST(radial_conversions_match_closed_forms) {
     const double pi = 3.141592653589793;

@@ -1,0 +1,36 @@
+#include "integration/call.hpp"
+
+#include <string>
+
+#include "errors.hpp"
+#include "integration.hpp"
+#include "integration/corrections.hpp"
+
+namespace karvelum::integration {
+
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins) {
+    if (n_bins == 0) throw ValueError("n_points must be positive");
+    if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
+    // The per-bin vectors of the result and the histogram's sums.
+    require_memory(checked_mul(n_bins, 8 * sizeof(double)));
+    const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
+    if (image.data.size() != pixels) {
+        throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
+                    std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
+    }
+    CallState state{nullptr, core.mask};
+    if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
+    state.snap = ensure_geometry(core, image.dim1, image.dim2);
+    return state;
+}
+
+void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2) {
+    if (mask.dim1 != dim1) {
+        throw ValueError("mask dim1 mismatch: mask = " + std::to_string(mask.dim1) + ", data = " + std::to_string(dim1));
+    }
+    if (mask.dim2 != dim2) {
+        throw ValueError("mask dim2 mismatch: mask = " + std::to_string(mask.dim2) + ", data = " + std::to_string(dim2));
+    }
+}
+
+}  // namespace karvelum::integration

@@ -1,0 +1,40 @@
+// The prologue shared by every integrate operation: the image's samples, the
+// geometry snapshot for its shape and the mask checked against it.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+
+#include "geometry_state.hpp"
+#include "mask.hpp"
+
+namespace karvelum::integration {
+
+struct IntegratorCore;
+
+// Samples of one image, row-major: a decoded frame or a caller's array.
+struct ImageView {
+    std::span<const double> data;
+    std::uint64_t dim1 = 0, dim2 = 0;
+};
+
+// What every operation holds for the whole call: one geometry snapshot (so
+// corrections, radial values and tables all belong to the image's shape)
+// and the mask, checked against that shape.
+struct CallState {
+    GeometryRef snap;
+    std::shared_ptr<const PixelMask> mask;
+    std::span<const std::uint8_t> mask_bytes() const {
+        return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
+    }
+};
+
+// Checks the image and mask, and makes the geometry match the image shape.
+// Throws ValueError for 0 bins, an empty image or a mask of another shape.
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins);
+
+// Refuses a mask whose shape differs from the image.
+void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2);
+
+}  // namespace karvelum::integration
