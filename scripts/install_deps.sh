@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what building and testing need: oneTBB and libtiff from Debian,
 # the Python packages with pip, then builds and installs karvelum itself into
-# the python3 first on PATH.
+# the python3 first on PATH. Any failed step fails the script.
+# KARVELUM_WERROR=ON builds with warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -16,8 +17,8 @@ if [ "${#missing[@]}" -gt 0 ]; then
     DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
 
-python3 -m pip install -q --disable-pip-version-check numpy pytest tifffile imagecodecs cmake ninja 2>&1 \
-    | grep -v -e "Running pip as the 'root' user" -e "is ignored: it is neither" || true
-python3 -m pip install -q --disable-pip-version-check . 2>&1 \
-    | grep -v -e "Running pip as the 'root' user" -e "is ignored: it is neither" || true
-python3 -c "import karvelum" 
+export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
+python3 -m pip install -q numpy scipy pytest tifffile imagecodecs cmake ninja nanobind scikit-build-core
+python3 -m pip install -q . --config-settings=cmake.define.KARVELUM_WERROR="${KARVELUM_WERROR:-OFF}"
+# Imported from outside the source tree, so the installed module is the one tested.
+(cd / && python3 -c "import karvelum")

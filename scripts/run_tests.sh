@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Builds karvelum and its C++ tests, then runs the C++ tests and pytest.
+# KARVELUM_WERROR=ON builds with warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install_deps.sh
 
-cmake -S . -B build/cpp -G Ninja -DKARVELUM_PYTHON=OFF -DKARVELUM_TESTS=ON >/dev/null
+cmake -S . -B build/cpp -G Ninja -DKARVELUM_PYTHON=OFF -DKARVELUM_TESTS=ON \
+    -DKARVELUM_WERROR="${KARVELUM_WERROR:-OFF}" >/dev/null
 cmake --build build/cpp
 (cd build/cpp && ctest --output-on-failure)
 

@@ -67,7 +67,12 @@ public:
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) throw LoadError(os_error_text(errno));
         struct stat info;
-        if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        if (::fstat(fd, &info) != 0) {
+            const int error = errno;
+            ::close(fd);
+            throw LoadError(os_error_text(error));
+        }
+        if (!S_ISREG(info.st_mode)) {
             const bool directory = S_ISDIR(info.st_mode);
             ::close(fd);
             throw LoadError(directory ? os_error_text(EISDIR) : std::string("not a regular file"));

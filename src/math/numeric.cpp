@@ -16,8 +16,8 @@ Extent nan_ignoring_extent(std::span<const double> values) {
     Extent e = pool::run([&] {
         return tbb::parallel_reduce(
             tbb::blocked_range<std::size_t>(0, values.size(), 1 << 16), Extent{inf, -inf},
-            [&](const tbb::blocked_range<std::size_t>& r, Extent e) {
-                double lo = e.lo, hi = e.hi;
+            [&](const tbb::blocked_range<std::size_t>& r, Extent partial) {
+                double lo = partial.lo, hi = partial.hi;
                 for (std::size_t i = r.begin(); i != r.end(); ++i) {
                     const double v = values[i];
                     lo = v < lo ? v : lo;

@@ -149,7 +149,12 @@ IntegratorRef::~IntegratorRef() {
 IntegratorRef extract_integrator(nb::handle value) {
     if (!nb::isinstance<PyIntegrator>(value)) {
         if (value.is_none()) raise_type_error("'None' is not an instance of 'Integrator'");
-        raise_type_error("'" + type_qualname(value) + "' object is not an instance of 'Integrator'");
+        // Appended piece by piece: GCC 12 reports a false -Wrestrict for
+        // "literal" + std::string here.
+        std::string message = "'";
+        message += type_qualname(value);
+        message += "' object is not an instance of 'Integrator'";
+        raise_type_error(message);
     }
     // An instance made by __new__ alone has no core to share.
     if (!nb::inst_ready(value)) raise_type_error("the Integrator was never initialised");

@@ -67,7 +67,7 @@ nb::object multi_batch1d(PyMultiIntegrator& self, nb::handle images, nb::handle 
     std::vector<integration::Integration1dOutput> outputs = batch_multi_1d(member_cores(self), sets, n, with_errors);
     nb::list out;
     for (integration::Integration1dOutput& o : outputs) out.append(new_integration_result(result_from_1d(std::move(o))));
-    return std::move(out);
+    return out;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <string>
 
 #include "check.hpp"
 
@@ -20,9 +21,17 @@ void fail(const char* file, int line, const std::string& what) {
 
 }  // namespace check
 
-int main() {
+// No argument runs every case; "--list" prints the case names; a name runs
+// that case alone (ctest runs each case as its own test).
+int main(int argc, char** argv) {
+    const std::string only = argc > 1 ? argv[1] : "";
+    if (only == "--list") {
+        for (const check::Case& c : check::registry()) std::printf("%s\n", c.name);
+        return 0;
+    }
     int passed = 0, failed = 0;
     for (const check::Case& c : check::registry()) {
+        if (!only.empty() && only != c.name) continue;
         int before = check::g_failures;
         try {
             c.body();
@@ -37,5 +46,9 @@ int main() {
         }
     }
     std::printf("%d passed, %d failed\n", passed, failed);
+    if (passed + failed == 0) {
+        std::printf("no test case named %s\n", only.c_str());
+        return 1;
+    }
     return failed == 0 ? 0 : 1;
 }
