@@ -4,15 +4,28 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <stdexcept>
 #include <string>
 
 namespace karvelum {
 
-// A user error: bad input, a file that cannot be read, a refused setting.
-class ValueError : public std::runtime_error {
+// An error whose whole text survives, NUL bytes included (what() stops at
+// the first one; a user's name can hold one).
+class MessageError : public std::runtime_error {
 public:
-    using std::runtime_error::runtime_error;
+    explicit MessageError(const std::string& message)
+        : std::runtime_error(message), message_(std::make_shared<const std::string>(message)) {}
+    const std::string& message() const noexcept { return *message_; }
+
+private:
+    std::shared_ptr<const std::string> message_;  // shared: copies never throw
+};
+
+// A user error: bad input, a file that cannot be read, a refused setting.
+class ValueError : public MessageError {
+public:
+    using MessageError::MessageError;
 };
 
 // A file that cannot be read or decoded; the text describes the cause and
@@ -23,9 +36,9 @@ public:
 };
 
 // A broken internal invariant; reaching one is a bug, never the caller's fault.
-class Panic : public std::runtime_error {
+class Panic : public MessageError {
 public:
-    using std::runtime_error::runtime_error;
+    using MessageError::MessageError;
 };
 
 // Size arithmetic done before allocating: overflow is reported like an

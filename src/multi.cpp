@@ -31,7 +31,7 @@ std::vector<ImageView> load_frame_set(std::span<const ImageSource> images, std::
         try {
             views.push_back(integration::load_image(frames[i], std::get<std::string>(images[i])));
         } catch (const LoadError& e) {
-            throw ValueError("Failed to load TIFF for detector " + std::to_string(i) + frame_label + ": " + e.what());
+            throw ValueError("Failed to load TIFF for detector " + std::to_string(i) + frame_label + ": " + e.message());
         }
     }
     return views;

@@ -197,8 +197,11 @@ BAD_ARGUMENTS = {  # id: call, arguments, keywords, exception, its message ("...
                     "expected tuple of length 2, but got tuple of length 1"),
     "list-range": ("2d", (IMAGE, 20, 12), {"azimuthal_range": [0.0, 1.0]}, TypeError, None),
     **{name: ("2d", (IMAGE, 20, 12), {"azimuthal_range": span}, ValueError, STEP) for name, span in [
-        ("empty-range", (1.0, 1.0)), ("reversed-range", (1.0, 0.5)), ("nan-end", (0.0, np.nan)),
-        ("nan-start", (np.nan, 1.0)), ("infinite-end", (0.0, np.inf)), ("infinite-start", (-np.inf, 0.0))]},
+        ("empty-range", (1.0, 1.0)), ("reversed-range", (1.0, 0.5))]},
+    **{name: ("2d", (IMAGE, 20, 12), {"azimuthal_range": span}, ValueError,
+              "azimuthal_range must be finite with a finite width") for name, span in [
+        ("nan-end", (0.0, np.nan)), ("nan-start", (np.nan, 1.0)), ("infinite-end", (0.0, np.inf)),
+        ("infinite-start", (-np.inf, 0.0)), ("overflowing-width", (-1e308, 1e308))]},
     "negative-count": ("2d", (IMAGE, -1, 12), {}, OverflowError, None),
     # Arrays this large could be mapped but never filled: refused up front.
     "huge-points": ("1d", (ONES, 2**40), {}, MemoryError, None),

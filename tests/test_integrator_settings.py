@@ -90,10 +90,10 @@ REFUSED = [(case, ValueError, message) for case, message in [
 ] + [(f"Distance: {v}\n", INVALID) for v in "1e . 0x10 1_000 e5 +-1 1.2.3 1,5 infinity1 0.1:2".split() + ["1 2"]] + [
     (f"{key}: one\n", INVALID) for key in "Distance Poni1 Poni2 Rot1 Rot2 Rot3 PixelSize1 PixelSize2 Wavelength".split()] + [
     ({"method": m}, "Unknown integration method: " + m.lower())  # lower-cased, not trimmed
-    for m in ["FOO", "pixel-split", " ps", "ps ", "", "Pixel Split", "hist\n", "\u00c9T\u00c9", "H\u0130ST"]] + [
+    for m in ["FOO", "pixel-split", " ps", "ps ", "", "Pixel Split", "hist\n", "\u00c9T\u00c9", "H\u0130ST", "ps\0x"]] + [
     ({"method": m, "n_ss": 0}, "n_ss must be positive") for m in ["ss", "supersampled", "SUPERSAMPLE"]] + [
     ({"unit": u}, f"Unknown radial unit: {u.lower()}. Valid options: 2th_rad, 2th_deg, q_A^-1, q_nm^-1")
-    for u in ["2th", "2th_rad ", "", " q_nm", "Q_XYZ", "degrees", "\u00c5NGSTR\u00d6M"]] + [
+    for u in ["2th", "2th_rad ", "", " q_nm", "Q_XYZ", "degrees", "\u00c5NGSTR\u00d6M", "2th_deg\0x"]] + [
     ({"radial_range": r}, f"expected tuple of length 2, but got tuple of length {len(r)}") for r in [(0, 1, 2), (1,), ()]] + [
     ({"radial_range": r}, "radial_range must be finite with min < max")
     for r in [(math.nan, 1), (0, math.nan), (-math.inf, 0), (0, math.inf), (1, 1), (2, 1), (0.0, -0.0)]]] + [

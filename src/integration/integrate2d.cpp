@@ -1,5 +1,6 @@
 #include "integration/integrate2d.hpp"
 
+#include <cmath>
 #include <limits>
 #include <new>
 
@@ -66,7 +67,11 @@ void check_integrate2d_options(const Options2d& options) {
     if (options.n_radial == 0) throw ValueError("n_radial must be positive");
     if (options.n_azimuthal == 0) throw ValueError("n_azimuthal must be positive");
     if (const auto& range = options.azimuthal_range) {
-        lut::AzimuthalBins::from_range(range->first, range->second, options.n_azimuthal);
+        const auto [lo, hi] = *range;
+        if (!std::isfinite(lo) || !std::isfinite(hi) || !std::isfinite(hi - lo)) {
+            throw ValueError("azimuthal_range must be finite with a finite width");
+        }
+        lut::AzimuthalBins::from_range(lo, hi, options.n_azimuthal);
     }
 }
 

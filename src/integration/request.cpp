@@ -19,7 +19,7 @@ ImageView samples_of(const ImageSource& source) {
     try {
         return load_image(thread_frame(), std::get<std::string>(source));
     } catch (const LoadError& e) {
-        throw ValueError(std::string("Failed to load TIFF: ") + e.what());
+        throw ValueError(std::string("Failed to load TIFF: ") + e.message());
     }
 }
 

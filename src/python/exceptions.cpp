@@ -8,8 +8,18 @@
 namespace karvelum::python {
 
 namespace {
+
 PyObject* g_panic_type = nullptr;
+
+// Sets the error with the whole message, NUL bytes included.
+void set_error(PyObject* type, const std::string& message) {
+    PyObject* text = PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+    if (text == nullptr) return;  // the decoding error stays set
+    PyErr_SetObject(type, text);
+    Py_DECREF(text);
 }
+
+}  // namespace
 
 PyObject* panic_exception_type() { return g_panic_type; }
 
@@ -26,9 +36,9 @@ void register_exceptions(nb::module_& m) {
         try {
             std::rethrow_exception(p);
         } catch (const karvelum::ValueError& e) {
-            PyErr_SetString(PyExc_ValueError, e.what());
+            set_error(PyExc_ValueError, e.message());
         } catch (const karvelum::Panic& e) {
-            PyErr_SetString(g_panic_type, e.what());
+            set_error(g_panic_type, e.message());
         } catch (const std::bad_alloc&) {
             PyErr_NoMemory();
         } catch (const std::exception& e) {
@@ -38,22 +48,22 @@ void register_exceptions(nb::module_& m) {
 }
 
 [[noreturn]] void raise_value_error(const std::string& message) {
-    PyErr_SetString(PyExc_ValueError, message.c_str());
+    set_error(PyExc_ValueError, message);
     throw nb::python_error();
 }
 
 [[noreturn]] void raise_type_error(const std::string& message) {
-    PyErr_SetString(PyExc_TypeError, message.c_str());
+    set_error(PyExc_TypeError, message);
     throw nb::python_error();
 }
 
 [[noreturn]] void raise_runtime_error(const std::string& message) {
-    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    set_error(PyExc_RuntimeError, message);
     throw nb::python_error();
 }
 
 [[noreturn]] void raise_panic(const std::string& message) {
-    PyErr_SetString(g_panic_type, message.c_str());
+    set_error(g_panic_type, message);
     throw nb::python_error();
 }
 

@@ -195,7 +195,7 @@ void set_mask(PyIntegrator& self, nb::handle mask) {
         try {
             *next = load_tiff_mask(*path);
         } catch (const LoadError& e) {
-            raise_value_error(std::string("Failed to load mask TIFF: ") + e.what());
+            raise_value_error(std::string("Failed to load mask TIFF: ") + e.message());
         }
     } else {
         const ArrayView& array = std::get<ArrayView>(input);

@@ -21,7 +21,7 @@ void set_rayon_threads(nb::handle threads) {
     try {
         pool::init_global(static_cast<std::size_t>(count));
     } catch (const ValueError& e) {
-        raise_value_error(std::string("Failed to set Rayon threads: ") + e.what());
+        raise_value_error(std::string("Failed to set Rayon threads: ") + e.message());
     }
 }
 
