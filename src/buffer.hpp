@@ -31,7 +31,11 @@ struct BufferAllocator {
         if (n > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_alloc();
         std::size_t bytes = n * sizeof(T);
         void* p;
+#if defined(KARVELUM_EXACT_ALLOCATION)
+        if (false) {
+#else
         if (bytes >= kHuge) {
+#endif
             std::size_t rounded = (bytes + kHuge - 1) / kHuge * kHuge;
             p = std::aligned_alloc(kHuge, rounded);
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
