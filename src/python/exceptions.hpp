@@ -17,6 +17,12 @@ PyObject* panic_exception_type();
 // anything else -> PanicException with its text.
 void register_exceptions(nb::module_& m);
 
+// Sets the Python error for the C++ exception being handled, the way the
+// translator above does; a raised Python error (nb::python_error) is restored
+// as it is. For entry points that nanobind does not dispatch: call it inside
+// a catch block.
+void set_error_from_current_exception() noexcept;
+
 // Raise helpers: set the Python error and throw nb::python_error.
 [[noreturn]] void raise_value_error(const std::string& message);
 [[noreturn]] void raise_type_error(const std::string& message);

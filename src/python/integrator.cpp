@@ -12,6 +12,7 @@
 #include "python/exceptions.hpp"
 #include "python/image.hpp"
 #include "python/results.hpp"
+#include "python/signature.hpp"
 
 namespace karvelum::python {
 
@@ -231,43 +232,35 @@ void require_unshared(const PyIntegrator& self) {
 }
 
 void bind_integrator(nb::module_& m) {
-    nb::class_<PyIntegrator>(m, "Integrator",
-                             "Azimuthal integrator for one detector geometry.\n\n"
-                             "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, "
-                             "radial_range=None)")
-        .def("__init__", &init_integrator, nb::arg("poni_path").none(), nb::arg("method").none() = nb::none(),
-             nb::arg("polarization_factor").none() = nb::none(), nb::arg("n_ss").none() = nb::none(),
-             nb::arg("unit").none() = nb::none(), nb::arg("radial_range").none() = nb::none())
-        .def_static("from_poni_dict", &from_poni_dict, nb::arg("poni_dict").none(), nb::arg("method").none() = nb::none(),
-                    nb::arg("polarization_factor").none() = nb::none(), nb::arg("n_ss").none() = nb::none(),
-                    nb::arg("unit").none() = nb::none(), nb::arg("radial_range").none() = nb::none(),
-                    "Create an Integrator from a PONI dictionary.")
-        .def("set_method", &set_method, nb::arg("method").none(), nb::arg("n_ss").none() = nb::none(),
-             "Set the integration method.")
-        .def("set_polarization_factor", &set_polarization_factor, nb::arg("polarization_factor").none(),
-             "Set the polarization factor (None removes it).")
-        .def("set_unit", &set_unit, nb::arg("unit").none(), "Set the radial unit.")
-        .def("get_unit", &get_unit, "Get the radial unit.")
-        .def("integrate1d", &integrate1d, nb::arg("image").none(), nb::arg("n_points").none(),
-             nb::arg("errors").none() = false, nb::kw_only(), nb::arg("azimuthal_std").none() = false,
-             nb::sig("def integrate1d(self, image, n_points, errors=False, *, azimuthal_std=False)"),
-             "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.")
-        .def("integrate2d", &integrate2d, nb::arg("image").none(), nb::arg("n_radial").none(),
-             nb::arg("n_azimuthal").none(), nb::arg("errors").none() = false,
-             nb::arg("azimuthal_range").none() = nb::none(),
-             nb::sig("def integrate2d(self, image, n_radial, n_azimuthal, errors=False, azimuthal_range=None)"),
-             "Integrate one image to n_radial x n_azimuthal bins, flat with the radial index running fastest.\n"
-             "azimuthal_range: (min, max) in radians; azimuths outside it are left out.")
-        .def("set_mask", &set_mask, nb::arg("mask").none(), nb::sig("def set_mask(self, mask)"),
-             "Set the pixel mask.\n\n"
-             "mask: a path to a TIFF file (str), a 2-D NumPy array of uint8 or bool, or None to clear the "
-             "mask. Non-zero values mark pixels to be masked (ignored).\n"
-             "Raises ValueError when the mask file cannot be loaded or the array is unsuitable.\n\n"
-             "Example:\n"
-             "    mask = np.zeros((1043, 981), dtype=np.uint8)\n"
-             "    mask[500:600, :] = 1\n"
-             "    integrator.set_mask(mask)")
-        .def("clear_mask", &clear_mask, "Remove the pixel mask.");
+    auto cls = sig::def_class<PyIntegrator, &init_integrator>(
+        m, "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
+        "Azimuthal integrator for one detector geometry.");
+    sig::def_static<&from_poni_dict>(
+        cls,
+        "from_poni_dict(poni_dict, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
+        "Create an Integrator from a PONI dictionary.");
+    sig::def_method<&set_method>(cls, "set_method($self, method, n_ss=None)", "Set the integration method.");
+    sig::def_method<&set_polarization_factor>(cls, "set_polarization_factor($self, polarization_factor)",
+                                              "Set the polarization factor (None removes it).");
+    sig::def_method<&set_unit>(cls, "set_unit($self, unit)", "Set the radial unit.");
+    sig::def_method<&get_unit>(cls, "get_unit($self)", "Get the radial unit.");
+    sig::def_method<&integrate1d>(
+        cls, "integrate1d($self, image, n_points, errors=False, *, azimuthal_std=False)",
+        "Integrate one image (a TIFF path or a 2-D float64 array) to a radial pattern of n_points bins.");
+    sig::def_method<&integrate2d>(
+        cls, "integrate2d($self, image, n_radial, n_azimuthal, errors=False, azimuthal_range=None)",
+        "Integrate one image to n_radial x n_azimuthal bins, flat with the radial index running fastest.\n"
+        "azimuthal_range: (min, max) in radians; azimuths outside it are left out.");
+    sig::def_method<&set_mask>(cls, "set_mask($self, mask)",
+                               "Set the pixel mask.\n\n"
+                               "mask: a path to a TIFF file (str), a 2-D NumPy array of uint8 or bool, or None to "
+                               "clear the mask. Non-zero values mark pixels to be masked (ignored).\n"
+                               "Raises ValueError when the mask file cannot be loaded or the array is unsuitable.\n\n"
+                               "Example:\n"
+                               "    mask = np.zeros((1043, 981), dtype=np.uint8)\n"
+                               "    mask[500:600, :] = 1\n"
+                               "    integrator.set_mask(mask)");
+    sig::def_method<&clear_mask>(cls, "clear_mask($self)", "Remove the pixel mask.");
 }
 
 }  // namespace karvelum::python

@@ -8,6 +8,7 @@
 #include "python/integrator.hpp"
 #include "python/multi_integrator.hpp"
 #include "python/results.hpp"
+#include "python/signature.hpp"
 
 namespace nb = nanobind;
 
@@ -34,11 +35,10 @@ NB_MODULE(karvelum, m) {
     nb::set_leak_warnings(false);
     register_exceptions(m);
 
-    m.def("rayon_num_threads", &rayon_num_threads, nb::sig("def rayon_num_threads()"),
-          "Number of threads of the work-stealing pool the caller runs in.");
-    m.def("set_rayon_threads", &set_rayon_threads, nb::arg("threads").none(),
-          nb::sig("def set_rayon_threads(threads)"),
-          "Size the process-wide thread pool; possible once, before it is first used.");
+    sig::def_function<&rayon_num_threads>(m, "rayon_num_threads()",
+                                          "Number of threads of the work-stealing pool the caller runs in.");
+    sig::def_function<&set_rayon_threads>(
+        m, "set_rayon_threads(threads)", "Size the process-wide thread pool; possible once, before it is first used.");
     bind_integrator(m);
     bind_multi_integrator(m);
     bind_results(m);

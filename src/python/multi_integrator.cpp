@@ -8,6 +8,7 @@
 #include "python/image.hpp"
 #include "python/integrator.hpp"
 #include "python/results.hpp"
+#include "python/signature.hpp"
 
 namespace karvelum::python {
 
@@ -80,28 +81,25 @@ PyMultiIntegrator::~PyMultiIntegrator() {
 }
 
 void bind_multi_integrator(nb::module_& m) {
-    nb::class_<PyMultiIntegrator>(m, "MultiIntegrator", "MultiIntegrator(integrators)")
-        .def("__init__", &init_multi, nb::arg("integrators").none(), nb::sig("def __init__(self, integrators)"))
-        .def("integrate1d", &multi_integrate1d, nb::arg("images").none(), nb::arg("n_points").none(),
-             nb::arg("errors").none() = false,
-             nb::sig("def integrate1d(self, images, n_points, errors=False)"),
-             "Integrate one image per detector and merge into a single 1D pattern.\n\n"
-             "# Arguments\n"
-             "* `images` - List of images (file paths or NumPy arrays), one per detector\n"
-             "* `n_points` - Number of bins for the 1D integration output\n"
-             "* `errors` - Whether to compute error estimates (default: False)\n\n"
-             "# Returns\n"
-             "IntegrationResult with merged radial values, intensities, and optional errors")
-        .def("batch1d", &multi_batch1d, nb::arg("images").none(), nb::arg("n_points").none(),
-             nb::arg("errors").none() = false,
-             nb::sig("def batch1d(self, images, n_points, errors=False)"),
-             "Batch integrate multiple sets of detector images.\n\n"
-             "# Arguments\n"
-             "* `images` - List of image-lists, e.g. `[[det1_frame1, det2_frame1], ...]`\n"
-             "* `n_points` - Number of bins for the 1D integration output\n"
-             "* `errors` - Whether to compute error estimates (default: False)\n\n"
-             "# Returns\n"
-             "List of IntegrationResult, one per frame set");
+    auto cls = sig::def_class<PyMultiIntegrator, &init_multi>(m, "MultiIntegrator(integrators)", "");
+    sig::def_method<&multi_integrate1d>(
+        cls, "integrate1d($self, images, n_points, errors=False)",
+        "Integrate one image per detector and merge into a single 1D pattern.\n\n"
+        "# Arguments\n"
+        "* `images` - List of images (file paths or NumPy arrays), one per detector\n"
+        "* `n_points` - Number of bins for the 1D integration output\n"
+        "* `errors` - Whether to compute error estimates (default: False)\n\n"
+        "# Returns\n"
+        "IntegrationResult with merged radial values, intensities, and optional errors");
+    sig::def_method<&multi_batch1d>(
+        cls, "batch1d($self, images, n_points, errors=False)",
+        "Batch integrate multiple sets of detector images.\n\n"
+        "# Arguments\n"
+        "* `images` - List of image-lists, e.g. `[[det1_frame1, det2_frame1], ...]`\n"
+        "* `n_points` - Number of bins for the 1D integration output\n"
+        "* `errors` - Whether to compute error estimates (default: False)\n\n"
+        "# Returns\n"
+        "List of IntegrationResult, one per frame set");
 }
 
 }  // namespace karvelum::python

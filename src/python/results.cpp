@@ -1,6 +1,7 @@
 #include "python/results.hpp"
 
 #include "integration/integrate1d.hpp"
+#include "python/signature.hpp"
 
 namespace karvelum::python {
 
@@ -52,6 +53,10 @@ nb::str batch_repr(const PyBatchResult& r) {
     return nb::str(text.c_str(), text.size());
 }
 
+bool is_ok(const PyBatchResult& r) { return r.result.has_value(); }
+
+bool is_err(const PyBatchResult& r) { return r.error.has_value(); }
+
 }  // namespace
 
 void bind_results(nb::module_& m) {
@@ -69,7 +74,7 @@ void bind_results(nb::module_& m) {
         .def_prop_ro("n_azimuthal", [](const PyIntegrationResult& r) { return optional_count(r.n_azimuthal); })
         .def("__repr__", &integration_repr);
 
-    nb::class_<PyBatchResult>(m, "BatchResult",
+    auto batch = nb::class_<PyBatchResult>(m, "BatchResult",
                               "Result of a single file in a batch integration.\n\n"
                               "Attributes: filename (the path, or array[i] / iter[i]), result (an "
                               "IntegrationResult, or None when the item failed), error (the message, or None).")
@@ -83,10 +88,9 @@ void bind_results(nb::module_& m) {
                          if (!r.error) return nb::none();
                          return nb::str(r.error->c_str(), r.error->size());
                      })
-        .def("is_ok", [](const PyBatchResult& r) { return r.result.has_value(); },
-             "Check if the integration was successful.")
-        .def("is_err", [](const PyBatchResult& r) { return r.error.has_value(); }, "Check if the integration failed.")
         .def("__repr__", &batch_repr);
+    sig::def_method<&is_ok>(batch, "is_ok($self)", "Check if the integration was successful.");
+    sig::def_method<&is_err>(batch, "is_err($self)", "Check if the integration failed.");
 }
 
 }  // namespace karvelum::python

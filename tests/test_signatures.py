@@ -1,0 +1,92 @@
+import inspect, pydoc, re
+
+import pytest
+
+import karvelum
+from karvelum import Integrator, MultiIntegrator
+
+# Every public function, method and constructor with its text signature.
+SIGNATURES = {
+    "rayon_num_threads": "rayon_num_threads()",
+    "set_rayon_threads": "set_rayon_threads(threads)",
+    "Integrator": "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
+    "Integrator.from_poni_dict":
+        "from_poni_dict(poni_dict, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
+    "Integrator.set_method": "set_method($self, method, n_ss=None)",
+    "Integrator.set_polarization_factor": "set_polarization_factor($self, polarization_factor)",
+    "Integrator.set_unit": "set_unit($self, unit)",
+    "Integrator.get_unit": "get_unit($self)",
+    "Integrator.integrate1d": "integrate1d($self, image, n_points, errors=False, *, azimuthal_std=False)",
+    "Integrator.integrate2d": "integrate2d($self, image, n_radial, n_azimuthal, errors=False, azimuthal_range=None)",
+    "Integrator.set_mask": "set_mask($self, mask)",
+    "Integrator.clear_mask": "clear_mask($self)",
+    "MultiIntegrator": "MultiIntegrator(integrators)",
+    "MultiIntegrator.integrate1d": "integrate1d($self, images, n_points, errors=False)",
+    "MultiIntegrator.batch1d": "batch1d($self, images, n_points, errors=False)",
+    "BatchResult.is_ok": "is_ok($self)",
+    "BatchResult.is_err": "is_err($self)",
+}
+NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult"}
+
+
+def public_callables():
+    for name in karvelum.__all__:
+        obj = getattr(karvelum, name)
+        if not isinstance(obj, type):
+            yield name
+            continue
+        if name not in NOT_CONSTRUCTIBLE:
+            yield name
+        yield from (f"{name}.{attr}" for attr, value in vars(obj).items()
+                    if not attr.startswith("_") and not isinstance(value, property))
+
+
+def resolve(name):
+    """The callable as a user reaches it; methods bound to an (uninitialised) instance."""
+    owner, _, attr = name.rpartition(".")
+    if not owner:
+        return getattr(karvelum, attr)
+    cls = getattr(karvelum, owner)
+    return getattr(cls, attr) if isinstance(vars(cls)[attr], staticmethod) else getattr(cls.__new__(cls), attr)
+
+
+def test_every_public_callable_has_its_signature_listed():
+    assert sorted(public_callables()) == sorted(SIGNATURES)
+
+
+@pytest.mark.parametrize("name", SIGNATURES)
+def test_inspect_and_help_show_the_text_signature(name):
+    shown = SIGNATURES[name].replace("$self, ", "").replace("$self", "")
+    target = resolve(name)
+    assert str(inspect.signature(target)) == shown[shown.index("("):]
+    # help() may wrap a long signature over lines (and indent a class's with "|").
+    squash = lambda text: re.sub(r"[\s|]", "", text)
+    assert squash(shown) in squash(pydoc.render_doc(target, renderer=pydoc.plaintext))
+
+
+ai = lambda: Integrator.from_poni_dict({})
+REFUSED_CALLS = {
+    "missing": (lambda: karvelum.set_rayon_threads(),
+                "set_rayon_threads() missing 1 required positional argument: 'threads'"),
+    "missing-several": (lambda: ai().integrate2d(),
+                        "Integrator.integrate2d() missing 3 required positional arguments: "
+                        "'image', 'n_radial', and 'n_azimuthal'"),
+    "missing-in-constructor": (lambda: MultiIntegrator(),
+                               "MultiIntegrator() missing 1 required positional argument: 'integrators'"),
+    "unknown-keyword": (lambda: Integrator.from_poni_dict({}, bogus=1),
+                        "Integrator.from_poni_dict() got an unexpected keyword argument 'bogus'"),
+    "too-many-positional": (lambda: ai().integrate1d("x", 10, False, True),
+                            "Integrator.integrate1d() takes from 2 to 3 positional arguments but 4 were given"),
+    "too-many-in-constructor": (lambda: Integrator(*"abcdefg"),
+                                "Integrator() takes from 1 to 6 positional arguments but 7 were given"),
+    "given-twice": (lambda: ai().set_unit("q_A", unit="q_A"),
+                    "Integrator.set_unit() got multiple values for argument 'unit'"),
+    "uninitialised": (lambda: Integrator.__new__(Integrator).get_unit(), "the Integrator was never initialised"),
+    "initialised-again": (lambda: ai().__init__("x.poni"), "the Integrator is already initialised"),
+}
+@pytest.mark.parametrize("case", REFUSED_CALLS)
+def test_argument_binding_errors_are_type_errors_naming_the_callable(case):
+    call, message = REFUSED_CALLS[case]
+    with pytest.raises(TypeError) as exc:
+        call()
+    assert str(exc.value) == message
