@@ -18,6 +18,10 @@ SIGNATURES = {
     "Integrator.get_unit": "get_unit($self)",
     "Integrator.integrate1d": "integrate1d($self, image, n_points, errors=False, *, azimuthal_std=False)",
     "Integrator.integrate2d": "integrate2d($self, image, n_radial, n_azimuthal, errors=False, azimuthal_range=None)",
+    "Integrator.batch1d": "batch1d($self, images, n_points, errors=False, num_workers=None, num_threads=None, *, "
+                          "azimuthal_std=False)",
+    "Integrator.batch2d": "batch2d($self, tiff_paths, n_radial, n_azimuthal, errors=False, azimuthal_range=None, "
+                          "num_workers=None, num_threads=None)",
     "Integrator.set_mask": "set_mask($self, mask)",
     "Integrator.clear_mask": "clear_mask($self)",
     "MultiIntegrator": "MultiIntegrator(integrators)",

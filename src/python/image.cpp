@@ -112,6 +112,7 @@ std::span<const T> contiguous_items(const ArrayView& view, const std::string& pr
     return {static_cast<const T*>(view.buffer.buf), n};
 }
 
+template std::span<const double> contiguous_items<double>(const ArrayView&, const std::string&);
 template std::span<const std::uint8_t> contiguous_items<std::uint8_t>(const ArrayView&, const std::string&);
 
 integration::ImageSource image_source(const ImageInput& input) {

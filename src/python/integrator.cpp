@@ -9,6 +9,7 @@
 #include "mask.hpp"
 #include "poni.hpp"
 #include "python/args.hpp"
+#include "python/batch.hpp"
 #include "python/exceptions.hpp"
 #include "python/image.hpp"
 #include "python/results.hpp"
@@ -172,13 +173,7 @@ nb::object integrate2d(PyIntegrator& self, nb::handle image, nb::handle n_radial
     std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
     const integration::Options2d options{nr, na, with_errors, range};
     const integration::ImageSource source = image_source(input);
-    integration::Integration2dOutput out = integration::integrate2d(*self.core, source, options);
-    PyIntegrationResult result;
-    result.n_radial = nr;
-    result.n_azimuthal = na;
-    result.intensity = std::move(out.intensities);
-    result.errors = std::move(out.sigmas);
-    return new_integration_result(std::move(result));
+    return new_integration_result(result_from_2d(integration::integrate2d(*self.core, source, options), nr, na));
 }
 
 void set_mask(PyIntegrator& self, nb::handle mask) {
@@ -261,6 +256,7 @@ void bind_integrator(nb::module_& m) {
                                "    mask[500:600, :] = 1\n"
                                "    integrator.set_mask(mask)");
     sig::def_method<&clear_mask>(cls, "clear_mask($self)", "Remove the pixel mask.");
+    bind_batch_methods(cls);
 }
 
 }  // namespace karvelum::python

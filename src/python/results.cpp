@@ -1,6 +1,7 @@
 #include "python/results.hpp"
 
 #include "integration/integrate1d.hpp"
+#include "integration/integrate2d.hpp"
 #include "python/signature.hpp"
 
 namespace karvelum::python {
@@ -22,6 +23,16 @@ PyIntegrationResult result_from_1d(integration::Integration1dOutput&& out) {
     r.radial = std::move(out.centres);
     r.errors = std::move(out.sigmas);
     r.azimuthal_std = std::move(out.azimuthal_std);
+    return r;
+}
+
+PyIntegrationResult result_from_2d(integration::Integration2dOutput&& out, std::uint64_t n_radial,
+                                   std::uint64_t n_azimuthal) {
+    PyIntegrationResult r;
+    r.n_radial = n_radial;
+    r.n_azimuthal = n_azimuthal;
+    r.intensity = std::move(out.intensities);
+    r.errors = std::move(out.sigmas);
     return r;
 }
 

@@ -10,6 +10,7 @@
 
 namespace karvelum::integration {
 struct Integration1dOutput;
+struct Integration2dOutput;
 }
 
 namespace karvelum::python {
@@ -33,6 +34,9 @@ struct PyBatchResult {
 };
 
 PyIntegrationResult result_from_1d(integration::Integration1dOutput&& out);
+// A 2D result carries the two counts and no bin positions.
+PyIntegrationResult result_from_2d(integration::Integration2dOutput&& out, std::uint64_t n_radial,
+                                   std::uint64_t n_azimuthal);
 
 nb::object new_integration_result(PyIntegrationResult&& payload);
 nb::object new_batch_result(PyBatchResult&& payload);
