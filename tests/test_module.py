@@ -12,7 +12,7 @@ ENVIRONMENTS = [({}, CPUS), ({"RAYON_NUM_THREADS": "3"}, 3), ({"RAYON_NUM_THREAD
 
 def test_public_api_empty_doc_and_panics_escaping_except_exception():
     assert karvelum.__all__ == ["rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator",
-                                "IntegrationResult", "BatchResult"]
+                                "IntegrationResult", "BatchResult", "BatchIterator"]
     assert all(callable(getattr(karvelum, name)) for name in karvelum.__all__) and karvelum.__doc__ == ""
     assert issubclass(karvelum.PanicException, BaseException) and not issubclass(karvelum.PanicException, Exception)
     assert "PanicException" not in karvelum.__all__

@@ -22,6 +22,10 @@ SIGNATURES = {
                           "azimuthal_std=False)",
     "Integrator.batch2d": "batch2d($self, tiff_paths, n_radial, n_azimuthal, errors=False, azimuthal_range=None, "
                           "num_workers=None, num_threads=None)",
+    "Integrator.batch1d_iter": "batch1d_iter($self, images, n_points, errors=False, num_workers=None, "
+                               "num_threads=None, *, azimuthal_std=False)",
+    "Integrator.batch2d_iter": "batch2d_iter($self, images, n_radial, n_azimuthal, errors=False, "
+                               "azimuthal_range=None, num_workers=None, num_threads=None)",
     "Integrator.set_mask": "set_mask($self, mask)",
     "Integrator.clear_mask": "clear_mask($self)",
     "MultiIntegrator": "MultiIntegrator(integrators)",
@@ -30,7 +34,7 @@ SIGNATURES = {
     "BatchResult.is_ok": "is_ok($self)",
     "BatchResult.is_err": "is_err($self)",
 }
-NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult"}
+NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult", "BatchIterator"}
 
 
 def public_callables():

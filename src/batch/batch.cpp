@@ -50,16 +50,6 @@ Output integrate(IntegratorCore& core, integration::ImageView image, const Integ
     return integration::integrate2d(core, image, std::get<integration::Options2d>(kind));
 }
 
-Outcome integrate_item(IntegratorCore& core, integration::ImageView image, const IntegrateKind& kind) noexcept {
-    try {
-        Outcome out;
-        out.output = integrate(core, image, kind);
-        return out;
-    } catch (...) {
-        return failure(current_error_text(), true);
-    }
-}
-
 struct Worker {
     std::vector<std::string> paths;
     std::vector<BatchItemRecord> records;  // one per path, made before the thread starts
@@ -110,6 +100,16 @@ WorkerCounts resolve_worker_counts(std::optional<std::uint64_t> num_workers,
     return counts;
 }
 
+Outcome batch_frame_job(IntegratorCore& core, integration::ImageView image, const IntegrateKind& kind) noexcept {
+    try {
+        Outcome out;
+        out.output = integrate(core, image, kind);
+        return out;
+    } catch (...) {
+        return failure(current_error_text(), true);
+    }
+}
+
 Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::string& path,
                        const IntegrateKind& kind) noexcept {
     integration::ImageView image;
@@ -118,7 +118,7 @@ Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::strin
     } catch (...) {
         return failure(current_error_text(), false);
     }
-    return integrate_item(core, image, kind);
+    return batch_frame_job(core, image, kind);
 }
 
 std::vector<BatchItemRecord> run_batch_workers(std::span<const std::string> paths,
@@ -171,7 +171,7 @@ std::vector<BatchItemRecord> run_array_batch(IntegratorCore& core, std::span<con
             // Isolated: while this item waits inside its own parallel loops,
             // its thread must not pick up another item that could wait on a
             // lock this one holds.
-            records[i].outcome = tbb::this_task_arena::isolate([&] { return integrate_item(core, images[i], kind); });
+            records[i].outcome = tbb::this_task_arena::isolate([&] { return batch_frame_job(core, images[i], kind); });
         });
     });
     return records;

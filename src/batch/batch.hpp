@@ -52,6 +52,9 @@ struct WorkerCounts {
 WorkerCounts resolve_worker_counts(std::optional<std::uint64_t> num_workers,
                                    std::optional<std::uint64_t> num_threads);
 
+// Integrates one image; any failure is its text, marked fatal. Never throws.
+Outcome batch_frame_job(IntegratorCore& core, integration::ImageView image, const IntegrateKind& kind) noexcept;
+
 // Loads `path` into `frame` and integrates it. A load failure is the
 // loader's bare text; any failure of the integration is its text, marked
 // fatal. Never throws.

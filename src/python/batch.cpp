@@ -90,19 +90,7 @@ std::vector<integration::ImageView> array_views(const std::vector<ArrayView>& ar
 nb::object result_list(std::vector<batch::BatchItemRecord>&& records, const batch::IntegrateKind& kind) {
     nb::list out;
     for (batch::BatchItemRecord& record : records) {
-        PyBatchResult item;
-        item.filename = std::move(record.name);
-        batch::Outcome& outcome = record.outcome;
-        if (!outcome.output) {
-            item.error = std::move(outcome.error);
-        } else if (auto* out1d = std::get_if<integration::Integration1dOutput>(&*outcome.output)) {
-            item.result = result_from_1d(std::move(*out1d));
-        } else {
-            const auto& options = std::get<integration::Options2d>(kind);
-            item.result = result_from_2d(std::move(std::get<integration::Integration2dOutput>(*outcome.output)),
-                                         options.n_radial, options.n_azimuthal);
-        }
-        out.append(new_batch_result(std::move(item)));
+        out.append(new_batch_result(batch_result(std::move(record.name), std::move(record.outcome), kind)));
     }
     return out;
 }
@@ -145,7 +133,128 @@ nb::object batch2d(PyIntegrator& self, nb::handle tiff_paths, nb::handle n_radia
     return result_list(batch::run_batch_workers(paths, self.core, kind, counts), kind);
 }
 
+// The images argument of a stream: a list of paths, a list of arrays, or the
+// iterator that the object's __iter__ returns.
+using StreamInput = std::variant<std::vector<std::string>, std::vector<ArrayView>, nb::object>;
+
+StreamInput stream_input(nb::handle value) {
+    if (!PyUnicode_Check(value.ptr()) && PySequence_Check(value.ptr())) {
+        try {
+            const std::vector<nb::object> items = sequence_items(value);
+            if (auto paths = as_paths(items)) return std::move(*paths);
+            if (auto arrays = as_arrays(items)) return std::move(*arrays);
+        } catch (nb::python_error&) {
+            // Not a list form; the object may still be iterable.
+        }
+    }
+    PyObject* iterator = PyObject_CallMethod(value.ptr(), "__iter__", nullptr);
+    if (iterator == nullptr) {
+        PyErr_Clear();
+        raise_value_error("images must be a list of file paths, a list of numpy arrays, or an iterable/generator");
+    }
+    return nb::steal(iterator);
+}
+
+// Owned copies of the arrays' samples, checked in list order.
+std::vector<ImageFrame> frame_copies(const std::vector<ArrayView>& arrays) {
+    std::vector<ImageFrame> frames(arrays.size());
+    const std::vector<integration::ImageView> views = array_views(arrays);
+    for (std::size_t k = 0; k < views.size(); ++k) {
+        frames[k].path = "array[" + std::to_string(k) + "]";
+        frames[k].data.assign(views[k].data.begin(), views[k].data.end());
+        frames[k].dim1 = views[k].dim1;
+        frames[k].dim2 = views[k].dim2;
+    }
+    return frames;
+}
+
+// Iterables go through the job queue: the feeder pulls items while the
+// workers integrate them.
+batch::ResultReceiver start_iterable_stream(nb::object iterator, const std::shared_ptr<integration::IntegratorCore>& core,
+                                            const batch::IntegrateKind& kind, batch::WorkerCounts counts) {
+    auto [jobs, queue] = batch::open_job_queue(counts.workers);
+    start_iterator_feeder(std::move(iterator), std::move(jobs));
+    return batch::spawn_queue_stream_workers(queue, core, kind, counts);
+}
+
+nb::object batch1d_iter(PyIntegrator& self, nb::handle images, nb::handle n_points, nb::handle errors,
+                        nb::handle num_workers, nb::handle num_threads, nb::handle azimuthal_std) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    const std::uint64_t n = arg_u64(n_points, "n_points");
+    const bool with_errors = arg_flag(errors, "errors");
+    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
+    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
+    const bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
+    if (n == 0) raise_value_error("n_points must be positive");
+    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
+    const integration::Options1d options{n, with_errors, with_std};
+    StreamInput input = stream_input(images);
+    if (auto* paths = std::get_if<std::vector<std::string>>(&input)) {
+        return new_batch_iterator(batch::spawn_chunked_stream_workers(*paths, self.core, options, counts),
+                                  paths->size(), options);
+    }
+    if (auto* arrays = std::get_if<std::vector<ArrayView>>(&input)) {
+        const std::uint64_t total = arrays->size();
+        return new_batch_iterator(batch::start_arrays_feeder(frame_copies(*arrays), self.core, options), total,
+                                  options);
+    }
+    return new_batch_iterator(start_iterable_stream(std::get<nb::object>(std::move(input)), self.core, options, counts),
+                              0, options);
+}
+
+nb::object batch2d_iter(PyIntegrator& self, nb::handle images, nb::handle n_radial, nb::handle n_azimuthal,
+                        nb::handle errors, nb::handle azimuthal_range, nb::handle num_workers, nb::handle num_threads) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    const std::uint64_t nr = arg_u64(n_radial, "n_radial");
+    const std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
+    const bool with_errors = arg_flag(errors, "errors");
+    const std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
+    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
+    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
+    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
+    const batch::IntegrateKind kind = integration::Options2d{nr, na, with_errors, range};
+    StreamInput input = stream_input(images);
+    if (auto* paths = std::get_if<std::vector<std::string>>(&input)) {
+        return new_batch_iterator(batch::spawn_chunked_stream_workers(*paths, self.core, kind, counts),
+                                  paths->size(), kind);
+    }
+    if (auto* arrays = std::get_if<std::vector<ArrayView>>(&input)) {
+        // Every array is checked and copied before anything starts; a
+        // detached thread then feeds the running workers.
+        std::vector<ImageFrame> frames = frame_copies(*arrays);
+        std::vector<batch::BatchJob> jobs(frames.size());
+        for (std::size_t k = 0; k < frames.size(); ++k) {
+            jobs[k].index = k;
+            jobs[k].name = frames[k].path;
+            jobs[k].item = std::move(frames[k]);
+        }
+        auto [sender, queue] = batch::open_job_queue(counts.workers);
+        batch::ResultReceiver results = batch::spawn_queue_stream_workers(queue, self.core, kind, counts);
+        batch::start_job_feeder(std::move(jobs), std::move(sender));
+        return new_batch_iterator(std::move(results), frames.size(), kind);
+    }
+    return new_batch_iterator(start_iterable_stream(std::get<nb::object>(std::move(input)), self.core, kind, counts),
+                              0, kind);
+}
+
 }  // namespace
+
+PyBatchResult batch_result(std::string name, batch::Outcome&& outcome, const batch::IntegrateKind& kind) {
+    PyBatchResult item;
+    item.filename = std::move(name);
+    if (!outcome.output) {
+        item.error = std::move(outcome.error);
+    } else if (auto* out1d = std::get_if<integration::Integration1dOutput>(&*outcome.output)) {
+        item.result = result_from_1d(std::move(*out1d));
+    } else {
+        const auto& options = std::get<integration::Options2d>(kind);
+        item.result = result_from_2d(std::move(std::get<integration::Integration2dOutput>(*outcome.output)),
+                                     options.n_radial, options.n_azimuthal);
+    }
+    return item;
+}
 
 void bind_batch_methods(nb::handle cls) {
     sig::def_method<&batch1d>(
@@ -162,6 +271,21 @@ void bind_batch_methods(nb::handle cls) {
         "Perform batch 2D integration with unified result type.\n\n"
         "Returns one BatchResult per path, in input order, each with n_radial x n_azimuthal flat values;\n"
         "a file that cannot be read or integrated gives a BatchResult whose error says why.");
+    sig::def_method<&batch1d_iter>(
+        cls,
+        "batch1d_iter($self, images, n_points, errors=False, num_workers=None, num_threads=None, *, "
+        "azimuthal_std=False)",
+        "Perform streaming batch 1D integration.\n\n"
+        "images: a list of TIFF paths, a list of 2-D float64 arrays, or any iterable of either (for example a\n"
+        "generator that yields paths as files appear). Returns a BatchIterator that yields one BatchResult\n"
+        "per image in input order while the images are integrated.");
+    sig::def_method<&batch2d_iter>(
+        cls,
+        "batch2d_iter($self, images, n_radial, n_azimuthal, errors=False, azimuthal_range=None, num_workers=None, "
+        "num_threads=None)",
+        "Perform streaming batch 2D integration.\n\n"
+        "images: a list of TIFF paths, a list of 2-D float64 arrays, or any iterable of either. Returns a\n"
+        "BatchIterator that yields one BatchResult per image in input order.");
 }
 
 }  // namespace karvelum::python

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "pool.hpp"
 #include "python/args.hpp"
+#include "python/batch.hpp"
 #include "python/exceptions.hpp"
 #include "python/integrator.hpp"
 #include "python/multi_integrator.hpp"
@@ -42,8 +43,9 @@ NB_MODULE(karvelum, m) {
     bind_integrator(m);
     bind_multi_integrator(m);
     bind_results(m);
+    bind_batch_iterator(m);
 
     nb::list all;
-    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult"}) all.append(name);
+    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator"}) all.append(name);
     m.attr("__all__") = all;
 }

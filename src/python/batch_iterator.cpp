@@ -1,0 +1,237 @@
+// BatchIterator: results of a stream in input order, and the thread that
+// feeds a stream from a Python iterator.
+#include <cxxabi.h>
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+
+#include "python/batch.hpp"
+#include "python/borrow.hpp"
+#include "python/exceptions.hpp"
+#include "python/image.hpp"
+#include "python/signature.hpp"
+
+namespace karvelum::python {
+
+namespace {
+
+struct PyBatchIterator {
+    PyBatchIterator(batch::ResultReceiver r, std::uint64_t n, batch::IntegrateKind k)
+        : receiver(std::move(r)), kind(std::move(k)), total(n) {}
+
+    batch::ResultReceiver receiver;
+    batch::IntegrateKind kind;
+    std::map<std::uint64_t, batch::BatchItemResult> pending;  // arrived before their turn
+    std::uint64_t total = 0, completed = 0, next_index = 0;
+    bool ended = false;
+    BorrowFlag borrow;
+};
+
+nb::object hand_out(PyBatchIterator& self, batch::BatchItemResult&& result) {
+    self.next_index = result.index + 1;
+    ++self.completed;
+    return new_batch_result(batch_result(std::move(result.name), std::move(result.outcome), self.kind));
+}
+
+nb::object next_result(PyBatchIterator& self) {
+    ExclusiveBorrow borrow(self.borrow);
+    for (;;) {
+        if (auto parked = self.pending.find(self.next_index); parked != self.pending.end()) {
+            batch::BatchItemResult result = std::move(parked->second);
+            self.pending.erase(parked);
+            return hand_out(self, std::move(result));
+        }
+        if (!self.ended) {
+            std::optional<batch::BatchItemResult> message;
+            {
+                nb::gil_scoped_release release;
+                message = self.receiver.receive();
+            }
+            if (message) {
+                if (message->index == self.next_index) return hand_out(self, std::move(*message));
+                const std::uint64_t index = message->index;
+                self.pending.emplace(index, std::move(*message));
+                continue;
+            }
+            self.ended = true;
+            self.receiver.reset();
+        }
+        // The stream has ended. Results parked behind an index that never
+        // came are still handed out, in index order.
+        if (!self.pending.empty()) {
+            auto first = self.pending.begin();
+            batch::BatchItemResult result = std::move(first->second);
+            self.pending.erase(first);
+            return hand_out(self, std::move(result));
+        }
+        PyErr_SetNone(PyExc_StopIteration);
+        throw nb::python_error();
+    }
+}
+
+nb::object iterate(PyBatchIterator& self) {
+    SharedBorrow borrow(self.borrow);
+    return nb::find(self);
+}
+
+bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Py_IsFinalizing() != 0;
+#else
+    return _Py_IsFinalizing() != 0;
+#endif
+}
+
+// "{qualified type name}: {text}" of the exception being raised, which is
+// cleared.
+std::string raised_exception_text() {
+#if PY_VERSION_HEX >= 0x030C0000
+    PyObject* value = PyErr_GetRaisedException();
+#else
+    PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
+#endif
+    std::string text = "<unknown>";
+    if (value != nullptr) {
+        if (PyObject* name = PyType_GetQualName(Py_TYPE(value))) {
+            if (const char* utf8 = PyUnicode_AsUTF8(name)) text = utf8;
+            Py_DECREF(name);
+        }
+        PyErr_Clear();
+        text += ": ";
+        PyObject* shown = PyObject_Str(value);
+        const char* utf8 = shown != nullptr ? PyUnicode_AsUTF8(shown) : nullptr;
+        text += utf8 != nullptr ? utf8 : "<exception str() failed>";
+        Py_XDECREF(shown);
+        PyErr_Clear();
+        Py_DECREF(value);
+    }
+    return "error: " + text;
+}
+
+// One pulled item as a job; false when it cannot be one (`job` then holds
+// the failure). Holds the interpreter lock.
+bool job_from_item(PyObject* item, batch::BatchJob& job) {
+    const std::string index = std::to_string(job.index);
+    job.name = "iter[" + index + "]";
+    try {
+        if (PyUnicode_Check(item)) {
+            Py_ssize_t size = 0;
+            const char* text = PyUnicode_AsUTF8AndSize(item, &size);
+            if (text == nullptr) throw nb::python_error();
+            job.name.assign(text, static_cast<std::size_t>(size));
+            job.item = job.name;
+            return true;
+        }
+        ArrayView view;
+        if (!take_f64_array(item, view)) {
+            raise_value_error("Iterator item " + index + " must be a file path (str) or a 2D float64 numpy array");
+        }
+        require_c_contiguous(view, "float64");
+        std::span<const double> samples = contiguous_items<double>(view, "Iterator item " + index + " array must be contiguous");
+        ImageFrame frame;
+        frame.path = job.name;
+        frame.data.assign(samples.begin(), samples.end());
+        frame.dim1 = view.rows();
+        frame.dim2 = view.cols();
+        job.item = std::move(frame);
+        return true;
+    } catch (abi::__forced_unwind&) {
+        throw;  // the interpreter is ending this thread
+    } catch (nb::python_error& e) {
+        e.restore();
+    } catch (...) {
+        set_error_from_current_exception();
+    }
+    job.item = batch::FailedItem{raised_exception_text()};
+    return false;
+}
+
+// Holds the interpreter lock while it pulls and converts items, and gives it
+// up around every send that may wait on the full queue, so that other Python
+// threads (the consumer among them) run meanwhile.
+void iterator_feeder(PyObject* iterator, batch::JobSender jobs) {
+    // A finalizing interpreter cannot be attached to; the iterator's
+    // reference is then left as it is.
+    if (interpreter_finalizing()) return;
+    const PyGILState_STATE gil = PyGILState_Ensure();
+    for (std::uint64_t index = 0;; ++index) {
+        batch::BatchJob job;
+        job.index = index;
+        bool last = false;
+        PyObject* item = PyObject_CallMethod(iterator, "__next__", nullptr);
+        if (item == nullptr) {
+            if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
+                PyErr_Clear();
+                break;
+            }
+            job.name = "iter[" + std::to_string(index) + "]";
+            job.item = batch::FailedItem{raised_exception_text()};
+            last = true;
+        } else {
+            last = !job_from_item(item, job);
+            Py_DECREF(item);
+        }
+        bool sent = false;
+        Py_BEGIN_ALLOW_THREADS
+        sent = jobs.send(std::move(job));
+        Py_END_ALLOW_THREADS
+        if (!sent || last) break;
+    }
+    Py_DECREF(iterator);
+    PyGILState_Release(gil);
+    jobs.reset();
+}
+
+}  // namespace
+
+nb::object new_batch_iterator(batch::ResultReceiver results, std::uint64_t total, const batch::IntegrateKind& kind) {
+    nb::object obj = nb::inst_alloc(nb::type<PyBatchIterator>());
+    new (nb::inst_ptr<PyBatchIterator>(obj)) PyBatchIterator(std::move(results), total, kind);
+    nb::inst_mark_ready(obj);
+    return obj;
+}
+
+void start_iterator_feeder(nb::object iterator, batch::JobSender jobs) {
+    PyObject* owned = iterator.release().ptr();
+    try {
+        batch::spawn_detached([owned, jobs = std::move(jobs)]() mutable { iterator_feeder(owned, std::move(jobs)); });
+    } catch (...) {
+        Py_DECREF(owned);
+        throw;
+    }
+}
+
+void bind_batch_iterator(nb::module_& m) {
+    auto cls = nb::class_<PyBatchIterator>(m, "BatchIterator",
+                                           "Iterator for streaming batch integration results.\n\n"
+                                           "Yields one BatchResult per input, in input order. total is the number "
+                                           "of listed inputs (0 for an iterable), completed the number of results "
+                                           "handed out, progress their fraction (None when total is 0).")
+                   .def_prop_ro("total",
+                                [](PyBatchIterator& self) {
+                                    SharedBorrow borrow(self.borrow);
+                                    return self.total;
+                                }, "Get the total number of files being processed.")
+                   .def_prop_ro("completed",
+                                [](PyBatchIterator& self) {
+                                    SharedBorrow borrow(self.borrow);
+                                    return self.completed;
+                                }, "Get the number of files processed so far.")
+                   .def_prop_ro("progress",
+                                [](PyBatchIterator& self) -> nb::object {
+                                    SharedBorrow borrow(self.borrow);
+                                    if (self.total == 0) return nb::none();
+                                    return nb::float_(static_cast<double>(self.completed) /
+                                                      static_cast<double>(self.total));
+                                }, "Get the progress as a fraction (0.0 to 1.0).");
+    sig::def_method<&iterate>(cls, "__iter__($self)", "Return the iterator itself.");
+    sig::def_method<&next_result>(cls, "__next__($self)", "The next BatchResult in input order.");
+}
+
+}  // namespace karvelum::python
