@@ -94,7 +94,7 @@ LAYOUTS = {"strips": {}, "tiles-big-endian": dict(tile=(16, 16), byteorder=">"),
            "rgb-planar-tiles-big-endian": dict(samples=3, planar=True, tile=(16, 16), byteorder=">")}
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
-@pytest.mark.parametrize("bits", [1, 3, 4, 7, 12, 15, 24, 31, 33, 48, 63])
+@pytest.mark.parametrize("bits", [1, 3, 12, 24, 33, 63])  # into 8, 16, 32 and 64 bits
 def test_packed_integer_depths_read_exactly_and_signed_ones_are_sign_extended(tmp_path, bits, signed, layout):
     kwargs = dict(LAYOUTS[layout])
     shape = SHAPE + (kwargs.pop("samples"),) if "samples" in kwargs else SHAPE
@@ -105,7 +105,7 @@ def test_packed_integer_depths_read_exactly_and_signed_ones_are_sign_extended(tm
 
 
 @pytest.mark.parametrize("layout", [{}, dict(tile=(16, 16))], ids=["strips", "tiles"])
-@pytest.mark.parametrize("bits", [1, 2, 4, 12, 24])
+@pytest.mark.parametrize("bits", [1, 4, 12, 24])
 def test_packed_files_written_by_tifffile_read_alike(write_tiff, bits, layout):
     data = random_samples(bits, False).astype(f"u{1 if bits <= 8 else 2 if bits <= 16 else 4}")
     assert_reads_as(write_tiff(data, bitspersample=bits, **layout), data)
@@ -139,7 +139,7 @@ REFUSED = {  # schemes written by tifffile, and schemes of other codecs set in a
 def test_other_compressions_and_predictors_without_their_codec_are_refused(tmp_path, case):
     data, kwargs, path = random_samples(8, False), dict(REFUSED[case]), tmp_path / "refused.tif"
     if "compression" in kwargs:
-        raw = tifffile_bytes(np.dstack([data] * 3 if case == "webp" else [data]).astype(np.uint8).squeeze(), **kwargs)
+        raw = tifffile_bytes((np.dstack([data] * 3) if case == "webp" else data).astype(np.uint8), **kwargs)
         want = f"unsupported compression scheme {int(tifffile.TiffFile(io.BytesIO(raw)).pages[0].compression)}"
     else:  # the strips hold raw samples: nothing may try to decode them
         tags, scheme = kwargs.get("tags", []), kwargs.get("scheme", 1)
