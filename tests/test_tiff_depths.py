@@ -89,8 +89,9 @@ def assert_reads_as(path, data):  # the file's rows reversed, every value the ne
 
 
 LAYOUTS = {"strips": {}, "tiles-big-endian": dict(tile=(16, 16), byteorder=">"),
-           "lzw-big-endian": dict(compression=5, byteorder=">"), "tiles-deflate": dict(tile=(16, 16), compression=32946),
-           "packbits": dict(compression=32773), "rgb-adobe-deflate": dict(samples=3, compression=8),
+           "lzw-big-endian": dict(compression=5, byteorder=">"),
+           "tiles-deflate": dict(tile=(16, 16), compression=32946), "packbits": dict(compression=32773),
+           "rgb-adobe-deflate": dict(samples=3, compression=8),
            "rgb-planar-tiles-big-endian": dict(samples=3, planar=True, tile=(16, 16), byteorder=">")}
 @pytest.mark.parametrize("layout", LAYOUTS)
 @pytest.mark.parametrize("signed", [False, True], ids=["unsigned", "signed"])
