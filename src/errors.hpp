@@ -47,8 +47,15 @@ std::uint64_t checked_mul(std::uint64_t a, std::uint64_t b);
 std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
 
 // Refuses (as an allocation failure) a request for more bytes than the
-// machine's physical memory: with overcommitted memory such a request could
-// succeed and then end the process when its pages are touched.
+// machine's physical memory, and a large one for more than is available
+// now: with overcommitted memory such a request could succeed and then end
+// the process when its pages are touched.
 void require_memory(std::uint64_t bytes);
+
+// Refuses (as an allocation failure) a working set of more bytes than the
+// system can give without swapping or reclaiming from other processes
+// (Linux: MemAvailable; elsewhere the physical memory). For the total of
+// several allocations made together, checked before the first of them.
+void require_available_memory(std::uint64_t bytes);
 
 }  // namespace karvelum

@@ -1,11 +1,13 @@
 #include "frame.hpp"
 
 #include <algorithm>
-#include <atomic>
+#include <bit>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
+#include <exception>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <system_error>
@@ -27,6 +29,7 @@ namespace {
 
 constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t(256) << 20;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t(128) << 20;
+constexpr std::size_t kReadSlack = 8;
 
 std::string os_error_text(int err) {
     return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
@@ -68,15 +71,15 @@ public:
         if (fd < 0) throw LoadError(os_error_text(errno));
         struct stat info;
         if (::fstat(fd, &info) != 0) {
-            const int error = errno;
+            const int err = errno;
             ::close(fd);
-            throw LoadError(os_error_text(error));
+            throw LoadError(os_error_text(err));
         }
         if (!S_ISREG(info.st_mode)) {
-            const bool directory = S_ISDIR(info.st_mode);
             ::close(fd);
-            throw LoadError(directory ? os_error_text(EISDIR) : std::string("not a regular file"));
+            throw LoadError(S_ISDIR(info.st_mode) ? os_error_text(EISDIR) : std::string("not a regular file"));
         }
+        file_size_ = static_cast<std::uint64_t>(info.st_size);
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
         if (!opts) {
             ::close(fd);
@@ -101,6 +104,7 @@ public:
     TiffHandle& operator=(const TiffHandle&) = delete;
 
     TIFF* get() const { return tif_; }
+    std::uint64_t file_size() const { return file_size_; }
     [[noreturn]] void fail(const std::string& fallback) const {
         throw LoadError(messages_.error.empty() ? fallback : messages_.error);
     }
@@ -108,6 +112,7 @@ public:
 private:
     Messages messages_;
     TIFF* tif_ = nullptr;
+    std::uint64_t file_size_ = 0;
 };
 
 struct Layout {
@@ -118,35 +123,90 @@ struct Layout {
     std::uint32_t block_width = 0, block_height = 0;  // tile size, or width x rows per strip
     std::uint32_t blocks = 0;                         // blocks of the first sample plane
     std::uint32_t blocks_across = 1;
+    std::size_t pixel_stride = 1;  // samples per pixel within a block's rows
     SampleType type = SampleType::U8;
-    std::size_t sample_bytes = 1;
-    std::uint64_t block_bytes = 0;  // decoded size of one block
+    std::size_t sample_bytes = 1;  // size of the decoded type
+    bool packed = false;           // samples narrower than their type, bit-packed
+    bool swapped_24 = false;       // 24-bit samples that libtiff byte-swapped
+    std::uint64_t row_bytes = 0;    // one row of a block as stored, padded to a byte
+    std::uint64_t block_bytes = 0;  // one block as stored, decompressed
+    std::uint64_t max_raw_bytes = 0;  // the largest compressed block, bounded by the file size
 };
 
+// Integer samples are decoded into the narrowest type of 8, 16, 32 or 64
+// bits that holds them; narrower ones are read from their bit-packed form.
+// Signed samples of any width are two's complement of that width and are
+// sign-extended from their top bit, so a 12-bit 0xFFF is -1.
 SampleType sample_type(std::uint16_t format, std::uint16_t bits) {
-    if (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) {
-        switch (bits) {
-            case 8: return SampleType::U8;
-            case 16: return SampleType::U16;
-            case 32: return SampleType::U32;
-            case 64: return SampleType::U64;
-        }
-    } else if (format == SAMPLEFORMAT_INT) {
-        switch (bits) {
-            case 8: return SampleType::I8;
-            case 16: return SampleType::I16;
-            case 32: return SampleType::I32;
-            case 64: return SampleType::I64;
-        }
-    } else if (format == SAMPLEFORMAT_IEEEFP) {
+    const bool unsigned_int = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+    if ((unsigned_int || format == SAMPLEFORMAT_INT) && bits >= 1 && bits <= 64) {
+        const int width = bits <= 8 ? 0 : bits <= 16 ? 1 : bits <= 32 ? 2 : 3;
+        static constexpr SampleType kUnsigned[] = {SampleType::U8, SampleType::U16, SampleType::U32, SampleType::U64};
+        static constexpr SampleType kSigned[] = {SampleType::I8, SampleType::I16, SampleType::I32, SampleType::I64};
+        return unsigned_int ? kUnsigned[width] : kSigned[width];
+    }
+    if (format == SAMPLEFORMAT_IEEEFP) {
         if (bits == 32) return SampleType::F32;
         if (bits == 64) return SampleType::F64;
     }
     const char* kind = format == SAMPLEFORMAT_IEEEFP ? "floating-point"
                        : format == SAMPLEFORMAT_INT  ? "signed integer"
-                       : (format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID) ? "unsigned integer"
-                                                                                       : "unknown-format";
+                       : unsigned_int                ? "unsigned integer"
+                                                     : "unknown-format";
     throw LoadError("unsupported sample format: " + std::to_string(bits) + "-bit " + kind + " samples");
+}
+
+std::size_t sample_size(SampleType type) {
+    std::size_t size = 0;
+    with_sample_type(type, [&](auto zero) { size = sizeof zero; });
+    return size;
+}
+
+bool supported_compression(std::uint16_t compression) {
+    switch (compression) {
+        case COMPRESSION_NONE:
+        case COMPRESSION_LZW:
+        case COMPRESSION_JPEG:
+        case COMPRESSION_ADOBE_DEFLATE:
+        case COMPRESSION_DEFLATE:
+        case COMPRESSION_PACKBITS:
+            return true;
+    }
+    return false;
+}
+
+// The first value of the Predictor tag of the current directory, read from
+// the file: libtiff drops the tag when the compression applies no predictor.
+// A value that no predictor is stored as reads as 0.
+std::uint64_t stored_predictor(TIFF* tif) {
+    const int fd = TIFFFileno(tif);
+    const bool big = TIFFIsBigTIFF(tif) != 0, big_endian = TIFFIsBigEndian(tif) != 0;
+    auto read = [&](std::uint64_t pos, std::size_t n, unsigned char* out) {
+        return pos <= std::uint64_t(std::numeric_limits<off_t>::max()) &&
+               ::pread(fd, out, n, static_cast<off_t>(pos)) == static_cast<ssize_t>(n);
+    };
+    auto value = [&](const unsigned char* p, std::size_t n) {  // an unsigned integer of n bytes
+        std::uint64_t v = 0;
+        for (std::size_t k = 0; k < n; ++k) v |= std::uint64_t(p[k]) << (8 * (big_endian ? n - 1 - k : k));
+        return v;
+    };
+    const std::size_t count_bytes = big ? 8 : 4, entry_bytes = 4 + 2 * count_bytes;
+    const std::uint64_t at = TIFFCurrentDirOffset(tif);
+    unsigned char head[8];
+    if (!read(at, big ? 8 : 2, head)) return PREDICTOR_NONE;  // libtiff has read this directory already
+    const std::uint64_t entries = std::min<std::uint64_t>(value(head, big ? 8 : 2), 1 << 16);
+    std::vector<unsigned char> table(entries * entry_bytes);
+    if (!read(at + (big ? 8 : 2), table.size(), table.data())) return PREDICTOR_NONE;
+    for (std::uint64_t k = 0; k < entries; ++k) {
+        const unsigned char* e = table.data() + k * entry_bytes;
+        if (value(e, 2) != TIFFTAG_PREDICTOR) continue;
+        const std::uint64_t type = value(e + 2, 2), count = value(e + 4, count_bytes);
+        const std::size_t size = type == TIFF_BYTE ? 1 : type == TIFF_SHORT ? 2 : type == TIFF_LONG ? 4 : 0;
+        // Anything but a plain number stored in the entry itself.
+        if (size == 0 || count == 0 || count > count_bytes / size) return 0;
+        return value(e + 4 + count_bytes, size);
+    }
+    return PREDICTOR_NONE;
 }
 
 Layout read_layout(const TiffHandle& h) {
@@ -161,11 +221,26 @@ Layout read_layout(const TiffHandle& h) {
     TIFFGetFieldDefaulted(tif, TIFFTAG_PLANARCONFIG, &l.planar);
     TIFFGetFieldDefaulted(tif, TIFFTAG_COMPRESSION, &l.compression);
     if (l.samples_per_pixel == 0) throw LoadError("image has no samples per pixel");
-    if (!TIFFIsCODECConfigured(l.compression)) {
+    // Refused before anything is decoded: the other codecs are not needed
+    // for detector images and are not exposed to hostile files.
+    if (!supported_compression(l.compression) || !TIFFIsCODECConfigured(l.compression)) {
         throw LoadError("unsupported compression scheme " + std::to_string(l.compression));
     }
+    // libtiff ignores a predictor for codecs that have none, which would
+    // silently give the differences instead of the samples.
+    const bool with_predictor = l.compression == COMPRESSION_LZW || l.compression == COMPRESSION_ADOBE_DEFLATE ||
+                                l.compression == COMPRESSION_DEFLATE;
+    if (const std::uint64_t p = with_predictor ? PREDICTOR_NONE : stored_predictor(tif); p != PREDICTOR_NONE) {
+        throw LoadError("unsupported predictor " + std::to_string(p) + " with compression scheme " +
+                        std::to_string(l.compression));
+    }
     l.type = sample_type(l.format, l.bits);
-    l.sample_bytes = l.bits / 8;
+    l.sample_bytes = sample_size(l.type);
+    l.packed = l.bits != 8 * l.sample_bytes;
+    // libtiff byte-swaps 24-bit samples of a file in the other byte order;
+    // they are undone so that every packed width is read most significant
+    // bit first, whatever the byte order.
+    l.swapped_24 = l.bits == 24 && TIFFIsByteSwapped(tif);
     if (l.compression == COMPRESSION_JPEG) {
         std::uint16_t photometric = 0;
         // Colour JPEG data is delivered as RGB; the first sample is red.
@@ -181,23 +256,40 @@ Layout read_layout(const TiffHandle& h) {
                         std::to_string(kMaxDecodedBytes));
     }
     const std::uint64_t plane_samples = l.planar == PLANARCONFIG_SEPARATE ? 1 : l.samples_per_pixel;
+    l.pixel_stride = static_cast<std::size_t>(plane_samples);
     l.tiled = TIFFIsTiled(tif) != 0;
     if (l.tiled) {
         if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &l.block_width) ||
             !TIFFGetField(tif, TIFFTAG_TILELENGTH, &l.block_height) || l.block_width == 0 || l.block_height == 0) {
             h.fail("tile size missing");
         }
-        l.blocks_across = (l.width + l.block_width - 1) / l.block_width;
+        l.blocks_across = static_cast<std::uint32_t>((std::uint64_t(l.width) + l.block_width - 1) / l.block_width);
         const std::uint64_t down = (static_cast<std::uint64_t>(l.height) + l.block_height - 1) / l.block_height;
-        l.blocks = static_cast<std::uint32_t>(checked_mul(l.blocks_across, down));
-        if (l.width > 0 && l.height > 0 && TIFFNumberOfTiles(tif) < l.blocks) h.fail("too few tiles");
+        const std::uint64_t blocks = checked_mul(l.blocks_across, down);
+        if (l.width > 0 && l.height > 0 && TIFFNumberOfTiles(tif) < blocks) h.fail("too few tiles");
+        l.blocks = static_cast<std::uint32_t>(blocks);
     } else {
         std::uint32_t rows_per_strip = 0;
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
         l.block_width = l.width;
         l.block_height = std::max<std::uint32_t>(1, std::min(rows_per_strip, l.height));
-        l.blocks = l.height == 0 ? 0 : (l.height + l.block_height - 1) / l.block_height;
+        l.blocks = l.height == 0 ? 0 : static_cast<std::uint32_t>((std::uint64_t(l.height) + l.block_height - 1) / l.block_height);
         if (l.width > 0 && l.height > 0 && TIFFNumberOfStrips(tif) < l.blocks) h.fail("too few strips");
+    }
+    if (l.blocks == 0) return l;
+    // Rows of packed samples are padded to a whole byte.
+    l.row_bytes = checked_add(checked_mul(checked_mul(l.block_width, plane_samples), l.bits), 7) / 8;
+    l.block_bytes = checked_mul(l.row_bytes, l.block_height);
+    if (l.block_bytes > kMaxBlockBytes) {
+        throw LoadError("a strip or tile of " + std::to_string(l.block_bytes) + " bytes exceeds the limit of " +
+                        std::to_string(kMaxBlockBytes));
+    }
+    // What libtiff will deliver must be what the rows above describe (it is
+    // not, for one, with subsampled YCbCr data that is not JPEG).
+    const std::uint64_t delivered = l.tiled ? TIFFTileSize64(tif) : TIFFVStripSize64(tif, l.block_height);
+    if (delivered != l.block_bytes) {
+        throw LoadError("unsupported layout: a " + std::string(l.tiled ? "tile" : "strip") + " decodes to " +
+                        std::to_string(delivered) + " bytes instead of " + std::to_string(l.block_bytes));
     }
     // Every block must be stored somewhere (offset 0 is the header), and
     // compressed blocks are read whole into an intermediate buffer first.
@@ -211,21 +303,62 @@ Layout read_layout(const TiffHandle& h) {
             throw LoadError(kind + std::to_string(b) + " holds " + std::to_string(bytes) +
                             " bytes, more than the limit of " + std::to_string(kMaxBlockBytes));
         }
+        l.max_raw_bytes = std::max(l.max_raw_bytes, bytes);
     }
-    l.block_bytes = checked_mul(checked_mul(checked_mul(l.block_width, l.block_height), plane_samples), l.sample_bytes);
-    if (l.block_bytes > kMaxBlockBytes) {
-        throw LoadError("a strip or tile of " + std::to_string(l.block_bytes) + " bytes exceeds the limit of " +
-                        std::to_string(kMaxBlockBytes));
-    }
+    // libtiff reads a compressed block as far as the file goes.
+    l.max_raw_bytes = std::min(l.max_raw_bytes, h.file_size());
     return l;
+}
+
+// Reads `bits` bits (1 to 63) from bit `pos` of `p`, most significant bit
+// first. At least 8 bytes must be readable from the byte holding bit `pos`.
+inline std::uint64_t read_bits(const unsigned char* p, std::uint64_t pos, unsigned bits) {
+    if (bits > 57) {  // more than one 8-byte load can hold past the bit offset
+        const std::uint64_t high = read_bits(p, pos, bits - 32);
+        return high << 32 | read_bits(p, pos + (bits - 32), 32);
+    }
+    std::uint64_t word;
+    std::memcpy(&word, p + (pos >> 3), sizeof word);
+    if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap64(word);
+    return (word << (pos & 7)) >> (64 - bits);
+}
+
+// Unpacks the first sample of each of `cols` pixels of `rows` rows of
+// packed samples into out (rows x cols values).
+template <class T>
+void unpack_first_samples(const unsigned char* in, const Layout& l, std::uint64_t rows, std::uint64_t cols, T* out) {
+    const std::uint64_t pixel_bits = static_cast<std::uint64_t>(l.pixel_stride) * l.bits;
+    const unsigned bits = l.bits, unused = 64 - bits;
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        const unsigned char* row = in + r * l.row_bytes;
+        T* dst = out + r * cols;
+        for (std::uint64_t c = 0; c < cols; ++c) {
+            const std::uint64_t v = read_bits(row, c * pixel_bits, bits);
+            if constexpr (std::is_signed_v<T>) {
+                dst[c] = static_cast<T>(static_cast<std::int64_t>(v << unused) >> unused);
+            } else {
+                dst[c] = static_cast<T>(v);
+            }
+        }
+    }
+}
+
+// The buffers of one decoding thread.
+std::uint64_t worker_bytes(const Layout& l) {
+    const std::uint64_t unpacked = l.packed ? checked_mul(checked_mul(l.block_width, l.block_height), l.sample_bytes) : 0;
+    return checked_add(checked_add(checked_add(l.block_bytes, kReadSlack), unpacked), l.max_raw_bytes);
 }
 
 // Decodes blocks [first, last) with one handle into one scratch buffer.
 void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, std::uint32_t last, TiffSink& sink) {
     TIFF* tif = h.get();
-    Buffer<std::byte> scratch(l.block_bytes);
-    const std::size_t pixel_stride = l.planar == PLANARCONFIG_SEPARATE ? 1 : l.samples_per_pixel;
+    // The slack past the block lets packed samples be read 8 bytes at a time.
+    Buffer<std::byte> scratch(l.block_bytes + kReadSlack);
+    Buffer<std::byte> unpacked(l.packed ? static_cast<std::size_t>(l.block_width) * l.block_height * l.sample_bytes : 0);
     for (std::uint32_t b = first; b < last; ++b) {
+        // libtiff accepts a JPEG stream narrower or shorter than its block
+        // (with a warning) and leaves the rest of the buffer as it was: zeros.
+        if (l.compression == COMPRESSION_JPEG) std::memset(scratch.data(), 0, l.block_bytes);
         std::uint64_t row0, col0 = 0, rows, cols;
         tmsize_t expected, got;
         if (l.tiled) {
@@ -239,7 +372,7 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
             row0 = static_cast<std::uint64_t>(b) * l.block_height;
             rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
             cols = l.width;
-            expected = static_cast<tmsize_t>(rows * cols * pixel_stride * l.sample_bytes);
+            expected = static_cast<tmsize_t>(rows * l.row_bytes);
             got = TIFFReadEncodedStrip(tif, b, scratch.data(), expected);
         }
         if (got < 0) h.fail("cannot decode " + std::string(l.tiled ? "tile " : "strip ") + std::to_string(b));
@@ -247,8 +380,21 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
             throw LoadError(std::string(l.tiled ? "tile " : "strip ") + std::to_string(b) + " is truncated: " +
                             std::to_string(got) + " of " + std::to_string(expected) + " bytes");
         }
-        sink.block(TiffBlock{l.type, scratch.data(), pixel_stride,
-                             static_cast<std::size_t>(l.block_width) * pixel_stride, row0, rows, col0, cols});
+        if (!l.packed) {
+            sink.block(TiffBlock{l.type, scratch.data(), l.pixel_stride,
+                                 static_cast<std::size_t>(l.row_bytes / l.sample_bytes), row0, rows, col0, cols});
+            continue;
+        }
+        std::memset(scratch.data() + expected, 0, kReadSlack);  // read past the last sample, never used
+        if (l.swapped_24) TIFFSwabArrayOfTriples(reinterpret_cast<std::uint8_t*>(scratch.data()), expected / 3);
+        with_sample_type(l.type, [&](auto zero) {
+            using T = decltype(zero);
+            if constexpr (std::is_integral_v<T>) {
+                unpack_first_samples(reinterpret_cast<const unsigned char*>(scratch.data()), l, rows, cols,
+                                     reinterpret_cast<T*>(unpacked.data()));
+            }
+        });
+        sink.block(TiffBlock{l.type, unpacked.data(), 1, static_cast<std::size_t>(cols), row0, rows, col0, cols});
     }
 }
 
@@ -257,22 +403,30 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
 void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
     TiffHandle handle(path);
     const Layout layout = read_layout(handle);
-    sink.begin(layout.width, layout.height);
-    if (layout.blocks == 0) return;
     const std::size_t threads = pool::current_thread_count();
     // Blocks are read, decoded and converted in parallel, each worker with
     // its own handle (a libtiff handle serves one thread).
     const bool parallel = layout.blocks >= 4 && threads > 1 &&
                           layout.block_bytes * layout.blocks >= (std::uint64_t(1) << 20);
+    const std::uint32_t workers =
+        parallel ? static_cast<std::uint32_t>(std::min<std::size_t>(threads, layout.blocks)) : 1;
+    // The whole working set, checked before the first byte of it is
+    // allocated: a decode that could only end in the process being killed
+    // fails here instead.
+    if (layout.blocks > 0) {
+        require_available_memory(checked_add(sink.new_bytes(layout.width, layout.height),
+                                             checked_mul(workers, worker_bytes(layout))));
+    }
+    sink.begin(layout.width, layout.height);
+    if (layout.blocks == 0) return;
     if (!parallel) {
         decode_blocks(handle, layout, 0, layout.blocks, sink);
         return;
     }
-    const std::uint32_t workers = static_cast<std::uint32_t>(std::min<std::size_t>(threads, layout.blocks));
-    std::vector<std::string> errors(workers);
+    std::vector<std::exception_ptr> errors(workers);
     pool::parallel_for_index(workers, [&](std::size_t w) {
-        const std::uint32_t first = static_cast<std::uint32_t>(layout.blocks * w / workers);
-        const std::uint32_t last = static_cast<std::uint32_t>(layout.blocks * (w + 1) / workers);
+        const std::uint32_t first = static_cast<std::uint32_t>(std::uint64_t(layout.blocks) * w / workers);
+        const std::uint32_t last = static_cast<std::uint32_t>(std::uint64_t(layout.blocks) * (w + 1) / workers);
         try {
             if (w == 0) {
                 decode_blocks(handle, layout, first, last, sink);
@@ -281,12 +435,12 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
                 if (layout.compression == COMPRESSION_JPEG) read_layout(own);  // sets the colour mode
                 decode_blocks(own, layout, first, last, sink);
             }
-        } catch (const std::exception& e) {
-            errors[w] = e.what();
+        } catch (...) {
+            errors[w] = std::current_exception();
         }
     }, 1);
-    for (const std::string& e : errors) {
-        if (!e.empty()) throw LoadError(e);
+    for (const std::exception_ptr& e : errors) {
+        if (e) std::rethrow_exception(e);
     }
 }
 
@@ -296,11 +450,19 @@ namespace {
 class FrameSink : public TiffSink {
 public:
     explicit FrameSink(ImageFrame& frame) : frame_(frame) {}
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
+        const std::uint64_t n = checked_mul(width, height);
+        return n <= frame_.data.capacity() ? 0 : checked_mul(n, sizeof(double));
+    }
     void begin(std::uint64_t width, std::uint64_t height) override {
         width_ = width;
         height_ = height;
+        const std::uint64_t n = checked_mul(width, height);
+        // Storage too small is released before the new one is taken, so that
+        // the two are never held at once.
+        if (n > frame_.data.capacity()) Buffer<double>().swap(frame_.data);
         frame_.data.clear();
-        frame_.data.resize(checked_mul(width, height));
+        frame_.data.resize(n);
     }
     void block(const TiffBlock& b) override {
         write_rows_reversed(b, frame_.data.data(), width_, height_, [](auto x) { return static_cast<double>(x); });
@@ -328,5 +490,23 @@ void load_tiff_frame(ImageFrame& frame, std::string path) {
     frame.dim2 = sink.width();
     frame.path = std::move(path);
 }
+
+void trim_frame(ImageFrame& frame) {
+    if (frame.data.capacity() * sizeof(double) <= kKeptFrameBytes) return;
+    Buffer<double>().swap(frame.data);
+    frame.dim1 = frame.dim2 = 0;
+    frame.path.clear();
+}
+
+namespace {
+ImageFrame& this_thread_frame() {
+    thread_local ImageFrame frame;
+    return frame;
+}
+}  // namespace
+
+ThreadFrame::ThreadFrame() : frame_(this_thread_frame()) {}
+
+ThreadFrame::~ThreadFrame() { trim_frame(frame_); }
 
 }  // namespace karvelum

@@ -20,9 +20,34 @@ struct ImageFrame {
 };
 
 // Loads the first image of a TIFF file into `frame`, reusing its storage.
-// Throws LoadError with the operating system's or the decoder's text; on
-// failure the frame is not valid for integration.
+// Throws LoadError with the operating system's or the decoder's text, and
+// std::bad_alloc when the decode would need more memory than is available;
+// on failure the frame is not valid for integration.
 void load_tiff_frame(ImageFrame& frame, std::string path);
+
+// Storage a reused frame keeps between loads: a 2048 x 2048 image, so that
+// repeated loads of common detector sizes allocate nothing, while a huge
+// image does not stay resident for the life of the thread that loaded it.
+inline constexpr std::size_t kKeptFrameBytes = std::size_t(32) << 20;
+
+// Releases the frame's storage (and empties the frame) when it holds more
+// than kKeptFrameBytes; a smaller frame is left as it is.
+void trim_frame(ImageFrame& frame);
+
+// The calling thread's reusable frame, held for one call that loads a file
+// into it and integrates it; trimmed when the holder goes, errors included.
+class ThreadFrame {
+public:
+    ThreadFrame();
+    ~ThreadFrame();
+    ThreadFrame(const ThreadFrame&) = delete;
+    ThreadFrame& operator=(const ThreadFrame&) = delete;
+
+    ImageFrame& get() { return frame_; }
+
+private:
+    ImageFrame& frame_;
+};
 
 enum class SampleType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64 };
 
@@ -42,6 +67,9 @@ struct TiffBlock {
 class TiffSink {
 public:
     virtual ~TiffSink() = default;
+    // Bytes that begin() will allocate for an image of this size, counted
+    // into the decode's memory budget before anything is allocated.
+    virtual std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const = 0;
     // Called once, before any block, with the image size.
     virtual void begin(std::uint64_t width, std::uint64_t height) = 0;
     virtual void block(const TiffBlock& block) = 0;
@@ -49,7 +77,9 @@ public:
 
 // Decodes the first image of a TIFF file into `sink`. Refuses images whose
 // decoded samples would exceed 256 MiB, or whose strips or tiles would need
-// more than 128 MiB, before allocating. Throws LoadError.
+// more than 128 MiB, and compressions other than none, LZW, Deflate, JPEG
+// and PackBits, before allocating (LoadError); and a decode whose working
+// set exceeds the memory available (std::bad_alloc).
 void decode_tiff_first_image(const std::string& path, TiffSink& sink);
 
 // Calls f with a value of the C++ type of `type` (for dispatch).

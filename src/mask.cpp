@@ -10,10 +10,14 @@ namespace {
 class MaskSink : public TiffSink {
 public:
     explicit MaskSink(PixelMask& mask) : mask_(mask) {}
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
+        return checked_mul(width, height);
+    }
+    // Left unset: the blocks cover every pixel.
     void begin(std::uint64_t width, std::uint64_t height) override {
         mask_.dim1 = height;
         mask_.dim2 = width;
-        mask_.values.assign(checked_mul(width, height), 0);
+        mask_.values.resize(checked_mul(width, height));
     }
     // Float samples compare with 0, so -0.0 is 0 and NaN masks.
     void block(const TiffBlock& b) override {

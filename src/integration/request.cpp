@@ -1,23 +1,20 @@
 #include "integration/request.hpp"
 
+#include <optional>
+
 #include "errors.hpp"
 
 namespace karvelum::integration {
 
 namespace {
 
-// Decoded files land in one frame per thread, kept between calls so that
-// images of one size are decoded without a fresh allocation each time.
-ImageFrame& thread_frame() {
-    thread_local ImageFrame frame;
-    return frame;
-}
-
-ImageView samples_of(const ImageSource& source) {
+// A path is decoded into the calling thread's reusable frame, held in
+// `frame` for the call (large images do not stay with the thread).
+ImageView samples_of(const ImageSource& source, std::optional<ThreadFrame>& frame) {
     if (const ImageView* view = std::get_if<ImageView>(&source)) return *view;
     if (const RefusedImage* refused = std::get_if<RefusedImage>(&source)) throw ValueError(refused->message);
     try {
-        return load_image(thread_frame(), std::get<std::string>(source));
+        return load_image(frame.emplace().get(), std::get<std::string>(source));
     } catch (const LoadError& e) {
         throw ValueError(std::string("Failed to load TIFF: ") + e.message());
     }
@@ -32,12 +29,14 @@ ImageView load_image(ImageFrame& frame, const std::string& path) {
 
 Integration1dOutput integrate1d(IntegratorCore& core, const ImageSource& image, const Options1d& options) {
     if (options.n_points == 0) throw ValueError("n_points must be positive");
-    return integrate1d(core, samples_of(image), options);
+    std::optional<ThreadFrame> frame;
+    return integrate1d(core, samples_of(image, frame), options);
 }
 
 Integration2dOutput integrate2d(IntegratorCore& core, const ImageSource& image, const Options2d& options) {
     check_integrate2d_options(options);
-    return integrate2d(core, samples_of(image), options);
+    std::optional<ThreadFrame> frame;
+    return integrate2d(core, samples_of(image, frame), options);
 }
 
 }  // namespace karvelum::integration
