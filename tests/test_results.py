@@ -5,10 +5,8 @@ import karvelum
 
 
 @pytest.fixture(scope="module")
-def integrate():
-    ai = karvelum.Integrator.from_poni_dict(dict(pixel1=1e-4, pixel2=1.2e-4, distance=0.1, poni1=1e-3, poni2=2e-3,
-                                                 rot1=0.02, wavelength=1e-10))
-    image = np.random.default_rng(2).normal(10.0, 3.0, (40, 50))
+def integrate(integrator):
+    ai, image = integrator("tilted", "pixel_split"), np.random.default_rng(2).normal(10.0, 3.0, (40, 50))
     return lambda n, errors, spread: ai.integrate1d(image, n, errors, azimuthal_std=spread)
 
 
