@@ -35,11 +35,9 @@ GEOMETRIES = {  # PONI dictionaries by name; pixels are rectangular unless said 
                   rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10),
 }
 
-
 @pytest.fixture(scope="session")
 def geoms():
     return GEOMETRIES
-
 
 @pytest.fixture(scope="session")
 def integrator():
@@ -54,7 +52,6 @@ def integrator():
         return ai
     return make
 
-
 @pytest.fixture
 def write_poni(tmp_path):
     """Write `content` (str, or bytes byte for byte) to a new file; return its path as str."""
@@ -64,7 +61,6 @@ def write_poni(tmp_path):
         path.write_bytes(content.encode() if isinstance(content, str) else content)
         return str(path)
     return write
-
 
 @pytest.fixture
 def write_tiff(tmp_path):
@@ -76,16 +72,13 @@ def write_tiff(tmp_path):
         return path
     return write
 
-
 @pytest.fixture
 def poni_path(write_poni):
     return write_poni(GOOD_PONI)
 
-
 @pytest.fixture
 def ai(poni_path):
     return karvelum.Integrator(poni_path)
-
 
 @pytest.fixture
 def run_isolated():
@@ -97,7 +90,6 @@ def run_isolated():
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.strip().splitlines()[-1])
     return run
-
 
 @pytest.fixture(scope="session")
 def on_other_thread():

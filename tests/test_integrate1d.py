@@ -9,14 +9,11 @@ import oracle
 SHAPE = (97, 131)  # the tilted geometry: pixels are rectangular, beam centre inside near a corner
 SMALL = (12, 16)  # for the pixel-splitting oracle
 METHOD_IDS = lambda m: m if isinstance(m, str) else None  # noqa: E731
-FORMS = [(False, False), (True, False), (False, True), (True, True)]  # (errors, azimuthal_std)
 SPREAD_KEYS = dict(intensity="mean", errors="std_errors", azimuthal_std="std")  # oracle values with azimuthal_std
-
 
 def data_span(geom, unit, lo=0.25, hi=0.75):
     r, _ = oracle.radial_and_correction(geom, SHAPE, unit)
     return tuple(float(v) for v in np.quantile(r, [lo, hi]))
-
 
 @pytest.mark.parametrize("unit", ["2th_rad", "2th_deg", "q_A^-1", "q_nm^-1"])
 @pytest.mark.parametrize("polarization", [None, 0.95, 300.0], ids=["no-pol", "pol", "pol-nonpositive-corr"])
@@ -31,14 +28,16 @@ def test_counting_and_histogram_equal_the_oracle(integrator, geoms, unit, polari
     ok = want["trusted"]
     assert ok.sum() >= n - 4 and np.isnan(want["intensity"]).sum() >= 1
     ai = integrator(geom, method, n_ss, unit=unit, polarization_factor=polarization, radial_range=span)
-    for errors, spread in FORMS:
-        got = oracle.outputs(ai.integrate1d(image, n, errors, azimuthal_std=spread))
-        assert (got["errors"] is not None, got["azimuthal_std"] is not None) == (errors, spread)
-        for name in (k for k in oracle.OUTPUTS if got[k] is not None):
-            assert len(got[name]) == n
-            key = (SPREAD_KEYS if spread else {}).get(name, name)
-            np.testing.assert_allclose(got[name][ok], want[key][ok], rtol=1e-9, atol=0, err_msg=name)
-
+    for res, (errors, spread) in zip(oracle.forms(ai, image, n), oracle.FORMS):
+        assert repr(res) == f"IntegrationResult(1D, {n} points{', with errors' * errors})"
+        assert res.n_radial is None and res.n_azimuthal is None and res.azimuthal is None
+        assert (res.errors is not None, res.azimuthal_std is not None) == (errors, spread)
+        for name in (k for k in oracle.OUTPUTS if getattr(res, k) is not None):
+            first = getattr(res, name)  # a new list of floats on every access
+            assert type(first) is list and len(first) == n and all(type(v) is float for v in first)
+            first.clear()
+            got, key = np.array(getattr(res, name)), (SPREAD_KEYS if spread else {}).get(name, name)
+            np.testing.assert_allclose(got[ok], want[key][ok], rtol=1e-9, atol=0, err_msg=name)
 
 @pytest.mark.parametrize("pixel1", [None, 0.0], ids=["pixels", "zero-height"])  # zero height: quads of no area
 @pytest.mark.parametrize("unit", ["2th_deg", "q_nm^-1"])
@@ -54,12 +53,10 @@ def test_pixel_split_patterns_equal_the_overlap_area_oracle(integrator, geoms, p
     for key in ("intensity", "errors"):
         np.testing.assert_allclose(getattr(got, key), want[key], rtol=1e-9, atol=0, err_msg=key)
 
-
 # Unrotated, power-of-two pixels and distance, beam on the centre of pixel (11, 9) of 24 x 20: every offset is
 # exact, pixels at equal offsets share their value bit for bit, and 2-theta beyond 32 degrees is reached.
 EXACT = dict(pixel1=2.0**-13, pixel2=2.0**-13, distance=2.0**-9, poni1=11.5 * 2.0**-13, poni2=9.5 * 2.0**-13,
              rot1=0.0, rot2=0.0, rot3=0.0, wavelength=1e-10)
-
 
 def exact_samples(geom, shape, n_ss):
     """2th_deg of the n_ss x n_ss sub-sample points of every pixel (its centre for n_ss = 1) with the pixel each
@@ -70,7 +67,6 @@ def exact_samples(geom, shape, n_ss):
     pixel = np.arange(shape[0]).repeat(n_ss)[:, None] * shape[1] + np.arange(shape[1]).repeat(n_ss)
     return np.array(tth) * 57.29577951308232, pixel.ravel()
 
-
 @pytest.mark.parametrize("method", ["histogram", "counting", "pixel_split", "supersampled"])
 def test_values_on_the_edges_of_the_bins_land_where_the_binning_rules_say(integrator, method):
     # Histogram: the minimum in the first bin, the maximum (on the upper edge: the margin is below half an ulp
@@ -80,10 +76,9 @@ def test_values_on_the_edges_of_the_bins_land_where_the_binning_rules_say(integr
     geom, shape, n, n_ss = dict(EXACT), (24, 20), 7, 3 if method == "supersampled" else 1
     if method == "pixel_split":
         geom.update(pixel1=0.0, poni1=0.0)
-    r, pixel = exact_samples(geom, shape, n_ss)
-    centre = exact_samples(geom, shape, 1)[0]
+    (r, pixel), centre = exact_samples(geom, shape, n_ss), exact_samples(geom, shape, 1)[0]
     np.testing.assert_allclose(centre, oracle.radial_and_correction(geom, shape, "2th_deg")[0], rtol=1e-13)
-    lo, hi = (r.min(), r.max()) if method == "histogram" else (centre[14 * 20 + 13], centre[17 * 20 + 17])
+    lo, hi = (r.min(), r.max()) if method == "histogram" else centre.reshape(shape)[[14, 17], [13, 17]]
     step = (hi + oracle.SPAN_MARGIN - lo) / n
     t = np.floor((r - lo) / step)
     keep = {"histogram": r == r, "pixel_split": (t >= 0) & (t < n)}.get(method, (r >= lo) & (r < hi))
@@ -99,7 +94,6 @@ def test_values_on_the_edges_of_the_bins_land_where_the_binning_rules_say(integr
         want = oracle.ratio(np.bincount(bins, image[pixel][keep], n), np.bincount(bins, c[pixel][keep], n))
     np.testing.assert_allclose(got.integrate1d(image.reshape(shape), n).intensity, want, rtol=1e-12)
 
-
 @pytest.mark.parametrize("unit", ["2th_deg", "q_nm^-1"])
 def test_supersampled_patterns_of_a_smooth_image_follow_its_profile(integrator, geoms, unit):
     r, corr = oracle.radial_and_correction(geoms["tilted"], SHAPE, unit)
@@ -108,7 +102,6 @@ def test_supersampled_patterns_of_a_smooth_image_follow_its_profile(integrator, 
     ai = integrator("tilted", "supersampled", 3, unit=unit, radial_range=(lo, hi))
     got = ai.integrate1d((corr * profile(r)).reshape(SHAPE), 40)
     np.testing.assert_allclose(got.intensity, profile(np.array(got.radial)), rtol=3e-3)
-
 
 @pytest.mark.parametrize("method, n_ss", [("counting", None), ("pixel_split", None), ("supersampled", 3)],
                          ids=METHOD_IDS)
@@ -120,12 +113,11 @@ def test_pixels_outside_the_radial_range_do_not_contribute(integrator, geoms, me
     assert 0.4 < outside.mean() < 0.8
     image = oracle.noisy_image(SHAPE, nans=0)
     ai = integrator("tilted", method, n_ss, unit=unit, radial_range=span)
-    for errors, spread in FORMS:
-        want = ai.integrate1d(image, 50, errors, azimuthal_std=spread)
-        oracle.assert_same(ai.integrate1d(oracle.with_junk(image, outside), 50, errors, azimuthal_std=spread), want)
-        np.testing.assert_allclose(want.radial, lo + (hi - lo) * (np.arange(50) + 0.5) / 50, rtol=1e-13)
-        assert (np.array(want.intensity) != 0).all()
-
+    want = oracle.forms(ai, image, 50)
+    oracle.assert_same(oracle.forms(ai, oracle.with_junk(image, outside), 50), want)
+    for res in want:
+        np.testing.assert_allclose(res.radial, lo + (hi - lo) * (np.arange(50) + 0.5) / 50, rtol=1e-13)
+        assert (np.array(res.intensity) != 0).all()
 
 @pytest.mark.parametrize("unit", ["q_A^-1", "q_nm^-1"])
 def test_q_unit_without_wavelength_fails_and_leaves_the_integrator_usable(integrator, unit):

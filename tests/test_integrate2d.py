@@ -14,11 +14,9 @@ GEOM_SPANS = [(g, None) for g in RANGES] + [(g, r) for g in RANGES for r in RANG
 METHODS = [("histogram", None), ("counting", None), ("pixel_split", None), ("supersampled", 3)]
 METHOD_IDS = lambda m: m if isinstance(m, str) else None  # noqa: E731
 
-
 def test_no_pixel_centre_sits_on_the_azimuthal_seam(geoms):  # there it could go to either end without a range
     chi = [oracle.pixel_geometry(geoms[name], SHAPE)["chi"] for name in ("around", "aside")]
     assert min(np.abs(np.pi - np.abs(c)).min() for c in chi) > 1e-6 and chi[0].min() < -3.1 < 3.1 < chi[0].max()
-
 
 @pytest.mark.parametrize("name, span", GEOM_SPANS)
 @pytest.mark.parametrize("unit", ["2th_deg", "q_nm^-1"])
@@ -42,11 +40,9 @@ def test_counting_and_histogram_cakes_equal_the_oracle(integrator, geoms, name, 
             assert len(got[key]) == n_rad * n_az
             np.testing.assert_allclose(got[key][ok], want[key][ok], rtol=1e-9, atol=0, err_msg=key)
 
-
 # Azimuthal ranges: inside the data, across the seam, whole turns from -1, pi / 2 and -5 pi / 2, a turn below.
 CAKES = [(None, 8), (None, 1), ((0.3, 2.0), 8), ((2.5, 3.8), 5), ((-1.0, TURN - 1.0), 8), ((np.pi / 2, 2.5 * np.pi), 1),
          ((-2.5 * np.pi, -np.pi / 2), 8), ((-7.0, -6.0), 3)]
-
 
 @pytest.mark.parametrize("pixel1", [None, 0.0], ids=["pixels", "zero-height"])  # zero height: quads of no area
 @pytest.mark.parametrize("span, n_az", CAKES)
@@ -61,7 +57,6 @@ def test_pixel_split_cakes_equal_the_overlap_area_oracle(integrator, geoms, requ
     for key in ("intensity", "errors"):
         np.testing.assert_allclose(getattr(got, key), want[key], rtol=1e-9, atol=0, err_msg=key)
 
-
 @pytest.mark.parametrize("name, span", GEOM_SPANS)
 @pytest.mark.parametrize("n_ss", [1, 3])
 def test_supersampled_cakes_of_the_correction_are_one(integrator, geoms, name, span, n_ss):
@@ -71,7 +66,6 @@ def test_supersampled_cakes_of_the_correction_are_one(integrator, geoms, name, s
     cells, _, _ = oracle.cell_layout(geoms[name], SHAPE, 20, 12, "2th_rad", span)
     assert (got != 0).sum() >= 0.9 * len(np.unique(cells[cells >= 0]))
     np.testing.assert_allclose(got[got != 0], 1.0, rtol=1e-13)
-
 
 @pytest.mark.parametrize("name, span", [("around", None), ("aside", None), ("around", (2.5, 3.8)),
                                         ("aside", (1.2 - TURN, 1.9 - TURN))])
@@ -99,7 +93,6 @@ def test_a_sector_image_fills_only_the_supersampled_bins_of_that_sector(integrat
     assert judged[core].sum() >= 10 and judged[~core].sum() >= 10
     np.testing.assert_array_equal((got > 0.5)[judged], core[judged])
 
-
 @pytest.mark.parametrize("name, span", [("around", (0.2, 1.0)), ("around", (2.5, 3.8)), ("aside", (0.9, 1.3))])
 @pytest.mark.parametrize("method, n_ss", METHODS, ids=METHOD_IDS)
 def test_pixels_outside_the_azimuthal_range_do_not_contribute(integrator, geoms, name, span, method, n_ss):
@@ -115,7 +108,6 @@ def test_pixels_outside_the_azimuthal_range_do_not_contribute(integrator, geoms,
         oracle.assert_same(ai.integrate2d(oracle.with_junk(image, outside), 20, 8, errors, span), want)
         assert (np.array(want.intensity) != 0).mean() > 0.3
 
-
 def test_a_tiny_azimuthal_width_does_not_stall_pixel_splitting(run_isolated, geoms):
     # Pixels crossing the ray at 0.3 rad span 1e7 bin widths: only the cells that exist are visited.
     intensity = np.array(run_isolated(f"""
@@ -126,14 +118,14 @@ def test_a_tiny_azimuthal_width_does_not_stall_pixel_splitting(run_isolated, geo
     filled = intensity[intensity != 0]
     assert len(filled) >= 10 and ((filled >= 1.0) & (filled < 1.01)).all()
 
-
 def test_patterns_and_cakes_do_not_depend_on_the_thread_count(run_isolated, geoms):
     code = f"""
         import hashlib, json, numpy as np, karvelum
+        geom = {geoms["around"]!r}
         image, res, keys = np.random.default_rng(3).normal(5.0, 4.0, (240, 300)), [], {oracle.OUTPUTS!r}
         image[7, 11] = np.nan
         for (method, n_ss), span in [(m, s) for m in {METHODS!r} for s in (None, (0.02, 0.08))]:
-            ai = karvelum.Integrator.from_poni_dict({geoms["around"]!r}, method=method, n_ss=n_ss, polarization_factor=0.9,
+            ai = karvelum.Integrator.from_poni_dict(geom, method=method, n_ss=n_ss, polarization_factor=0.9,
                                                     radial_range=span)
             res += [ai.integrate1d(image, 500, True, azimuthal_std=spread) for spread in (False, True)]
             res.append(ai.integrate2d(image, 100, 36, True, (2.5, 3.8) if span else None))
@@ -143,7 +135,6 @@ def test_patterns_and_cakes_do_not_depend_on_the_thread_count(run_isolated, geom
     one, eight = (run_isolated(code, RAYON_NUM_THREADS=str(n)) for n in (1, 8))
     assert one[0] == 1 and eight[0] == 8 and len(one) == 1 + 4 * 2 * 3 * 4 and sum(map(bool, one)) == 1 + 4 * 2 * 9
     assert one[1:] == eight[1:]
-
 
 def test_cached_tables_files_views_and_numpy_bools_give_the_results_of_fresh_integrators(integrator, tmp_path):
     # Settings changed, shapes alternated, 1D and 2D calls interleaved, a -0.0 start; cakes ignore the
@@ -174,7 +165,6 @@ def test_cached_tables_files_views_and_numpy_bools_give_the_results_of_fresh_int
             for got in at_zero:
                 oracle.assert_same(got, at_zero[0])
     assert all(np.array_equal(im, copy, equal_nan=True) for im, copy in zip(images, copies))
-
 
 ONES, IMAGE, ENUM = np.ones((4, 5)), oracle.noisy_image(SHAPE), "failed to extract enum ImageInput..."
 NOT_ROW_MAJOR, STEP = "Array must be C-contiguous (row-major) and float64", "azimuthal_step must be positive"
@@ -208,7 +198,6 @@ BAD_ARGUMENTS = {  # id: call, arguments, keywords, exception, its message ("...
     "nul-in-path": ("1d", ("image.tif\0.npy", 10), {}, ValueError, "Failed to load TIFF: embedded null byte"),
     "int-errors-2d": ("2d", (IMAGE, 20, 12, 1), {}, TypeError, None),
 }
-
 
 @pytest.mark.parametrize("call, args, kwargs, exc_type, message", BAD_ARGUMENTS.values(), ids=BAD_ARGUMENTS.keys())
 @pytest.mark.parametrize("method, n_ss", METHODS, ids=METHOD_IDS)

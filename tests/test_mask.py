@@ -15,22 +15,20 @@ RNG = np.random.default_rng(21)  # every pixel has a bin of its own among 5000
 IMAGE = RNG.normal(5.0, 4.0, SHAPE)
 PATTERN = RNG.random(SHAPE) < 0.3  # True = masked, in the row order integration sees
 
-
 @pytest.fixture
 def make(integrator):
     return lambda method="histogram", mask=None: integrator("steep", method, 2 if method == "supersampled" else None,
                                                             mask)
 
-
 @pytest.fixture
 def assert_masks_as_pattern(make):
-    return lambda ai, n=5000, method="histogram": assert_same(forms(ai, IMAGE, n), forms(make(method, PATTERN), IMAGE, n))
-
+    def check(ai, n=5000, method="histogram"):
+        assert_same(forms(ai, IMAGE, n), forms(make(method, PATTERN), IMAGE, n))
+    return check
 
 def tiff_bytes(data):
     tifffile.imwrite(buf := io.BytesIO(), data)
     return buf.getvalue()
-
 
 @pytest.mark.parametrize("storage", [{}, dict(byteorder=">", compression="adobe_deflate")], ids=["plain", "be-deflate"])
 @pytest.mark.parametrize("dtype, values", [
@@ -47,22 +45,20 @@ def test_tiff_mask_is_reversed_and_every_nonzero_value_masks(make, assert_masks_
         assert np.signbit(stored).sum() > 10
     assert_masks_as_pattern(make(mask=write_tiff(stored, rowsperstrip=4, **storage)))
 
-
 def test_array_masks_keep_their_rows_and_any_nonzero_byte_masks(make, assert_masks_as_pattern):
     values = np.where(PATTERN, RNG.choice(np.array([1, 2, 5, 128, 255], np.uint8), SHAPE), 0).astype(np.uint8)
     assert_masks_as_pattern(make(mask=values))
     assert_masks_as_pattern(make(mask=values.view(np.bool_)))  # bool bytes other than 1
 
-
 def test_the_comparison_tells_row_order_columns_byte_order_and_single_masked_pixels_apart(make):
     data = np.random.default_rng(0).integers(0, 2**16, SHAPE).astype(np.uint16)
-    p = [make().integrate1d(f.astype(float), 5000).intensity for f in (data, data[::-1], data[:, ::-1], data.byteswap())]
+    frames = (data, data[::-1], data[:, ::-1], data.byteswap())
+    p = [make().integrate1d(f.astype(float), 5000).intensity for f in frames]
     assert all(p[i] != p[j] for i in range(4) for j in range(i))
     want, one_more = make(mask=PATTERN).integrate1d(IMAGE, 5000).intensity, PATTERN.copy()
     one_more[tuple(np.argwhere(~PATTERN)[7])] = True
     for other in (np.flipud(PATTERN), one_more, np.zeros(SHAPE, bool)):
         assert make(mask=np.ascontiguousarray(other)).integrate1d(IMAGE, 5000).intensity != want
-
 
 @pytest.mark.parametrize("method", METHODS)
 def test_masked_pixels_take_no_part_in_any_method(make, geoms, method):
@@ -84,7 +80,6 @@ def test_masked_pixels_take_no_part_in_any_method(make, geoms, method):
         for got, want in [(res.radial, centres), (res.intensity, intensity), (res.errors, errors)]:
             np.testing.assert_allclose(np.array(got)[trusted], want[trusted], rtol=1e-9)
 
-
 def test_set_mask_none_and_clear_mask_remove_the_mask(make, assert_masks_as_pattern):
     ai, unmasked = make(), forms(make(), IMAGE, 5000)
     for remove in (lambda: ai.set_mask(None), ai.clear_mask):
@@ -93,7 +88,6 @@ def test_set_mask_none_and_clear_mask_remove_the_mask(make, assert_masks_as_patt
         assert_masks_as_pattern(ai)
         remove()
         assert_same(forms(ai, IMAGE, 5000), unmasked)
-
 
 @pytest.mark.parametrize("shape, message", [((20, 37), "mask dim1 mismatch: mask = 20, data = 21"),
                                             ((21, 38), "mask dim2 mismatch: mask = 38, data = 37"),
@@ -108,7 +102,6 @@ def test_a_mask_of_another_shape_is_a_value_error(make, assert_masks_as_pattern,
     assert_masks_as_pattern(ai, 50, method)
     assert_same(forms(ai, path, 50), forms(ai, IMAGE, 50))  # a file with a mask, in every method
 
-
 ROW_MAJOR, LOAD = "^Array must be C-contiguous \\(row-major\\) and ", "^Failed to load mask TIFF: "
 REFUSED_MASKS = {  # masks (bytes: a file of that content), the exception and a pattern of its text
     "not-row-major-uint8": ([np.zeros((37, 21), np.uint8).T, np.zeros((42, 37), np.uint8)[::-2],
@@ -119,7 +112,6 @@ REFUSED_MASKS = {  # masks (bytes: a file of that content), the exception and a 
     "other-types": ([np.zeros(SHAPE, np.int8), np.zeros(SHAPE, np.int32), np.zeros(SHAPE), np.zeros(SHAPE[1], bool),
                      np.zeros((1,) + SHAPE, np.uint8), np.zeros(SHAPE, np.uint8).tolist(), pathlib.Path("mask.tif")],
                     TypeError, "^failed to extract enum MaskInput")}
-
 
 @pytest.mark.parametrize("case", REFUSED_MASKS)
 def test_refused_masks_keep_the_previous_mask(make, assert_masks_as_pattern, tmp_path, case):

@@ -9,7 +9,6 @@ from karvelum import IntegrationResult, Integrator, MultiIntegrator, PanicExcept
 
 SHAPE, EPS = (80, 100), 2.220446049250313e-16
 
-
 @pytest.fixture(scope="module")
 def member(integrator, geoms):
     """Integrator factory with these defaults: the tilted geometry, counting, 2th_deg, n_ss 3 for supersampling
@@ -21,7 +20,6 @@ def member(integrator, geoms):
                           radial_range=span[unit] if radial_range == "auto" else radial_range, **kw)
     return make
 
-
 def image(shape=SHAPE, seed=0):
     return np.random.default_rng(seed).normal(5.0, 4.0, shape)  # many negative samples
 
@@ -30,7 +28,8 @@ def values(result):
 
 @pytest.mark.parametrize("method", ["counting", "pixel_split", "supersampled"])
 @pytest.mark.parametrize("unit, polarization", [("2th_deg", None), ("q_nm^-1", 0.9)])
-def test_split_image_merges_to_the_whole_and_identical_detectors_halve_the_variance(member, method, unit, polarization):
+def test_split_image_merges_to_the_whole_and_identical_detectors_halve_the_variance(member, method, unit,
+                                                                                      polarization):
     top, bottom, whole, twin = (member(method, unit=unit, polarization_factor=polarization) for _ in range(4))
     half = np.indices(SHAPE)[0] < SHAPE[0] // 2
     top.set_mask(~half)
@@ -139,7 +138,8 @@ def test_ranges_within_one_epsilon_are_the_same(member):
     for lo, hi in [(R[0] + EPS, R[1]), (R[0] - EPS, R[1]), (R[0], R[1] + EPS), (R[0], R[1] - EPS),
                    (R[0] + EPS, R[1] - EPS)]:
         assert abs(lo - R[0]) <= EPS and abs(hi - R[1]) <= EPS and (lo, hi) != R
-        assert len(MultiIntegrator([member(**M()), member(**M(r=(lo, hi)))]).integrate1d([image()] * 2, 10).intensity) == 10
+        merged = MultiIntegrator([member(**M()), member(**M(r=(lo, hi)))])
+        assert len(merged.integrate1d([image()] * 2, 10).intensity) == 10
 
 SETTERS = {"set_method": lambda ai: ai.set_method("pixel_split"), "set_unit": lambda ai: ai.set_unit("q_A^-1"),
            "set_polarization_factor": lambda ai: ai.set_polarization_factor(0.5),
