@@ -1,15 +1,56 @@
-import itertools, json, os, subprocess, sys, textwrap
+"""Fixtures shared by the test modules: detector geometries, an integrator factory, files written on demand,
+code run in a fresh interpreter or on another thread."""
+import gc, itertools, json, os, subprocess, sys, textwrap
+from concurrent.futures import ThreadPoolExecutor
 
 import pytest
 import tifffile
 
 import karvelum
+import oracle
 
 # A complete geometry file as a calibration step writes it.
 GOOD_PONI = ("# Calibration done at Mon Jan 01 00:00:00 2024\nponi_version: 2.1\nDetector: Detector\n"
              'Detector_config: {"pixel1": 7.5e-05, "pixel2": 7.5e-05, "max_shape": [1065, 1030]}\n'
              "Distance: 0.1\nPoni1: 0.04\nPoni2: 0.039\nRot1: 0.01\nRot2: -0.02\nRot3: 0.0\nWavelength: 1e-10\n")
 
+GEOMETRIES = {  # PONI dictionaries by name; pixels are rectangular unless said otherwise
+    # Tilted and rotated, beam centre near a corner (inside detectors of more than 17 x 19 pixels).
+    "tilted": dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.12, poni1=1.3e-3, poni2=2.1e-3,
+                   rot1=0.05, rot2=-0.08, rot3=0.6, wavelength=0.7e-10),
+    # Square pixels, beam on the centre of a 64 x 64 detector, no rotation.
+    "centred": dict(pixel1=1e-4, pixel2=1e-4, distance=0.1, poni1=3.2e-3, poni2=3.2e-3,
+                    rot1=0.0, rot2=0.0, rot3=0.0, wavelength=1e-10),
+    # Beam centre inside detectors of more than 41 x 48 pixels: azimuths cover the whole circle.
+    "around": dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.1, poni1=3.1e-3, poni2=5.3e-3,
+                   rot1=0.012, rot2=-0.009, rot3=0.6, wavelength=0.7e-10),
+    # Beam centre inside a 12 x 16 detector at a short distance: pixels near it span wide azimuths.
+    "close": dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.02, poni1=0.61e-3, poni2=1.23e-3,
+                  rot1=0.012, rot2=-0.009, rot3=0.6, wavelength=0.7e-10),
+    # Detector to one side of the beam: azimuths in about [0.65, 2.0].
+    "aside": dict(pixel1=1.1e-4, pixel2=7.5e-5, distance=0.08, poni1=-6e-3, poni2=2.5e-3,
+                  rot1=0.03, rot2=0.05, rot3=-0.4, wavelength=1.2e-10),
+    # Steep tilt, beam outside: nearly every pixel of a 21 x 37 detector has a 5000-point bin of its own.
+    "steep": dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
+                  rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10),
+}
+
+@pytest.fixture(scope="session")
+def geoms():
+    return GEOMETRIES
+
+@pytest.fixture(scope="session")
+def integrator():
+    """Integrator factory: a geometry (name or PONI dict) whose keys the PONI keywords override, the method,
+    n_ss, other settings as keywords and an optional mask."""
+    def make(geom="tilted", method="counting", n_ss=None, mask=None, **kw):
+        poni = dict(GEOMETRIES[geom] if isinstance(geom, str) else geom)
+        poni.update((k, kw.pop(k)) for k in oracle.GEOMETRY_KEYS if k in kw)
+        ai = karvelum.Integrator.from_poni_dict(poni, method=method, n_ss=n_ss, **kw)
+        if mask is not None:
+            ai.set_mask(mask)
+        return ai
+    return make
 
 @pytest.fixture
 def write_poni(tmp_path):
@@ -21,7 +62,6 @@ def write_poni(tmp_path):
         return str(path)
     return write
 
-
 @pytest.fixture
 def write_tiff(tmp_path):
     """Write `data` with tifffile (keyword arguments passed on); return the path as str."""
@@ -32,16 +72,13 @@ def write_tiff(tmp_path):
         return path
     return write
 
-
 @pytest.fixture
 def poni_path(write_poni):
     return write_poni(GOOD_PONI)
 
-
 @pytest.fixture
 def ai(poni_path):
     return karvelum.Integrator(poni_path)
-
 
 @pytest.fixture
 def run_isolated():
@@ -52,4 +89,19 @@ def run_isolated():
                               text=True, env={**environ, **env}, timeout=120)
         assert proc.returncode == 0, proc.stderr
         return json.loads(proc.stdout.strip().splitlines()[-1])
+    return run
+
+@pytest.fixture(scope="session")
+def on_other_thread():
+    """Run `fn` on a new thread and return its result or exception (raised, or returned with caught=True);
+    garbage collection is held off so that thread frees no object of another test."""
+    def run(fn, caught=False):
+        gc.collect()
+        gc.disable()
+        try:
+            with ThreadPoolExecutor(1) as pool:
+                future = pool.submit(fn)
+                return future.exception() if caught else future.result()
+        finally:
+            gc.enable()
     return run

@@ -4,14 +4,12 @@ import numpy as np
 
 GEOMETRY_KEYS = ("pixel1", "pixel2", "distance", "poni1", "poni2", "rot1", "rot2", "rot3", "wavelength")
 
-
 def _rotation(axis, a):
     """Rotation by `a` about the coordinate axis `axis` (0, 1 or 2)."""
     c, s, (i, j) = np.cos(a), np.sin(a), ((axis + 1) % 3, (axis + 2) % 3)
     m = np.eye(3)
     m[i, i], m[i, j], m[j, i], m[j, j] = c, -s, s, c
     return m
-
 
 def lab_coordinates(geom, d1, d2):
     """Laboratory coordinates (beam along the third axis) of points given in pixel units (d1 along rows)."""
@@ -20,7 +18,6 @@ def lab_coordinates(geom, d1, d2):
     local = np.stack([p1, p2, np.full_like(p1, geom["distance"])]).reshape(3, -1)
     rotation = _rotation(2, geom["rot3"]) @ _rotation(1, -geom["rot2"]) @ _rotation(0, -geom["rot1"])
     return rotation @ local, p1.ravel(), p2.ravel()
-
 
 def pixel_geometry(geom, shape, polarization=None):
     """Per-pixel 2-theta, chi, solid angle and polarization, flat row-major."""
@@ -33,44 +30,20 @@ def pixel_geometry(geom, shape, polarization=None):
     return {"two_theta": two_theta, "chi": chi, "solid_angle": solid_angle, "polarization": pol,
             "correction": pol * solid_angle}
 
-
 def to_unit(two_theta, unit, wavelength):
     two_theta = np.array(two_theta, dtype=float)
     if unit.startswith("2th_"):
         return two_theta if unit == "2th_rad" else np.degrees(two_theta)
     return 4 * np.pi * np.sin(two_theta / 2) / (wavelength * {"q_A^-1": 1e10, "q_nm^-1": 1e9}[unit])
 
-
 # --- 1D integration -------------------------------------------------------
 
 SPAN_MARGIN = 2.220446049250313e-15  # added to the upper end of a bin span
 TURN = 2 * np.pi
 
-
 def radial_and_correction(geom, shape, unit, polarization=None):
     g = pixel_geometry(geom, shape, polarization)
     return to_unit(g["two_theta"], unit, geom["wavelength"]), g["correction"]
-
-
-def _corner_extent(geom, shape, of_lab, near=None):
-    """Smallest and largest `of_lab` over the four corners of every pixel; with `near`
-    (per pixel), each corner value is first taken within half a turn of it."""
-    corners = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
-    v = of_lab(lab_coordinates(geom, *corners)[0]).reshape(corners[0].shape)
-    quads = np.stack([v[:-1, :-1], v[:-1, 1:], v[1:, :-1], v[1:, 1:]]).reshape(4, -1)
-    if near is not None:
-        quads = near + np.mod(quads - near + np.pi, TURN) - np.pi
-    return quads.min(axis=0), quads.max(axis=0)
-
-
-def corner_radial_extent(geom, shape, unit):
-    return _corner_extent(geom, shape, lambda t: to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit,
-                                                                geom["wavelength"]))
-
-
-def corner_chi_extent(geom, shape):
-    return _corner_extent(geom, shape, lambda t: np.arctan2(t[0], t[1]), near=pixel_geometry(geom, shape)["chi"])
-
 
 def bin_layout(r, n, radial_range=None, azimuthal=False):
     """Bin of every radial value (-1 when left out), bin centres, and the bins one can trust: those with
@@ -99,26 +72,21 @@ def bin_layout(r, n, radial_range=None, azimuthal=False):
         trusted[[0, -1]] = False
     return bins, lo + step * (np.arange(n) + 0.5), trusted
 
-
 def variance(x):
     """Poisson variance of the samples: negatives count as 0, NaN as 0."""
     return np.where(np.isnan(x), 0.0, np.maximum(x, 0.0))
-
 
 def _sum(bins, n, values):
     keep = bins >= 0
     return np.bincount(bins[keep], weights=values[keep], minlength=n)
 
-
-def _ratio(num, den):
+def ratio(num, den):
     return np.divide(num, den, out=np.zeros_like(num), where=den != 0)
-
 
 def counting(x, c, bins, n):
     """Intensity sum(x)/sum(c) and sigma sqrt(sum(var))/|sum(c)| per bin."""
     s, norm = _sum(bins, n, x), _sum(bins, n, c)
-    return _ratio(s, norm), _ratio(np.sqrt(_sum(bins, n, variance(x))), np.abs(norm))
-
+    return ratio(s, norm), ratio(np.sqrt(_sum(bins, n, variance(x))), np.abs(norm))
 
 def histogram(x, c, bins, n):
     """Plain mean of x/c (0 where c <= 0) per bin, error sqrt(sum(var/c^2))/count."""
@@ -126,8 +94,7 @@ def histogram(x, c, bins, n):
     y = np.divide(x, c, out=np.zeros_like(x), where=pos)
     v = np.divide(variance(x), c * c, out=np.zeros_like(x), where=pos)
     count = _sum(bins, n, np.ones_like(x))
-    return _ratio(_sum(bins, n, y), count), _ratio(np.sqrt(_sum(bins, n, v)), count)
-
+    return ratio(_sum(bins, n, y), count), ratio(np.sqrt(_sum(bins, n, v)), count)
 
 def azimuthal_stats(s, w, bins, n, var):
     """Per bin over valid pixels (finite s, finite w > 0): mean sum(s)/sum(w), the w-weighted population
@@ -137,12 +104,11 @@ def azimuthal_stats(s, w, bins, n, var):
         valid = np.isfinite(s) & np.isfinite(w) & (w > 0) & np.isfinite(v)
     b = np.where(valid, bins, -1)
     sw = _sum(b, n, w)
-    m = _ratio(_sum(b, n, np.where(valid, w * v, 0.0)), sw)
+    m = ratio(_sum(b, n, np.where(valid, w * v, 0.0)), sw)
     spread = _sum(b, n, np.where(valid, w * (v - m[np.maximum(b, 0)]) ** 2, 0.0))
     std = np.full(n, np.nan)
     np.sqrt(np.divide(spread, sw, out=np.zeros(n), where=sw > 0), out=std, where=sw > 0)
-    return _ratio(_sum(b, n, np.where(valid, s, 0.0)), sw), std, _ratio(np.sqrt(_sum(b, n, var)), sw)
-
+    return ratio(_sum(b, n, np.where(valid, s, 0.0)), sw), std, ratio(np.sqrt(_sum(b, n, var)), sw)
 
 def integrate1d(geom, image, n, unit, method, polarization=None, radial_range=None):
     """Counting or histogram pattern of `image` as a dict with radial, intensity,
@@ -159,7 +125,6 @@ def integrate1d(geom, image, n, unit, method, polarization=None, radial_range=No
     return dict(radial=centres, intensity=intensity, errors=errors, mean=mean, std=std, std_errors=std_errors,
                 trusted=trusted)
 
-
 # --- 2D integration -------------------------------------------------------
 
 def cell_layout(geom, shape, n_radial, n_azimuthal, unit, azimuthal_range=None, polarization=None):
@@ -171,7 +136,6 @@ def cell_layout(geom, shape, n_radial, n_azimuthal, unit, azimuthal_range=None, 
     cells = np.where(ab >= 0, ab * n_radial + rb, -1)
     return cells, g["correction"], (a_ok[:, None] & r_ok[None, :]).ravel()
 
-
 def integrate2d(geom, image, n_radial, n_azimuthal, unit, method, polarization=None, azimuthal_range=None):
     """Counting or histogram cake of `image`: flat intensity, errors and trusted cells."""
     x = np.asarray(image, dtype=float).ravel()
@@ -180,11 +144,105 @@ def integrate2d(geom, image, n_radial, n_azimuthal, unit, method, polarization=N
     intensity, errors = per_cell(x, c, cells, n_radial * n_azimuthal)
     return dict(intensity=intensity, errors=errors, trusted=trusted)
 
+# --- pixel splitting --------------------------------------------------------
+
+def pixel_quads(geom, shape, unit):
+    """Every pixel's corners (row, col), (row, col + 1), (row + 1, col + 1), (row + 1, col) as (radial, chi) with
+    chi taken within half a turn of the pixel centre's (quads, shape (pixels, 4, 2)), the pixel centres' radial
+    values, chi and corrections, and the smallest and largest corner chi as atan2 gives them."""
+    d1, d2 = np.meshgrid(np.arange(shape[0] + 1.0), np.arange(shape[1] + 1.0), indexing="ij")
+    t = lab_coordinates(geom, d1, d2)[0]
+    grid = [to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit, geom["wavelength"]).reshape(d1.shape),
+            np.arctan2(t[0], t[1]).reshape(d1.shape)]
+    quads = np.stack([np.stack([g[:-1, :-1], g[:-1, 1:], g[1:, 1:], g[1:, :-1]], -1).reshape(-1, 4) for g in grid], -1)
+    g = pixel_geometry(geom, shape)
+    d = quads[..., 1] - g["chi"][:, None]
+    quads[..., 1] -= TURN * ((d > np.pi).astype(float) - (d < -np.pi))
+    return dict(quads=quads, radial=to_unit(g["two_theta"], unit, geom["wavelength"]), chi=g["chi"],
+                correction=g["correction"], chi_span=(grid[1].min(), grid[1].max()))
+
+def _clip(poly, axis, edge, side):
+    """Sutherland-Hodgman: the part of `poly` (list of (radial, chi)) with side * (v[axis] - edge) >= 0."""
+    out = []
+    for prev, cur in zip(poly[-1:] + poly[:-1], poly):
+        a, b = side * (prev[axis] - edge), side * (cur[axis] - edge)
+        if (a >= 0) != (b >= 0):
+            f = a / (a - b)
+            out.append((prev[0] + f * (cur[0] - prev[0]), prev[1] + f * (cur[1] - prev[1])))
+        if b >= 0:
+            out.append(cur)
+    return out
+
+def overlap(poly, r0, r1, c0=-np.inf, c1=np.inf):
+    """Area of the polygon `poly` inside [r0, r1] x [c0, c1]."""
+    for axis, edge, side in ((0, r0, 1), (0, r1, -1), (1, c0, 1), (1, c1, -1)):
+        if np.isfinite(edge) and len(poly) >= 3:
+            poly = _clip(poly, axis, edge, side)
+    x, y = np.array(poly).T if len(poly) >= 3 else np.zeros((2, 1))
+    return abs(0.5 * np.sum(x * np.roll(y, -1) - np.roll(x, -1) * y))
+
+def _no_area(q):
+    """Quadrilaterals whose shoelace sum is exactly zero."""
+    return 0.5 * sum(q[:, k, 0] * q[:, k - 3, 1] - q[:, k - 3, 0] * q[:, k, 1] for k in range(4)) == 0.0
+
+def _reached(lo, hi, origin, width, n):
+    """The bins of width `width` from `origin` (0 .. n - 1) that [lo, hi] reaches."""
+    return range(max(int(np.floor((lo - origin) / width)), 0), min(int(np.floor((hi - origin) / width)), n - 1) + 1)
+
+def _weighted(w, image, c):
+    """sum(w x) / sum(w c) per bin and the error sqrt(sum(w^2 var)) / |sum(w c)| (rows of w: bins)."""
+    x = np.asarray(image, dtype=float).ravel()
+    norm = w @ c
+    return dict(intensity=ratio(w @ x, norm), errors=ratio(np.sqrt((w * w) @ variance(x)), np.abs(norm)))
+
+def pixel_split1d(geom, image, n, unit, radial_range=None):
+    """Each pixel weighted into bin b by the area of its quadrilateral inside the strip of b; a pixel of no area
+    goes whole into the bin of its centre, if any (image without NaN)."""
+    g = pixel_quads(geom, image.shape, unit)
+    lo, hi = radial_range or (g["quads"][..., 0].min(), g["quads"][..., 0].max())
+    step = (hi + SPAN_MARGIN - lo) / n
+    w, flat = np.zeros((n, len(g["quads"]))), _no_area(g["quads"])
+    for p, q in enumerate(g["quads"]):
+        ends = [g["radial"][p]] * 2 if flat[p] else [q[:, 0].min(), q[:, 0].max()]
+        for b in _reached(*ends, lo, step, n):
+            w[b, p] = 1.0 if flat[p] else overlap(list(map(tuple, q)), lo + b * step, lo + (b + 1) * step)
+    return _weighted(w, image, g["correction"])
+
+def pixel_split2d(geom, image, n_radial, n_azimuthal, unit, azimuthal_range=None):
+    """Each pixel weighted into a cell by the area of its quadrilateral inside it, counting every copy of the
+    quadrilateral shifted by whole periods of the azimuthal bins (without a range: the n bins spanning the corner
+    azimuths wrap around; with a range (min, max): whole turns, and only [min, min(max, min + 2 pi)) is binned).
+    A pixel of no area goes whole into the cell of its centre, if any (image without NaN)."""
+    g = pixel_quads(geom, image.shape, unit)
+    quads, r, chi = g["quads"], g["radial"], g["chi"]
+    r0, dr = quads[..., 0].min(), (quads[..., 0].max() + SPAN_MARGIN - quads[..., 0].min()) / n_radial
+    if azimuthal_range is None:
+        c0, dc = g["chi_span"][0], (g["chi_span"][1] + SPAN_MARGIN - g["chi_span"][0]) / n_azimuthal
+        period = n_azimuthal * dc
+        end = c0 + period
+    else:
+        c0, dc, period = azimuthal_range[0], (azimuthal_range[1] - azimuthal_range[0]) / n_azimuthal, TURN
+        end = min(azimuthal_range[1], c0 + TURN)
+    w, flat = np.zeros((n_radial * n_azimuthal, len(quads))), _no_area(quads)
+    for p, q in enumerate(quads):
+        if flat[p]:
+            a = c0 + np.mod(chi[p] - c0, period)  # radial values beyond either end are clamped
+            if a < end:
+                i = min(max(int((r[p] - r0) // dr), 0), n_radial - 1)
+                w[i + n_radial * min(int((a - c0) // dc), n_azimuthal - 1), p] = 1.0
+            continue
+        for m in range(int(np.floor((c0 - q[:, 1].max()) / period)), int(np.ceil((end - q[:, 1].min()) / period)) + 1):
+            y = q[:, 1] + m * period
+            for k in _reached(y.min(), y.max(), c0, dc, n_azimuthal):
+                for i in _reached(q[:, 0].min(), q[:, 0].max(), r0, dr, n_radial):
+                    w[i + n_radial * k, p] += overlap(list(zip(q[:, 0], y)), r0 + i * dr, r0 + (i + 1) * dr,
+                                                      c0 + k * dc, min(c0 + (k + 1) * dc, end))
+    return _weighted(w, image, g["correction"])
 
 # --- helpers of the integration tests --------------------------------------
 
 OUTPUTS = ("radial", "intensity", "errors", "azimuthal_std")
-
+FORMS = [(False, False), (True, False), (False, True), (True, True)]  # (errors, azimuthal_std) of integrate1d
 
 def noisy_image(shape, seed=0, nans=4):
     """Values around 5 with many negative samples and a few NaN pixels."""
@@ -193,7 +251,6 @@ def noisy_image(shape, seed=0, nans=4):
     image.flat[rng.choice(image.size, nans, replace=False)] = np.nan
     return image
 
-
 def with_junk(image, outside):
     """A copy of `image` with 1e30 on the `outside` pixels, NaN on those in even columns."""
     junk = image.copy()
@@ -201,15 +258,19 @@ def with_junk(image, outside):
     junk[outside & (np.arange(image.shape[1]) % 2 == 0)] = np.nan
     return junk
 
-
 def outputs(result):
     """The vectors of an integration result as arrays, None where absent."""
     return {k: None if getattr(result, k) is None else np.array(getattr(result, k)) for k in OUTPUTS}
 
+def forms(ai, image, n):
+    """The 1D results of `image` in every form of FORMS."""
+    return [ai.integrate1d(image, n, errors, azimuthal_std=spread) for errors, spread in FORMS]
 
 def assert_same(a, b):
-    """Two integration results with the same vectors, bit for bit."""
-    a, b = outputs(a), outputs(b)
-    for key in OUTPUTS:
-        assert (a[key] is None) == (b[key] is None), key
-        assert a[key] is None or a[key].tobytes() == b[key].tobytes(), key
+    """Integration results, or lists of them, with the same vectors bit for bit."""
+    a, b = ([outputs(r) for r in (x if isinstance(x, list) else [x])] for x in (a, b))
+    assert len(a) == len(b)
+    for x, y in zip(a, b):
+        for key in OUTPUTS:
+            assert (x[key] is None) == (y[key] is None), key
+            assert x[key] is None or x[key].tobytes() == y[key].tobytes(), key

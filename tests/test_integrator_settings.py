@@ -1,6 +1,4 @@
-import os
-import collections, gc, math, os, pathlib, sys, types
-from concurrent.futures import ThreadPoolExecutor
+import collections, math, os, pathlib, sys, types
 
 import pytest
 
@@ -12,16 +10,13 @@ EMPTY, INVALID = FAIL + "cannot parse float from empty string", FAIL + "invalid 
 UNSENDABLE = "karvelum::python::integrator::PyIntegrator is unsendable, but "
 NOTE = "while processing '{}'".format
 
-
 def notes(exc):
     return getattr(exc, "__notes__", [])
-
 
 def Real(value, hook=lambda: None):
     """Neither float nor int, but converts to both, running `hook` first."""
     convert = lambda self: (hook(), float(value))[1]  # noqa: E731
     return type("Real", (), {"__float__": convert, "__index__": lambda self: int(convert(self))})()
-
 
 def calls(case, path, ai, write):
     """PONI file content is loaded; settings go to both constructors and to the setter taking exactly them."""
@@ -33,19 +28,6 @@ def calls(case, path, ai, write):
                if set(case) <= set(keys) and case.get(keys[0]) is not None]
     return [lambda: Integrator(path, **case), lambda: Integrator.from_poni_dict({}, **case)] + [
         lambda: setter(**case) for setter in setters]
-
-
-def on_other_thread(fn):
-    """Run `fn` on a new thread and pass on its outcome; garbage collection is held off so that thread frees no
-    integrator of another test."""
-    gc.collect()
-    gc.disable()
-    try:
-        with ThreadPoolExecutor(1) as pool:
-            return pool.submit(fn).result()
-    finally:
-        gc.enable()
-
 
 ACCEPTED = [
     "", "# Distance: nonsense\n#\n", "Distance: 0.1\r\nPoni1: 0.2\r\nWavelength: 1e-10\r\n", "Distance: 0.1",
@@ -70,12 +52,10 @@ ACCEPTED = [
     lambda p, ai: Integrator(p, "hist", 0.5, 3, "2th_deg", (0, 1)),  # arguments bind by position too
     lambda p, ai: Integrator(poni_path=p, method="ss", n_ss=2, unit="q_nm", radial_range=(0, 1))]
 
-
 @pytest.mark.parametrize("case", ACCEPTED)
 def test_accepted_files_and_settings(poni_path, ai, write_poni, case):
     for call in calls(case, poni_path, ai, write_poni):
         assert type(call()) in (Integrator, type(None))
-
 
 REFUSED = [(case, ValueError, message) for case, message in [
     ("Distance\n", EMPTY), ("Distance:\n", EMPTY), ("Distance:  \t\r\n", EMPTY), ("Distance: x\nDistance: 1\n", INVALID),
@@ -120,11 +100,7 @@ REFUSED = [(case, ValueError, message) for case, message in [
         (lambda p, ai: ai.set_method("ss", n_ss=Real(3, hook=ai.get_unit)), "Already mutably borrowed"),
         (lambda p, ai: ai.set_polarization_factor(Real(3, hook=ai.get_unit)), "Already mutably borrowed"),
         (lambda p, ai: ai.set_method("ss", n_ss=Real(3, hook=ai.clear_mask)), "Already borrowed"),
-        (lambda p, ai: ai.set_polarization_factor(Real(3, hook=lambda: ai.set_unit("q_A"))), "Already borrowed")]] + [
-    (lambda p, ai, f=f: on_other_thread(lambda: f(ai)), karvelum.PanicException, UNSENDABLE + "sent to another thread")
-    for f in [lambda ai: ai.get_unit(), lambda ai: ai.set_unit("q_nm"), lambda ai: ai.set_unit(None),
-              lambda ai: ai.set_method("hist"), lambda ai: ai.set_polarization_factor(0.5), lambda ai: ai.clear_mask()]]
-
+        (lambda p, ai: ai.set_polarization_factor(Real(3, hook=lambda: ai.set_unit("q_A"))), "Already borrowed")]]
 
 @pytest.mark.parametrize("case, exc_type, message", REFUSED)
 def test_refusals_report_their_cause_and_leave_the_integrator_usable(poni_path, ai, write_poni, case, exc_type, message):
@@ -140,14 +116,12 @@ def test_refusals_report_their_cause_and_leave_the_integrator_usable(poni_path, 
     ai.set_unit("q_A")  # every borrow was released
     assert ai.get_unit() == "q_A^-1"
 
-
 def test_poni_dict_errors_pass_through_unannotated_and_later_keys_are_not_read():
     err, read = LookupError("boom"), []
     with pytest.raises(LookupError) as got:
         Integrator.from_poni_dict({"wavelength": Real(1, hook=lambda: read.append(1)),
                                    "poni1": Real(0, hook=lambda: (_ for _ in ()).throw(err))})
     assert got.value is err and notes(got.value) == [] and read == []
-
 
 @pytest.mark.parametrize("name, canonical", [(n, c) for c, names in {
     "2th_rad": ["2th_rad", "tth_rad", "2theta_rad", "2TH_RAD", None],
@@ -160,20 +134,23 @@ def test_unit_aliases_read_back_as_canonical_names_even_without_wavelength(write
     made = [call() for call in calls({"unit": name}, path, ai, None)]
     assert [(m or ai).get_unit() for m in made] + [ai.get_unit()] == [canonical] * (len(made) + 1)
 
-
 def test_subclasses_construct_but_from_poni_dict_gives_the_base_class(poni_path):
     Sub = type("Sub", (Integrator,), {})
     assert type(Sub(poni_path)) is Sub and type(Sub.from_poni_dict(poni_dict={})) is Integrator
 
-
-def test_integrator_belongs_to_the_thread_that_made_it_and_dropping_it_elsewhere_is_unraisable(poni_path, monkeypatch):
+def test_integrator_belongs_to_the_thread_that_made_it_and_dropping_it_elsewhere_is_unraisable(
+        poni_path, ai, monkeypatch, on_other_thread):
     seen, box = [], [Integrator(poni_path)]
     monkeypatch.setattr(sys, "unraisablehook", seen.append)
     assert on_other_thread(lambda: Integrator(poni_path, unit="2th_deg").get_unit()) == "2th_deg"
+    for call in [ai.get_unit, lambda: ai.set_unit("q_nm"), lambda: ai.set_unit(None), lambda: ai.set_method("hist"),
+                 lambda: ai.set_polarization_factor(0.5), ai.clear_mask]:
+        caught = on_other_thread(call, caught=True)
+        assert type(caught) is karvelum.PanicException and str(caught) == UNSENDABLE + "sent to another thread"
+    assert ai.get_unit() == "2th_rad" and ai.set_unit("q_A") is None  # unchanged, and usable on its own thread
     assert on_other_thread(box.clear) is None and box == []
     assert [(type(u.exc_value), str(u.exc_value)) for u in seen] == [
         (RuntimeError, UNSENDABLE + "is being dropped on another thread")]
-
 
 def test_named_pipes_and_devices_are_refused_instead_of_read(tmp_path):
     fifo = tmp_path / "pipe"

@@ -9,14 +9,15 @@ ENVIRONMENTS = [({}, CPUS), ({"RAYON_NUM_THREADS": "3"}, 3), ({"RAYON_NUM_THREAD
                 ({"RAYON_RS_NUM_CPUS": "5"}, 5), ({"RAYON_NUM_THREADS": "0"}, CPUS), ({"RAYON_NUM_THREADS": "-2"}, CPUS),
                 ({"RAYON_NUM_THREADS": "many"}, CPUS), ({"RAYON_RS_NUM_CPUS": "0"}, CPUS), ({"RAYON_RS_NUM_CPUS": "-5"}, CPUS)]
 
-
-def test_public_api_empty_doc_and_panics_escaping_except_exception():
+def test_public_api_empty_doc_panics_escaping_except_exception_and_results_not_built_from_python():
     assert karvelum.__all__ == ["rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator",
                                 "IntegrationResult", "BatchResult", "BatchIterator"]
     assert all(callable(getattr(karvelum, name)) for name in karvelum.__all__) and karvelum.__doc__ == ""
     assert issubclass(karvelum.PanicException, BaseException) and not issubclass(karvelum.PanicException, Exception)
     assert "PanicException" not in karvelum.__all__
-
+    for cls in (karvelum.IntegrationResult, karvelum.BatchResult):  # results come only from the module
+        with pytest.raises(TypeError):
+            cls()
 
 @pytest.mark.parametrize("first, env, size", [(first, env, size) for env, size in ENVIRONMENTS
                                               for first in ("set_rayon_threads(0)", "rayon_num_threads()")]
@@ -31,7 +32,6 @@ def test_pool_size_follows_the_environment_and_is_fixed_once_built(run_isolated,
             print(json.dumps([karvelum.rayon_num_threads(), str(e)]))
     """, **env)
     assert out == [size, "Failed to set Rayon threads: The global thread pool has already been initialized."]
-
 
 def test_bad_and_huge_thread_counts_are_refused_without_building_the_pool(run_isolated):
     out = run_isolated("""

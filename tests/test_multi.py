@@ -1,5 +1,5 @@
+"""MultiIntegrator: detectors merged into one pattern, its refusals, members in use, inputs."""
 import gc
-from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -7,15 +7,18 @@ import pytest
 import oracle
 from karvelum import IntegrationResult, Integrator, MultiIntegrator, PanicException
 
-GEOM = dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.12, poni1=1.3e-3, poni2=2.1e-3,
-            rot1=0.05, rot2=-0.08, rot3=0.6, wavelength=0.7e-10)
 SHAPE, EPS = (80, 100), 2.220446049250313e-16
-SPAN = {u: tuple(np.quantile(oracle.radial_and_correction(GEOM, SHAPE, u)[0], [0.2, 0.8]))
-        for u in ("2th_deg", "q_nm^-1")}  # the middle 60 %: the default radial range
 
-def integrator(method="counting", geom=GEOM, unit="2th_deg", radial_range="auto", n_ss=3, **kw):
-    return Integrator.from_poni_dict(geom, method=method, n_ss=n_ss if method == "supersampled" else None, unit=unit,
-                                     radial_range=SPAN[unit] if radial_range == "auto" else radial_range, **kw)
+@pytest.fixture(scope="module")
+def member(integrator, geoms):
+    """Integrator factory with these defaults: the tilted geometry, counting, 2th_deg, n_ss 3 for supersampling
+    and the middle 60 % of the detector's radial values as radial range."""
+    span = {u: tuple(np.quantile(oracle.radial_and_correction(geoms["tilted"], SHAPE, u)[0], [0.2, 0.8]))
+            for u in ("2th_deg", "q_nm^-1")}
+    def make(method="counting", geom="tilted", unit="2th_deg", radial_range="auto", n_ss=3, **kw):
+        return integrator(geom, method, n_ss if method == "supersampled" else None, unit=unit,
+                          radial_range=span[unit] if radial_range == "auto" else radial_range, **kw)
+    return make
 
 def image(shape=SHAPE, seed=0):
     return np.random.default_rng(seed).normal(5.0, 4.0, shape)  # many negative samples
@@ -25,8 +28,9 @@ def values(result):
 
 @pytest.mark.parametrize("method", ["counting", "pixel_split", "supersampled"])
 @pytest.mark.parametrize("unit, polarization", [("2th_deg", None), ("q_nm^-1", 0.9)])
-def test_split_image_merges_to_the_whole_and_identical_detectors_halve_the_variance(method, unit, polarization):
-    top, bottom, whole, twin = (integrator(method, unit=unit, polarization_factor=polarization) for _ in range(4))
+def test_split_image_merges_to_the_whole_and_identical_detectors_halve_the_variance(member, method, unit,
+                                                                                      polarization):
+    top, bottom, whole, twin = (member(method, unit=unit, polarization_factor=polarization) for _ in range(4))
     half = np.indices(SHAPE)[0] < SHAPE[0] // 2
     top.set_mask(~half)
     bottom.set_mask(half)
@@ -43,14 +47,14 @@ def test_split_image_merges_to_the_whole_and_identical_detectors_halve_the_varia
         np.testing.assert_allclose(np.array(got.errors) * np.sqrt(2), want.errors, rtol=1e-14)
 
 @pytest.mark.parametrize("method", ["counting", "pixel_split", "supersampled"])
-def test_a_panel_cut_in_two_detectors_merges_to_the_whole_panel(method):
+def test_a_panel_cut_in_two_detectors_merges_to_the_whole_panel(member, geoms, method):
     # The two parts have different tables: their raw sums must add up like
     # those of one detector, whatever each part's share of a bin.
-    geom, cut = dict(GEOM, poni1=-1e-3, poni2=-2e-3, distance=0.05), 10
+    geom, cut = dict(geoms["tilted"], poni1=-1e-3, poni2=-2e-3, distance=0.05), 10
     img = 5.0 + np.random.default_rng(0).random((60, 80))
     img[:cut] += 20.0
     rest = dict(geom, poni1=geom["poni1"] - cut * geom["pixel1"])
-    make = lambda g: integrator(method, g, radial_range=(8.5, 16.0))  # noqa: E731
+    make = lambda g: member(method, g, radial_range=(8.5, 16.0))  # noqa: E731
     want = make(geom).integrate1d(img, 8, True)
     assert np.all(np.array(want.intensity) > 5.0)
     got = MultiIntegrator([make(geom), make(rest)]).integrate1d([img[:cut], img[cut:]], 8, True)
@@ -66,13 +70,13 @@ def peaks(radial, intensity):
     return [radial[np.argmax(np.where(np.abs(radial - c) < 0.2, intensity, -np.inf))] for c in RINGS]
 
 @pytest.mark.parametrize("method", ["counting", "pixel_split", "supersampled"])
-def test_two_detectors_see_the_same_rings(method):
+def test_two_detectors_see_the_same_rings(member, method):
     n, step, members, imgs, r, c = 40, (RING_RANGE[1] - RING_RANGE[0]) / 40, [], [], [], []
     for geom, shape in DETECTORS:  # Gaussian rings on a sloping background, so edge bins tell kept pixels apart
         tth, corr = oracle.radial_and_correction(geom, shape, "2th_deg")
         assert tth.min() < RING_RANGE[0] and tth.max() > RING_RANGE[1]
         ring = 0.5 * tth + sum(a * np.exp(-0.5 * ((tth - x) / 0.06) ** 2) for a, x in zip((20, 35, 25), RINGS))
-        members.append(integrator(method, geom, radial_range=RING_RANGE))
+        members.append(member(method, geom, radial_range=RING_RANGE))
         imgs, r, c = imgs + [(ring * corr).reshape(shape)], r + [tth], c + [corr]
     merged = MultiIntegrator(members).integrate1d(imgs, n, True)
     radial, intensity = np.array(merged.radial), np.array(merged.intensity)
@@ -86,7 +90,7 @@ def test_two_detectors_see_the_same_rings(method):
             np.testing.assert_allclose(got[trusted], w[trusted], rtol=1e-9)
 
 R = (1.0, 1.5)  # bounds with an ulp of exactly EPS above them
-M = lambda method="counting", unit="2th_deg", r=R: integrator(method, unit=unit, radial_range=r)  # noqa: E731
+M = lambda method="counting", unit="2th_deg", r=R: dict(method=method, unit=unit, radial_range=r)  # noqa: E731
 HIST = "MultiIntegrator does not support Histogram method (integrator {})"
 NO_R = "All integrators must have a radial_range"
 SAME = "All integrators must have the same radial_{} (integrator {} differs)"
@@ -113,8 +117,9 @@ NOT_A_LIST = {"str": ("abc", "Can't extract `str` to `Vec`"),
               "array-item": ([np.zeros(2)], "'ndarray' object is not an instance of 'Integrator'"),
               "uninitialised-item": ([Integrator.__new__(Integrator)], "the Integrator was never initialised")}
 @pytest.mark.parametrize("case", [*REFUSED, *NOT_A_LIST])
-def test_constructor_refusals(case):
+def test_constructor_refusals(member, case):
     arg, message = REFUSED.get(case) or NOT_A_LIST[case]
+    arg = [member(**spec) for spec in arg] if case in REFUSED else arg
     with pytest.raises(ValueError if case in REFUSED else TypeError) as exc:
         MultiIntegrator(arg)
     assert str(exc.value) == message
@@ -122,25 +127,26 @@ def test_constructor_refusals(case):
     for ai in arg if case in REFUSED else []:  # the refused construction holds no member
         ai.set_unit(ai.get_unit())
 
-def test_bin_counts_beyond_memory_are_memory_errors():
-    m = MultiIntegrator([M()])
+def test_bin_counts_beyond_memory_are_memory_errors(member):
+    m = MultiIntegrator([member(**M())])
     for call in (lambda: m.integrate1d([image()], 2**61), lambda: m.batch1d([[image()]], 2**61)):
         with pytest.raises(MemoryError):
             call()
     assert len(m.integrate1d([image()], 10).intensity) == 10
 
-def test_ranges_within_one_epsilon_are_the_same():
+def test_ranges_within_one_epsilon_are_the_same(member):
     for lo, hi in [(R[0] + EPS, R[1]), (R[0] - EPS, R[1]), (R[0], R[1] + EPS), (R[0], R[1] - EPS),
                    (R[0] + EPS, R[1] - EPS)]:
         assert abs(lo - R[0]) <= EPS and abs(hi - R[1]) <= EPS and (lo, hi) != R
-        assert len(MultiIntegrator([M(), M(r=(lo, hi))]).integrate1d([image()] * 2, 10).intensity) == 10
+        merged = MultiIntegrator([member(**M()), member(**M(r=(lo, hi)))])
+        assert len(merged.integrate1d([image()] * 2, 10).intensity) == 10
 
 SETTERS = {"set_method": lambda ai: ai.set_method("pixel_split"), "set_unit": lambda ai: ai.set_unit("q_A^-1"),
            "set_polarization_factor": lambda ai: ai.set_polarization_factor(0.5),
            "set_mask": lambda ai: ai.set_mask(np.ones(SHAPE, bool)), "clear_mask": lambda ai: ai.clear_mask()}
 @pytest.mark.parametrize("setter", SETTERS)
-def test_members_refuse_setters_while_merged_and_accept_them_afterwards(setter):
-    a, b, img = integrator(), integrator(), image()
+def test_members_refuse_setters_while_merged_and_accept_them_afterwards(member, setter):
+    a, b, img = member(), member(), image()
     a.set_mask(np.eye(*SHAPE, dtype=bool))
     before, m = a.integrate1d(img, 30, True), MultiIntegrator([a, b, a])
     for ai in (a, b):
@@ -154,24 +160,20 @@ def test_members_refuse_setters_while_merged_and_accept_them_afterwards(setter):
         SETTERS[setter](ai)
     assert a.integrate1d(img, 30, True).intensity != before.intensity
 
-def test_multi_integrator_is_bound_to_its_creating_thread():
-    m, img = MultiIntegrator([integrator()]), image()
+def test_multi_integrator_is_bound_to_its_creating_thread(member, on_other_thread):
+    m, img = MultiIntegrator([member()]), image()
     for call in (lambda: m.integrate1d([img], 10), lambda: m.batch1d([[img]], 10)):
-        gc.collect()
-        gc.disable()  # no collection on the other thread
-        with ThreadPoolExecutor(1) as pool:
-            caught = pool.submit(call).exception()
-        gc.enable()
+        caught = on_other_thread(call, caught=True)
         assert type(caught) is PanicException and str(caught) == (
             "karvelum::python::multi_integrator::PyMultiIntegrator is unsendable, but sent to another thread")
         assert call()  # still usable on its own thread
 
 @pytest.fixture
-def pair(write_tiff):  # two detectors (the second masked), two images and their files
-    imgs, second = [image(seed=1), image((60, 110), seed=2)], integrator("counting", dict(GEOM, distance=0.1))
+def pair(member, write_tiff):  # two detectors (the second masked), two images and their files
+    imgs, second = [image(seed=1), image((60, 110), seed=2)], member("counting", distance=0.1)
     second.set_mask(np.eye(60, 110, dtype=bool))
     paths = [write_tiff(np.flipud(im)) for im in imgs]
-    return MultiIntegrator([integrator("supersampled", n_ss=2), second]), imgs, paths
+    return MultiIntegrator([member("supersampled", n_ss=2), second]), imgs, paths
 
 def test_paths_arrays_and_mixed_lists_give_the_same_pattern(pair):
     (m, imgs, paths), other = pair, [image(seed=3), image((60, 110), seed=4)]
