@@ -118,7 +118,8 @@ def test_packed_masks_mask_their_nonzero_pixels(tmp_path, write_tiff, source):
     stored = np.flipud(PATTERN)
     if source.startswith("tifffile"):  # tifffile writes bool arrays with one bit per sample
         path = write_tiff(stored, **(dict(tile=(16, 16)) if source.endswith("tiles") else {}))
-        assert tifffile.TiffFile(path).pages[0].bitspersample == 1
+        with tifffile.TiffFile(path) as tif:
+            assert tif.pages[0].bitspersample == 1
     else:  # every value but 0 masks, the most negative one too
         values = np.where(stored, np.resize([-2048, 1, 2047, -1], stored.shape), 0)
         (path := tmp_path / "mask.tif").write_bytes(packed_tiff(values, 12, True, ">", tile=(16, 16)))
@@ -141,7 +142,8 @@ def test_other_compressions_and_predictors_without_their_codec_are_refused(tmp_p
     data, kwargs, path = random_samples(8, False), dict(REFUSED[case]), tmp_path / "refused.tif"
     if "compression" in kwargs:
         raw = tifffile_bytes((np.dstack([data] * 3) if case == "webp" else data).astype(np.uint8), **kwargs)
-        want = f"unsupported compression scheme {int(tifffile.TiffFile(io.BytesIO(raw)).pages[0].compression)}"
+        with tifffile.TiffFile(io.BytesIO(raw)) as tif:
+            want = f"unsupported compression scheme {int(tif.pages[0].compression)}"
     else:  # the strips hold raw samples: nothing may try to decode them
         tags, scheme = kwargs.get("tags", []), kwargs.get("scheme", 1)
         raw = packed_tiff(data, 8, tags=[(259, 3, [scheme])] + tags)
