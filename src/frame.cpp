@@ -449,10 +449,12 @@ namespace {
 // Converts blocks to f64 and writes them to the flipped rows of a frame.
 class FrameSink : public TiffSink {
 public:
-    explicit FrameSink(ImageFrame& frame) : frame_(frame) {}
+    using ThenNeeds = std::function<std::uint64_t(std::uint64_t, std::uint64_t)>;
+    FrameSink(ImageFrame& frame, const ThenNeeds& then_needs) : frame_(frame), then_needs_(then_needs) {}
     std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
         const std::uint64_t n = checked_mul(width, height);
-        return n <= frame_.data.capacity() ? 0 : checked_mul(n, sizeof(double));
+        const std::uint64_t own = n <= frame_.data.capacity() ? 0 : checked_mul(n, sizeof(double));
+        return then_needs_ ? checked_add(own, then_needs_(height, width)) : own;
     }
     void begin(std::uint64_t width, std::uint64_t height) override {
         width_ = width;
@@ -473,13 +475,17 @@ public:
 
 private:
     ImageFrame& frame_;
+    const ThenNeeds& then_needs_;
     std::uint64_t width_ = 0, height_ = 0;
 };
 
 }  // namespace
 
-void load_tiff_frame(ImageFrame& frame, std::string path) {
-    FrameSink sink(frame);
+void load_tiff_frame(ImageFrame& frame, std::string path) { load_tiff_frame(frame, std::move(path), nullptr); }
+
+void load_tiff_frame(ImageFrame& frame, std::string path,
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs) {
+    FrameSink sink(frame, then_needs);
     try {
         decode_tiff_first_image(path, sink);
     } catch (...) {

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 
@@ -24,6 +25,12 @@ struct ImageFrame {
 // std::bad_alloc when the decode would need more memory than is available;
 // on failure the frame is not valid for integration.
 void load_tiff_frame(ImageFrame& frame, std::string path);
+
+// As above; `then_needs(rows, cols)` gives the bytes the caller will
+// allocate next for an image of that shape, checked against the memory
+// available together with the decode's own before anything is allocated.
+void load_tiff_frame(ImageFrame& frame, std::string path,
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs);
 
 // Storage a reused frame keeps between loads: a 2048 x 2048 image, so that
 // repeated loads of common detector sizes allocate nothing, while a huge

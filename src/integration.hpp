@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "geometry_state.hpp"
 #include "integration/cache.hpp"
@@ -34,5 +35,9 @@ void clear_lut_caches(IntegratorCore& core);
 
 // What a 1D table of `n_points` bins is built for under the core's settings.
 Lut1dCacheKey lut1d_key(const IntegratorCore& core, std::uint64_t n_points);
+
+// What a 2D table is built for; the histogram method has none (Panic).
+Lut2dCacheKey lut2d_key(const IntegratorCore& core, std::uint64_t n_radial, std::uint64_t n_azimuthal,
+                        const std::optional<std::pair<double, double>>& range);
 
 }  // namespace karvelum::integration

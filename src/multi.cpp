@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "integration/working_set.hpp"
 #include "frame.hpp"
 #include "lut/integrate.hpp"
 #include "pool.hpp"
@@ -125,7 +126,9 @@ Integration1dOutput integrate1d_raw(std::span<IntegratorCore* const> cores, std:
             if (core.method.kind == integration::MethodKind::Histogram) {
                 throw Panic("integrate1d_raw is not supported for Histogram method");
             }
-            integration::CallState state = integration::begin_call(core, images[d], n_points);
+            integration::CallState state = integration::begin_call(
+                core, images[d], n_points,
+                integration::working_set_1d(core, {n_points, errors, false}, images[d].dim1, images[d].dim2));
             std::shared_ptr<const lut::CsrLut> table =
                 integration::get_or_build_lut_1d(core, *state.snap, integration::lut1d_key(core, n_points));
             lut::RawSums sums = lut::apply_lut_raw_sums(

@@ -11,6 +11,7 @@
 
 #include "errors.hpp"
 #include "integration/request.hpp"
+#include "integration/working_set.hpp"
 #include "pool.hpp"
 
 namespace karvelum::batch {
@@ -114,7 +115,15 @@ Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::strin
                        const IntegrateKind& kind) noexcept {
     integration::ImageView image;
     try {
-        image = integration::load_image(frame, path);
+        // The integration's own needs are checked with the decode's.
+        const std::function<std::uint64_t(std::uint64_t, std::uint64_t)> then_needs =
+            [&](std::uint64_t rows, std::uint64_t cols) -> std::uint64_t {
+            if (const auto* options = std::get_if<integration::Options1d>(&kind)) {
+                return integration::working_set_1d(core, *options, rows, cols);
+            }
+            return integration::working_set_2d(core, std::get<integration::Options2d>(kind), rows, cols);
+        };
+        image = integration::load_image(frame, path, then_needs);
     } catch (...) {
         return failure(current_error_text(), false);
     }

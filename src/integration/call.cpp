@@ -8,7 +8,8 @@
 
 namespace karvelum::integration {
 
-CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins) {
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins,
+                     std::uint64_t working_set) {
     if (n_bins == 0) throw ValueError("n_points must be positive");
     if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
     // The per-bin vectors of the result and the histogram's sums.
@@ -20,6 +21,7 @@ CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t
     }
     CallState state{nullptr, core.mask};
     if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
+    require_memory(working_set);
     state.snap = ensure_geometry(core, image.dim1, image.dim2);
     return state;
 }

@@ -30,9 +30,12 @@ struct CallState {
     }
 };
 
-// Checks the image and mask, and makes the geometry match the image shape.
-// Throws ValueError for 0 bins, an empty image or a mask of another shape.
-CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins);
+// Checks the image and mask, and the call's `working_set` (the bytes it will
+// allocate) against the memory available, then makes the geometry match the
+// image shape. Throws ValueError for 0 bins, an empty image or a mask of
+// another shape, std::bad_alloc for a working set beyond memory.
+CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins,
+                     std::uint64_t working_set);
 
 // Refuses a mask whose shape differs from the image.
 void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2);

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "errors.hpp"
+#include "integration/working_set.hpp"
 #include "lut/counting_csr.hpp"
 #include "lut/integrate.hpp"
 #include "math/histogram.hpp"
@@ -38,7 +39,8 @@ Buffer<double> normalised_variance(std::span<const double> var, std::span<const 
 
 Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t n_points, bool with_variance) {
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_points);
+        CallState state = begin_call(core, image, n_points,
+                                     working_set_1d(core, {n_points, with_variance, false}, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         std::span<const double> corr = *snap.correction_factors;
         Integration1dOutput out;
@@ -71,7 +73,8 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
 Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
                                               bool errors) {
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_points);
+        CallState state = begin_call(core, image, n_points,
+                                     working_set_1d(core, {n_points, errors, true}, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         std::span<const double> corr = *snap.correction_factors;
         Buffer<double> variance = errors ? poisson_variance(image.data) : Buffer<double>();

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "errors.hpp"
+#include "integration/working_set.hpp"
 #include "lut/azimuthal.hpp"
 #include "lut/integrate.hpp"
 #include "math/histogram.hpp"
@@ -13,26 +14,6 @@
 namespace karvelum::integration {
 
 namespace {
-
-Lut2dCacheKey key_for(const IntegratorCore& core, std::uint64_t n_radial, std::uint64_t n_azimuthal,
-                      const std::optional<std::pair<double, double>>& range) {
-    Lut2dCacheKey key{Lut2dKind::Counting, core.unit, n_radial, n_azimuthal, 0, range};
-    switch (core.method.kind) {
-        case MethodKind::Counting:
-            key.kind = range ? Lut2dKind::CountingAzimuthalRange : Lut2dKind::Counting;
-            break;
-        case MethodKind::PixelSplit:
-            key.kind = range ? Lut2dKind::PixelSplitAzimuthalRange : Lut2dKind::PixelSplit;
-            break;
-        case MethodKind::Supersampled:
-            key.kind = range ? Lut2dKind::SupersampledAzimuthalRange : Lut2dKind::Supersampled;
-            key.n_ss = core.method.n_ss;
-            break;
-        case MethodKind::Histogram:
-            throw Panic("the histogram method has no table");
-    }
-    return key;
-}
 
 // Each pixel in its (radial, azimuthal) cell, the cell's plain mean of
 // sample / correction (0 where the correction is not positive).
@@ -80,13 +61,13 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Opt
     const auto& [n_radial, n_azimuthal, errors, azimuthal_range] = options;
     const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_bins);
+        CallState state = begin_call(core, image, n_bins, working_set_2d(core, options, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         if (core.method.kind == MethodKind::Histogram) {
             return histogram_2d(snap, image, state.mask_bytes(), n_radial, n_azimuthal, errors, azimuthal_range);
         }
         std::shared_ptr<const lut::CsrLut2d> table =
-            get_or_build_lut_2d(core, snap, key_for(core, n_radial, n_azimuthal, azimuthal_range));
+            get_or_build_lut_2d(core, snap, lut2d_key(core, n_radial, n_azimuthal, azimuthal_range));
         lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors};
         Integration2dOutput out;
         if (errors) {

@@ -2,6 +2,8 @@
 // as a TIFF path or as borrowed samples, and the options of one call.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <string>
 #include <variant>
 
@@ -24,7 +26,10 @@ using ImageSource = std::variant<std::string, ImageView, RefusedImage>;
 // Loads the first image of `path` into `frame` and views its samples. Throws
 // LoadError with the loader's bare text, the form in which batch items record
 // a failure.
-ImageView load_image(ImageFrame& frame, const std::string& path);
+// `then_needs(rows, cols)`: what the caller allocates next for that shape,
+// checked with the decode's own working set before decoding.
+ImageView load_image(ImageFrame& frame, const std::string& path,
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs = nullptr);
 
 // Each request checks its options, then reads the image (a path into the
 // calling thread's frame; a failure is ValueError "Failed to load TIFF: {}"),
