@@ -1,5 +1,6 @@
 """TIFF frames compared bit for bit through integration: nearly every pixel has a bin of its own."""
 import io
+import os
 import struct
 import zlib
 
@@ -136,3 +137,39 @@ def test_bad_files_fail_quietly_and_leave_the_integrator_working(tmp_path, write
         reason = got[0][1][21:]
         assert len(reason) > 5 and reason.isprintable() and "alloc" not in reason.lower(), (case, reason)
     assert outcomes["missing"][0][1] == "Failed to load TIFF: No such file or directory (os error 2)"
+
+
+def test_memory_returns_and_calls_beyond_memory_fail_before_allocating(tmp_path, run_isolated):
+    big, hostile = tmp_path / "big.tif", tmp_path / "hostile.tif"
+    tifffile.imwrite(big, np.ones((4096, 4096), np.float32))
+    # 270 KB on disk, 16384 x 16384 pixels: geometry and tables would need tens of GB
+    tifffile.imwrite(hostile, np.zeros((16384, 16384), np.uint8), compression="zlib", rowsperstrip=1024)
+    assert hostile.stat().st_size < 1 << 20
+    grown, outcomes, peak = run_isolated(f"""
+        import json, resource, karvelum
+        def rss_mib():
+            with open("/proc/self/statm") as f:
+                return int(f.read().split()[1]) * 4096 / 2**20
+        g, outcomes = {GEOM!r}, []
+        for method in ["histogram", "counting", "pixel_split", "supersampled"]:
+            hostile = karvelum.Integrator.from_poni_dict(g, method=method)
+            for call in (lambda: hostile.integrate1d({str(hostile)!r}, 100),
+                         lambda: hostile.integrate2d({str(hostile)!r}, 100, 36)):
+                try:
+                    call()
+                    outcomes.append("ok")
+                except MemoryError:
+                    outcomes.append("MemoryError")
+            outcomes.append(hostile.batch1d([{str(hostile)!r}], 100)[0].error)
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**10
+        before = rss_mib()
+        ai = karvelum.Integrator.from_poni_dict(g, method="counting")
+        ai.integrate1d({str(big)!r}, 100)
+        del ai  # with its geometry and table: what stays is the thread's
+        grown = rss_mib() - before
+        print(json.dumps([grown, outcomes, peak]))
+    """)
+    assert outcomes == ["MemoryError", "MemoryError", "memory allocation failed"] * 4
+    if not os.environ.get("KARVELUM_SANITIZED"):  # the sanitizer keeps freed memory in quarantine
+        assert grown < 40  # the call's 128 MiB frame is not kept (MiB)
+        assert peak < 200  # nothing large was allocated for the refused calls (MiB)
