@@ -58,13 +58,12 @@ CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_rad
     const AzimuthalBins ab = azimuthal_bins(snap.chi_extent, n_azimuthal, range);
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
-    CsrLut table = build(snap.dim1, snap.dim2, n_bins, rb.start, rb.step,
-                         [&](std::uint64_t p) -> std::optional<std::uint64_t> {
-                             std::optional<std::uint64_t> a = ab.bin(chi[p]);
-                             if (!a) return a;
-                             return rb.bin(radial[p]) + n_radial * *a;
-                         });
-    return {std::move(table), n_radial, n_azimuthal};
+    auto cell_of = [&](std::uint64_t p) -> std::optional<std::uint64_t> {
+        const std::optional<std::uint64_t> a = ab.bin(chi[p]);
+        if (!a) return a;
+        return rb.bin(radial[p]) + n_radial * *a;
+    };
+    return {build(snap.dim1, snap.dim2, n_bins, rb.start, rb.step, cell_of), n_radial, n_azimuthal};
 }
 
 }  // namespace karvelum::lut
