@@ -1,4 +1,5 @@
-// 2D (radial x azimuthal) tables. Flat bin = radial index + n_radial *
+// Radial and azimuthal binning of 2D results, shared by the 2D tables and
+// the table-free 2D histogram. Flat bin = radial index + n_radial *
 // azimuthal index.
 //
 // Without an azimuthal range the azimuthal bins span the azimuths the
@@ -12,10 +13,8 @@
 #include <optional>
 #include <utility>
 
-#include "lut/table.hpp"
 #include "geometry_state.hpp"
-#include "unit.hpp"
-#include "poni.hpp"
+#include "math/numeric.hpp"
 
 namespace karvelum::lut {
 
@@ -39,22 +38,16 @@ struct AzimuthalBins {
     std::optional<std::uint64_t> bin(double chi) const;
 };
 
+// The range's bins, or without a range bins spanning the azimuths `chi`.
+AzimuthalBins azimuthal_bins(math::Extent chi, std::uint64_t n, const AzimuthalRange& range);
+
 // Radial binning of 2D tables: values beyond either end are clamped.
 struct RadialBins {
     std::uint64_t n = 1;
     double start = 0.0, step = 1.0;
+    static RadialBins spanning(math::Extent e, std::uint64_t n);
     std::uint64_t bin(double r) const;
 };
-
-CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_radial, std::uint64_t n_azimuthal,
-                               const AzimuthalRange& range);
-
-CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
-                                  std::uint64_t n_radial, std::uint64_t n_azimuthal, const AzimuthalRange& range);
-
-CsrLut2d build_supersampled_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
-                                   std::uint64_t n_radial, std::uint64_t n_azimuthal, std::uint64_t n_ss,
-                                   const AzimuthalRange& range);
 
 // Radial and azimuthal bins of the table-free 2D histogram: both span the
 // per-pixel values (or the azimuthal range).

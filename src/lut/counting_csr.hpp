@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <span>
 
+#include "geometry_state.hpp"
+#include "lut/azimuthal.hpp"
 #include "lut/table.hpp"
 
 namespace karvelum::lut {
@@ -16,5 +18,10 @@ CsrLut build_counting_lut_1d(std::span<const double> values, std::uint64_t dim1,
 // Bins span [lo, hi); pixels whose value lies outside (or is NaN) are left out.
 CsrLut build_counting_lut_1d_ranged(std::span<const double> values, std::uint64_t dim1, std::uint64_t dim2,
                                     double lo, double hi, std::uint64_t n_bins);
+
+// Radial bins span the per-pixel radial values; azimuthal bins as in
+// lut/azimuthal.hpp.
+CsrLut2d build_counting_lut_2d(const GeometrySnapshot& snap, std::uint64_t n_radial, std::uint64_t n_azimuthal,
+                               const AzimuthalRange& range);
 
 }  // namespace karvelum::lut

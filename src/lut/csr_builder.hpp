@@ -1,15 +1,14 @@
-// Assembly of pixel-to-bin tables from per-chunk entry lists.
+// The one way pixel-to-bin tables are built.
 //
-// Builders walk the image in chunks of consecutive pixels, in parallel, and
-// emit (bin, pixel, weight) entries in ascending pixel order within a chunk.
-// Assembly places every chunk's entries after those of earlier chunks, so the
-// entries of a bin are in ascending pixel order whatever the chunking and the
-// thread count.
+// A build walks the image in chunks of consecutive rows, in parallel; a
+// method's fill function emits the (bin, pixel, weight) entries of one chunk
+// in ascending pixel order. Assembly places every chunk's entries after those
+// of earlier chunks, so the entries of a bin are in ascending pixel order
+// whatever the chunking and the thread count.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
-#include <vector>
+#include <functional>
 
 #include "lut/table.hpp"
 
@@ -21,17 +20,9 @@ struct Entry {
     double weight;
 };
 
-// The entry lists of all chunks of one build. Their growth is accounted
-// together, so a table too large for the machine fails as an allocation
-// failure instead of exhausting memory.
-struct EntryChunks {
-    explicit EntryChunks(std::size_t n) : lists(n) {}
-    std::vector<Buffer<Entry>> lists;
-    std::atomic<std::uint64_t> reserved{0};
-    std::size_t size() const { return lists.size(); }
-};
+struct EntryChunks;
 
-// Appends entries to chunk c of `chunks`.
+// Appends entries to one chunk of a build.
 class EntryList {
 public:
     EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected);
@@ -46,30 +37,25 @@ private:
     Buffer<Entry>& out_;
 };
 
-// Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread
-// (fewer for tables with very many bins).
-std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
-                                                                  std::uint64_t n_bins);
+struct TableSpec {
+    std::uint64_t dim1 = 0, dim2 = 0;  // image shape
+    std::uint64_t n_bins = 0;
+    double start = 0.0, step = 0.0;    // radial binning, recorded in the table
+    std::uint64_t row_cost = 0;        // work per image row, for the chunking
+    // Unweighted tables keep no weights (every weight 1). Weighted ones are
+    // normalised per bin, the bin's sum * raw_units kept as its raw scale.
+    bool weighted = false;
+    double raw_units = 1.0;
+};
 
-// Builds the table; weights are kept when `weighted` is true.
-CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted);
+// `fill(first_row, end_row, out)` emits the entries of rows
+// [first_row, end_row) in ascending pixel order; it runs once per chunk.
+using FillRows = std::function<void(std::uint64_t, std::uint64_t, EntryList&)>;
+CsrLut build_table(const TableSpec& spec, const FillRows& fill);
 
-// Divides the weights of every bin by their sum (taken in entry order from
-// -0.0) when that sum is greater than zero, and records sum * raw_units as
-// the bin's raw scale (its raw weight in the units in which tables of
-// several detectors add up).
-void normalise_bin_weights(CsrLut& table, double raw_units);
-
-// Records the radial binning and the image shape a table was built for.
-inline void set_binning(CsrLut& table, double start, double step, std::uint64_t dim1, std::uint64_t dim2) {
-    table.start = start;
-    table.step = step;
-    table.dim1 = dim1;
-    table.dim2 = dim2;
-}
-
-// Refuses shapes whose pixel indices do not fit the table's index type, and
-// bin counts beyond it; both are reported as allocation failures.
+// Refuses tables without bins (Panic), and shapes whose pixel indices do not
+// fit the table's index type and bin counts beyond it (both reported as
+// allocation failures).
 void check_table_size(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bins);
 
 }  // namespace karvelum::lut

@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
+#include <utility>
+#include <vector>
 
 #include "errors.hpp"
 #include "geometry.hpp"
@@ -16,6 +19,11 @@ namespace {
 constexpr double kPi = 3.141592653589793;
 constexpr double kTwoPi = 6.283185307179586;
 constexpr double kTiny = 2.220446049250313e-16;
+
+std::uint64_t euclid_mod(std::int64_t k, std::uint64_t n) {
+    std::int64_t m = k % static_cast<std::int64_t>(n);
+    return static_cast<std::uint64_t>(m < 0 ? m + static_cast<std::int64_t>(n) : m);
+}
 
 template <class Inside, class Intersect>
 void clip_pass(const Polygon& in, Polygon& out, Inside inside, Intersect intersect) {
@@ -111,37 +119,30 @@ Polygon pixel_quadrilateral(const CornerGeometry& c, std::uint64_t dim2, std::ui
 
 CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
                                 const RadialRange& range, std::uint64_t n_bins) {
-    if (n_bins == 0) throw Panic("pixel-splitting table needs at least one bin");
     const std::uint64_t dim1 = snap.dim1, dim2 = snap.dim2;
     check_table_size(dim1, dim2, n_bins);
     if (snap.radial_values->size() != dim1 * dim2) throw Panic("radial values do not match the image shape");
     CornerGeometry corners = corner_geometry(geometry, dim1, dim2, unit);
-    double start, step;
-    if (range) {
-        start = range->first;
-        step = math::bin_width(range->first, range->second, n_bins);
-    } else {
-        math::Extent e = math::nan_ignoring_extent(corners.radial);
-        start = e.lo;
-        step = math::bin_width(e.lo, e.hi, n_bins);
-    }
+    const math::Extent e =
+        range ? math::Extent{range->first, range->second} : math::nan_ignoring_extent(corners.radial);
+    const double start = e.lo, step = math::bin_width(e.lo, e.hi, n_bins);
     const Buffer<double>& radial = *snap.radial_values;
     const Buffer<double>& chi = *snap.chi;
     const std::int64_t bins = static_cast<std::int64_t>(n_bins);
 
-    auto ranges = row_chunks(dim1, dim2 * 8, n_bins);
-    EntryChunks chunks(ranges.size());
-    pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
-        EntryList out(chunks, c, (ranges[c].second - ranges[c].first) * dim2 * 2);
+    // Raw weights stay overlap areas (radial unit x radian), the units in
+    // which pixel-splitting tables of several detectors add up.
+    const TableSpec spec{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step,
+                         .row_cost = dim2 * 8, .weighted = true, .raw_units = 1.0};
+    return build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
         Polygon clipped, scratch;
-        for (std::uint64_t p = ranges[c].first * dim2; p < ranges[c].second * dim2; ++p) {
+        for (std::uint64_t p = first * dim2; p < end * dim2; ++p) {
             Polygon quad = pixel_quadrilateral(corners, dim2, p, chi[p]);
-            const std::uint32_t pixel = static_cast<std::uint32_t>(p);
             if (polygon_area(quad) == 0.0) {
                 double t = (radial[p] - start) / step;
                 if (!(t >= 0.0)) continue;
                 std::int64_t b = math::saturating_i64(std::floor(t));
-                if (b < bins) out.push(static_cast<std::uint32_t>(b), pixel, 1.0);
+                if (b < bins) out.push(static_cast<std::uint64_t>(b), p, 1.0);
                 continue;
             }
             double rmin = quad.v[0].x, rmax = quad.v[0].x, cmin = quad.v[0].y, cmax = quad.v[0].y;
@@ -161,16 +162,106 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
                 clip_polygon_to_rect(quad, e0, e1, cmin, cmax, clipped, scratch);
                 if (clipped.n < 3) continue;
                 double a = polygon_area(clipped);
-                if (a != 0.0) out.push(static_cast<std::uint32_t>(b), pixel, std::fabs(a));
+                if (a != 0.0) out.push(static_cast<std::uint64_t>(b), p, std::fabs(a));
             }
         }
-    }, 1);
-    CsrLut table = assemble_csr(chunks, n_bins, true);
-    // Raw weights stay overlap areas (radial unit x radian), the units in
-    // which pixel-splitting tables of several detectors add up.
-    normalise_bin_weights(table, 1.0);
-    set_binning(table, start, step, dim1, dim2);
-    return table;
+    });
+}
+
+CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                  std::uint64_t n_radial, std::uint64_t n_azimuthal, const AzimuthalRange& range) {
+    const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
+    check_table_size(snap.dim1, snap.dim2, n_bins);
+    const std::uint64_t dim2 = snap.dim2;
+    if (snap.radial_values->size() != snap.pixels() || snap.chi->size() != snap.pixels()) {
+        throw Panic("per-pixel arrays do not match the image shape");
+    }
+    CornerGeometry corners = corner_geometry(geometry, snap.dim1, dim2, unit);
+    const RadialBins rb = RadialBins::spanning(math::nan_ignoring_extent(corners.radial), n_radial);
+    const AzimuthalBins ab = azimuthal_bins(math::nan_ignoring_extent(corners.chi), n_azimuthal, range);
+    const Buffer<double>& radial = *snap.radial_values;
+    const Buffer<double>& chi = *snap.chi;
+    const std::int64_t nr = static_cast<std::int64_t>(n_radial);
+    const std::int64_t na = static_cast<std::int64_t>(n_azimuthal);
+    const double az_step = ab.step;
+
+    const TableSpec spec{.dim1 = snap.dim1, .dim2 = dim2, .n_bins = n_bins, .start = rb.start, .step = rb.step,
+                         .row_cost = dim2 * 8, .weighted = true, .raw_units = 1.0};
+    CsrLut table = build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
+        Polygon clipped, scratch;
+        std::vector<std::pair<std::uint64_t, double>> pieces;  // (bin, area) of one pixel
+        for (std::uint64_t p = first * dim2; p < end * dim2; ++p) {
+            Polygon quad = pixel_quadrilateral(corners, dim2, p, chi[p]);
+            if (polygon_area(quad) == 0.0) {
+                const std::uint64_t r = rb.bin(radial[p]);
+                std::optional<std::uint64_t> a;
+                if (ab.ranged) {
+                    a = ab.bin(chi[p]);
+                } else {
+                    a = euclid_mod(math::saturating_i64(std::floor((chi[p] - ab.start) / az_step)), n_azimuthal);
+                }
+                if (a) out.push(r + n_radial * *a, p, 1.0);
+                continue;
+            }
+            double rmin = quad.v[0].x, rmax = quad.v[0].x;
+            for (int i = 1; i < 4; ++i) rmin = std::min(rmin, quad.v[i].x), rmax = std::max(rmax, quad.v[i].x);
+            if (std::isnan(rmin) || std::isnan(rmax)) continue;
+            const std::int64_t r_hi = math::saturating_i64(std::floor((rmax - rb.start) / rb.step));
+            const std::int64_t r_lo = math::saturating_i64(std::floor((rmin - rb.start) / rb.step));
+            if (r_hi < 0 || r_lo >= nr) continue;
+
+            // With a range, the pixel is moved by whole turns so that its
+            // centre lies in [min, min + 2 pi); parts of it beyond either end
+            // of that turn are the same angles one turn away.
+            double base_shift = ab.ranged ? ab.into_turn(chi[p]) - chi[p] : 0.0;
+            const double turn_shifts[3] = {0.0, kTwoPi, -kTwoPi};
+            const int copies = ab.ranged ? 3 : 1;
+            pieces.clear();
+            for (int copy = 0; copy < copies; ++copy) {
+                Polygon shifted = quad;
+                const double shift = base_shift + turn_shifts[copy];
+                for (int i = 0; i < 4; ++i) shifted.v[i].y += shift;
+                double ymin = shifted.v[0].y, ymax = shifted.v[0].y;
+                for (int i = 1; i < 4; ++i) ymin = std::min(ymin, shifted.v[i].y), ymax = std::max(ymax, shifted.v[i].y);
+                std::int64_t k_lo = math::saturating_i64(std::floor((ymin - ab.start) / az_step));
+                std::int64_t k_hi = math::saturating_i64(std::floor((ymax - ab.start) / az_step));
+                if (ab.ranged) {
+                    k_lo = std::max<std::int64_t>(k_lo, 0);
+                    k_hi = std::min<std::int64_t>(k_hi, na - 1);
+                } else {
+                    k_hi = std::min(k_hi, k_lo + na - 1);  // never more cells than exist
+                }
+                for (std::int64_t k = k_lo; k <= k_hi; ++k) {
+                    double y0 = ab.start + az_step * static_cast<double>(k);
+                    double y1 = az_step + y0;
+                    if (ab.ranged) {
+                        y0 = std::max(y0, ab.lo);
+                        y1 = std::min({y1, ab.hi, ab.lo + kTwoPi});
+                        if (!(y1 > y0)) continue;
+                    }
+                    const std::uint64_t a = ab.ranged ? static_cast<std::uint64_t>(k) : euclid_mod(k, n_azimuthal);
+                    for (std::int64_t i = std::max<std::int64_t>(r_lo, 0); i <= std::min(r_hi, nr - 1); ++i) {
+                        const double e0 = rb.start + rb.step * static_cast<double>(i);
+                        clip_polygon_to_rect(shifted, e0, rb.step + e0, y0, y1, clipped, scratch);
+                        if (clipped.n < 3) continue;
+                        const double area = polygon_area(clipped);
+                        if (area != 0.0) pieces.emplace_back(static_cast<std::uint64_t>(i) + n_radial * a, std::fabs(area));
+                    }
+                }
+            }
+            // One entry per (pixel, bin): pieces of the same bin are added.
+            std::sort(pieces.begin(), pieces.end(),
+                      [](const auto& x, const auto& y) { return x.first < y.first; });
+            for (std::size_t i = 0; i < pieces.size();) {
+                double area = pieces[i].second;
+                std::size_t j = i + 1;
+                for (; j < pieces.size() && pieces[j].first == pieces[i].first; ++j) area += pieces[j].second;
+                out.push(pieces[i].first, p, area);
+                i = j;
+            }
+        }
+    });
+    return {std::move(table), n_radial, n_azimuthal};
 }
 
 }  // namespace karvelum::lut

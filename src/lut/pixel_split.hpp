@@ -5,10 +5,11 @@
 #include <array>
 #include <cstdint>
 
-#include "lut/table.hpp"
 #include "geometry_state.hpp"
-#include "unit.hpp"
+#include "lut/azimuthal.hpp"
+#include "lut/table.hpp"
 #include "poni.hpp"
+#include "unit.hpp"
 
 namespace karvelum::lut {
 
@@ -35,6 +36,11 @@ double polygon_area(const Polygon& p);
 // range the bins span the radial values of all pixel corners.
 CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
                                 const RadialRange& range, std::uint64_t n_bins);
+
+// The 2D table: radial bins span the corners' radial values; azimuthal bins
+// as in lut/azimuthal.hpp, spanning the corners' azimuths without a range.
+CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySnapshot& snap, RadialUnit unit,
+                                  std::uint64_t n_radial, std::uint64_t n_azimuthal, const AzimuthalRange& range);
 
 // Radial values and chi of every pixel corner, (dim1 + 1) x (dim2 + 1).
 struct CornerGeometry {

@@ -73,7 +73,8 @@ TEST(clipped_pieces_of_a_quadrilateral_add_up_to_its_area) {
 TEST(every_table_bin_weighs_one_and_lists_pixels_in_order) {
     for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
         auto core = tilted_core(kind);
-        GeometryRef snap = ensure_geometry(*core, 40, 30);
+        // Large enough to be built in several chunks.
+        GeometryRef snap = ensure_geometry(*core, 200, 180);
         auto table = get_or_build_lut_1d(*core, *snap, key_of(*core, 25));
         CHECK(table->bins() == 25 && table->offsets.front() == 0 && table->offsets.back() == table->indices.size());
         for (std::uint64_t b = 0; b < table->bins(); ++b) {
@@ -84,7 +85,7 @@ TEST(every_table_bin_weighs_one_and_lists_pixels_in_order) {
             }
             if (!table->weights.empty() && table->offsets[b + 1] > table->offsets[b]) CHECK_CLOSE(sum, 1.0, 1e-12);
         }
-        if (kind == MethodKind::Counting) CHECK(table->indices.size() == 40 * 30);
+        if (kind == MethodKind::Counting) CHECK(table->indices.size() == 200 * 180);
     }
 }
 
