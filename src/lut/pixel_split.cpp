@@ -229,7 +229,12 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
                     k_lo = std::max<std::int64_t>(k_lo, 0);
                     k_hi = std::min<std::int64_t>(k_hi, na - 1);
                 } else {
-                    k_hi = std::min(k_hi, k_lo + na - 1);  // never more cells than exist
+                    // A pixel across the seam reaches cells one turn on, which
+                    // wrap onto the first ones. More than a few turns only
+                    // happen when the pixel centres cover a sliver of azimuth
+                    // while one pixel surrounds the beam; the cap keeps such a
+                    // build finite.
+                    k_hi = std::min(k_hi, k_lo + 8 * na - 1);
                 }
                 for (std::int64_t k = k_lo; k <= k_hi; ++k) {
                     double y0 = ab.start + az_step * static_cast<double>(k);
