@@ -1,5 +1,6 @@
 #include "batch/batch.hpp"
 
+#include <algorithm>
 #include <cstdio>
 #include <new>
 #include <system_error>
@@ -74,9 +75,18 @@ void batch_pool_worker(Worker& worker, std::shared_ptr<IntegratorCore> core, con
     } catch (...) {
         // The pool could not be built, or the worker failed between items:
         // the items not done yet carry the reason.
-        const std::string text = current_error_text();
-        for (; done < worker.paths.size(); ++done) worker.records[done].outcome = failure(text, true);
         worker.fatal = true;
+        const std::string text = current_error_text();
+        for (; done < worker.paths.size(); ++done) {
+            Outcome& out = worker.records[done].outcome;
+            out.fatal = true;
+            try {
+                out.error = text;
+            } catch (...) {
+                // No memory even for the text: the item stays an error item
+                // with an empty message rather than ending the process.
+            }
+        }
     }
     // `core` is released as the thread ends, before its join returns.
 }
@@ -136,7 +146,7 @@ std::vector<BatchItemRecord> run_batch_workers(std::span<const std::string> path
     const std::size_t n = paths.size();
     if (n == 0) return {};
     const std::size_t w = std::max<std::size_t>(counts.workers, 1);
-    const std::size_t chunk = std::max<std::size_t>((n + w - 1) / w, 1);
+    const std::size_t chunk = n / w + (n % w != 0 ? 1 : 0);  // ceil(n / w) >= 1, without overflow
     const std::size_t threads = std::min(std::max<std::size_t>(counts.threads, 1), pool::kMaxThreads);
 
     // Every chunk and record exists before the first thread starts; threads
@@ -155,9 +165,15 @@ std::vector<BatchItemRecord> run_batch_workers(std::span<const std::string> path
             Worker& worker = workers[started];
             worker.thread = std::thread(batch_pool_worker, std::ref(worker), core, std::cref(kind), threads);
         }
-    } catch (const std::system_error& e) {
+    } catch (...) {
+        // Threads already running write into `workers`: wait for them before
+        // it goes. std::thread may also fail to allocate its state.
         for (std::size_t c = 0; c < started; ++c) workers[c].thread.join();
-        throw Panic(std::string("failed to spawn thread: ") + e.what());
+        try {
+            throw;
+        } catch (const std::system_error& e) {
+            throw Panic(std::string("failed to spawn thread: ") + e.what());
+        }
     }
     for (Worker& worker : workers) worker.thread.join();
 

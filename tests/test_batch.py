@@ -1,0 +1,252 @@
+"""Integrator.batch1d / batch2d against single calls on the same inputs."""
+import json
+import os
+import pathlib
+import subprocess
+import sys
+
+import numpy as np
+import pytest
+import tifffile
+
+from karvelum import Integrator
+
+GEOM = dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.12, poni1=1.3e-3, poni2=2.1e-3,  # tilted, rotated
+            rot1=0.05, rot2=-0.08, rot3=0.6, wavelength=0.7e-10)
+SHAPES = [(40, 50), (50, 40), (31, 57)]
+FIELDS = ("radial", "azimuthal", "intensity", "errors", "azimuthal_std", "n_radial", "n_azimuthal")
+RANGE = (-1.0, 2.0)
+KINDS = {  # name: (1d or 2d, positional arguments after the images, keyword arguments)
+    "1d": ("1d", (24,), {}), "1d-errors": ("1d", (24, True), {}),
+    "1d-std": ("1d", (24,), dict(azimuthal_std=True)), "1d-std-errors": ("1d", (24, True), dict(azimuthal_std=True)),
+    "2d": ("2d", (12, 8), {}), "2d-errors": ("2d", (12, 8, True), {}),
+    "2d-range": ("2d", (12, 8), dict(azimuthal_range=RANGE)),
+    "2d-errors-range": ("2d", (12, 8, True), dict(azimuthal_range=RANGE)),
+}
+ZERO_BINS = {"2d-zero": ("2d", (0, 8), {})}
+LOAD_PREFIX = "Failed to load TIFF: "
+
+
+def image(shape=SHAPES[0], seed=0):
+    return np.random.default_rng(seed).normal(100.0, 30.0, shape)
+
+
+def write(tmp_path, images):
+    paths = []
+    for i, data in enumerate(images):
+        paths.append(str(tmp_path / f"frame_{i}.tif"))
+        tifffile.imwrite(paths[-1], data)
+    return paths
+
+
+def batch(ai, kind, images, **counts):
+    dims, args, kwargs = {**KINDS, **ZERO_BINS}[kind]
+    return getattr(ai, "batch" + dims)(images, *args, **counts, **kwargs)
+
+
+def single(ai, kind, image):
+    dims, args, kwargs = {**KINDS, **ZERO_BINS}[kind]
+    return getattr(ai, "integrate" + dims)(image, *args, **kwargs)
+
+
+def assert_same(got, want):
+    """Two integration results with the same fields set, bit for bit."""
+    for name in FIELDS:
+        a, b = getattr(got, name), getattr(want, name)
+        assert (a is None) == (b is None), name
+        assert a is None or np.array(a).tobytes() == np.array(b).tobytes(), name
+
+
+def chunks(n, workers):
+    size = -(-n // workers)
+    return [range(i, min(n, i + size)) for i in range(0, n, size)]
+
+
+@pytest.mark.parametrize("workers, threads", [(1, 1), (3, 2), (8, 8)])
+@pytest.mark.parametrize("kind", KINDS)
+def test_every_kind_equals_the_single_call_for_mixed_shapes_and_any_counts(tmp_path, kind, workers, threads):
+    # Shapes alternate inside and across workers, so geometry and tables are
+    # rebuilt while other workers integrate.
+    paths = write(tmp_path, [image(SHAPES[i % 3], i) for i in range(8)])
+    ai = Integrator.from_poni_dict(GEOM)
+    want = [single(ai, kind, p) for p in paths]
+    for _ in range(3):
+        got = batch(ai, kind, paths, num_workers=workers, num_threads=threads)
+        assert [item.filename for item in got] == paths and all(item.error is None for item in got)
+        for item, expected in zip(got, want):
+            assert_same(item.result, expected)
+
+
+@pytest.mark.parametrize("workers", [1, 3, 4, 6, 16])  # 10 files: one chunk; 4 4 2; 3 3 3 1; 2 x 5; 10 x 1
+def test_results_come_back_in_input_order_matched_to_their_files(tmp_path, workers):
+    # A file scaled by a power of two integrates to exactly that multiple of the pattern.
+    scales = 2.0 ** np.random.default_rng(1).permutation(10)
+    paths = write(tmp_path, [image() * s for s in scales])
+    ai = Integrator.from_poni_dict(GEOM)
+    unit = np.array(ai.integrate1d(np.flipud(image()).copy(), 24).intensity)  # files store rows top-down
+    got = ai.batch1d(paths, 24, num_workers=workers)
+    assert [item.filename for item in got] == paths
+    for item, s in zip(got, scales):
+        assert np.array(item.result.intensity).tobytes() == (unit * s).tobytes()
+
+
+def unreadable(tmp_path):
+    (tmp_path / "folder.tif").mkdir()
+    (tmp_path / "notes.tif").write_text("not an image\n")
+    tifffile.imwrite(tmp_path / "cut.tif", image())
+    (tmp_path / "cut.tif").write_bytes((tmp_path / "cut.tif").read_bytes()[:8000])
+    return [str(tmp_path / name) for name in ("missing.tif", "folder.tif", "notes.tif", "cut.tif")] + [""]
+
+
+NO_WAVELENGTH = {k: v for k, v in GEOM.items() if k != "wavelength"}
+FAILING = {  # name: (integrator, kind)
+    None: (lambda: Integrator.from_poni_dict(GEOM), "1d"),
+    "bad-mask-1d": (lambda: Integrator.from_poni_dict(GEOM, method="counting"), "1d-errors"),
+    "bad-mask-2d": (lambda: Integrator.from_poni_dict(GEOM), "2d-errors-range"),
+    "q-without-wavelength": (lambda: Integrator.from_poni_dict(NO_WAVELENGTH, unit="q_nm^-1"), "1d-std"),
+    "zero-radial-bins": (lambda: Integrator.from_poni_dict(GEOM), "2d-zero"),
+}
+
+
+@pytest.mark.parametrize("failure, n, workers, threads", [
+    (None, 7, 3, None),  # only unreadable files: no worker fails
+    ("bad-mask-1d", 10, 4, None), ("bad-mask-2d", 10, 3, None), ("zero-radial-bins", 10, 6, 1),
+    ("q-without-wavelength", 2, 8, None),  # the second worker meets only the missing file
+    ("bad-mask-1d", 120, None, None), ("bad-mask-1d", 120, None, 1),  # the default worker count
+    ("bad-mask-1d", 10, "arrays", None),
+])
+def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_path, capfd, failure, n, workers,
+                                                                         threads):
+    make, kind = FAILING[failure]
+    ai = make()
+    if failure and failure.startswith("bad-mask"):
+        ai.set_mask(np.zeros((30, 30), np.uint8))
+    if workers == "arrays":
+        images = [image(SHAPES[i % 2], i) for i in range(n)]
+    else:
+        good = write(tmp_path, [image(SHAPES[0], 0), image(SHAPES[1], 1)])
+        images = [good[i % 2] for i in range(n)]
+        for i, path in enumerate(unreadable(tmp_path)[:n - 1], 1):
+            images[i] = path
+    capfd.readouterr()
+    got = batch(ai, kind, images, num_workers=1 if workers == "arrays" else workers, num_threads=threads)
+    stderr = capfd.readouterr().err
+    assert len(got) == n
+    if workers is None:  # one worker fewer than the processors that pools of `threads` fill
+        workers = max(1, os.sysconf("SC_NPROCESSORS_ONLN") // (threads or 2) - 1)
+    failed_items, failed_workers, plain = 0, 0, Integrator.from_poni_dict(GEOM)
+    for chunk in chunks(n, n if workers == "arrays" else workers):
+        worker_failed = False
+        for i in chunk:
+            item = got[i]
+            assert item.filename == (f"array[{i}]" if workers == "arrays" else images[i])
+            try:  # a file is loaded before anything else can fail
+                if isinstance(images[i], str):
+                    plain.integrate1d(images[i], 4)
+                want = single(ai, kind, images[i])
+            except ValueError as exc:
+                text = str(exc)
+                assert item.result is None and item.error == text.removeprefix(LOAD_PREFIX) and item.error
+                if not text.startswith(LOAD_PREFIX):
+                    failed_items, worker_failed = failed_items + 1, workers != "arrays"
+            else:
+                assert item.error is None
+                assert_same(item.result, want)
+        failed_workers += worker_failed
+    assert (failed_items > 0) == (failure is not None)
+    assert stderr == "Worker thread panicked\n" * failed_workers
+    if failure is None:
+        assert got[1].error == "No such file or directory (os error 2)"
+    ai.set_method("counting")  # the failed workers hold the integrator no more
+
+
+@pytest.fixture
+def refused(tmp_path):
+    ai = Integrator.from_poni_dict(GEOM)
+    paths = write(tmp_path, [image()])
+    good = image()
+    strided = np.zeros((40, 100))[:, ::2]
+    misaligned = np.frombuffer(bytearray(good.nbytes + 1), offset=1, count=good.size).reshape(good.shape)
+    return ai, paths, dict(good=good, strided=strided, fortran=np.asfortranarray(good), misaligned=misaligned)
+
+
+C_CONTIGUOUS = "Array must be C-contiguous (row-major) and float64"
+REFUSED = {  # name: (call, exception, message or None, argument named in the note)
+    "zero-points-first": (lambda ai, p, a: ai.batch1d(p, 0, num_workers=0, num_threads=0), ValueError,
+                          "n_points must be positive", None),
+    "zero-threads-second": (lambda ai, p, a: ai.batch1d(p, 5, num_workers=0, num_threads=0), ValueError,
+                            "num_threads must be > 0", None),
+    "zero-workers": (lambda ai, p, a: ai.batch1d(p, 5, num_workers=0), ValueError, "num_workers must be > 0", None),
+    "2d-zero-threads": (lambda ai, p, a: ai.batch2d(p, 0, 0, num_workers=0, num_threads=0), ValueError,
+                        "num_threads must be > 0", None),
+    "2d-zero-workers": (lambda ai, p, a: ai.batch2d(p, 4, 4, num_workers=0), ValueError,
+                        "num_workers must be > 0", None),
+    "negative-points": (lambda ai, p, a: ai.batch1d(p, -1), OverflowError, None, "n_points"),
+    "one-path": (lambda ai, p, a: ai.batch1d(p[0], 5), TypeError, None, "images"),
+    "generator": (lambda ai, p, a: ai.batch1d((x for x in p), 5), TypeError, None, "images"),
+    "paths-and-arrays": (lambda ai, p, a: ai.batch1d([p[0], a["good"]], 5), TypeError, None, "images"),
+    "float32-array": (lambda ai, p, a: ai.batch1d([a["good"].astype(np.float32)], 5), TypeError, None, "images"),
+    "2d-one-path": (lambda ai, p, a: ai.batch2d(p[0], 4, 4), TypeError, "Can't extract `str` to `Vec`",
+                    "tiff_paths"),
+    "2d-arrays": (lambda ai, p, a: ai.batch2d([a["good"]], 4, 4), TypeError, None, "tiff_paths"),
+    "2d-range-list": (lambda ai, p, a: ai.batch2d(p, 4, 4, azimuthal_range=[0.0, 1.5]), TypeError, None,
+                      "azimuthal_range"),
+    "2d-range-triple": (lambda ai, p, a: ai.batch2d(p, 4, 4, azimuthal_range=(0.0, 1.0, 2.0)), ValueError,
+                        "expected tuple of length 2, but got tuple of length 3", "azimuthal_range"),
+    "strided-array": (lambda ai, p, a: ai.batch1d([a["good"], a["strided"]], 5), ValueError, C_CONTIGUOUS, None),
+    "fortran-array": (lambda ai, p, a: ai.batch1d([a["fortran"]], 5), ValueError, C_CONTIGUOUS, None),
+    "misaligned-array": (lambda ai, p, a: ai.batch1d([a["good"], a["misaligned"]], 5), ValueError,
+                         "Array 1 must be contiguous: The given array is not contiguous or is misaligned.", None),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_arguments_are_checked_in_order_before_any_work(refused, case):
+    call, error, message, argument = REFUSED[case]
+    with pytest.raises(error) as exc:
+        call(*refused)
+    assert message is None or str(exc.value) == message
+    assert getattr(exc.value, "__notes__", []) == ([f"while processing '{argument}'"] if argument else [])
+
+
+def test_empty_lists_tuples_and_reuse_right_after_a_batch(tmp_path):
+    ai = Integrator.from_poni_dict(GEOM)
+    assert ai.batch1d([], 5) == [] and ai.batch1d((), 5) == [] and ai.batch2d([], 4, 4) == []
+    paths = write(tmp_path, [image(seed=i) for i in range(3)])
+    for kind in ("1d-std-errors", "2d-range"):
+        from_list = batch(ai, kind, paths, num_workers=2)
+        for a, b in zip(batch(ai, kind, tuple(paths), num_workers=2), from_list):
+            assert a.filename == b.filename
+            assert_same(a.result, b.result)
+        ai.set_method("counting")  # no worker holds the integrator any more
+        ai.set_method("pixel_split")
+
+
+@pytest.mark.parametrize("kind", ["1d", "1d-errors", "1d-std", "1d-std-errors"])
+def test_array_items_equal_single_calls_and_are_named_by_position(kind):
+    ai = Integrator.from_poni_dict(GEOM)
+    arrays = [image(SHAPES[i % 3], i) for i in range(7)]
+    arrays[3].flags.writeable = False
+    got = batch(ai, kind, arrays, num_workers=1, num_threads=1)
+    assert [item.filename for item in got] == [f"array[{i}]" for i in range(7)]
+    for item, array in zip(got, arrays):
+        assert item.error is None
+        assert_same(item.result, single(ai, kind, array))
+
+
+def test_distributed_example_gives_the_batch_results_in_order(tmp_path):
+    pytest.importorskip("distributed")
+    example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "distributed_batch.py"
+    poni = example.parent / "detector.poni"
+    paths = write(tmp_path, [image(SHAPES[i % 2], i) for i in range(7)])
+    paths.insert(3, str(tmp_path / "missing.tif"))
+    out = tmp_path / "results.json"
+    subprocess.run([sys.executable, str(example), "--processes", "2", "--chunk", "3", "--points", "24",
+                    "--json", str(out), str(poni), *paths], check=True, capture_output=True, timeout=60)
+    want = Integrator(str(poni), unit="2th_deg").batch1d(paths, 24)
+    got = json.loads(out.read_text())
+    assert [g["filename"] for g in got] == paths
+    for g, w in zip(got, want):
+        assert g["error"] == w.error and (g["radial"] is None) == (w.result is None)
+        if w.result:
+            np.testing.assert_array_equal([g["radial"], g["intensity"]], [w.result.radial, w.result.intensity])
