@@ -1,5 +1,10 @@
 #include "integration/cache.hpp"
 
+#include <mutex>
+#include <type_traits>
+
+#include <tbb/task_arena.h>
+
 #include "errors.hpp"
 #include "integration.hpp"
 #include "lut/azimuthal.hpp"
@@ -48,20 +53,31 @@ lut::CsrLut2d build_lut_2d(const IntegratorCore& core, const GeometrySnapshot& s
     throw Panic("unknown 2D table kind");
 }
 
+// Builds under the cache's build lock, unless a caller that held it first
+// has stored the table meanwhile. The build's parallel loops are isolated:
+// a thread waiting for them must not pick up a task that waits on this lock.
+template <class Cache, class Key, class Build>
+auto build_once(Cache& cache, const Key& key, const GeometrySnapshot& snap, Build&& build) {
+    return tbb::this_task_arena::isolate([&] {
+        std::lock_guard<std::mutex> lock(cache.build_mutex());
+        if (auto hit = cache.find(key, snap.dim1, snap.dim2)) return hit;
+        using Table = std::remove_cvref_t<decltype(build())>;
+        return cache.store(key, std::make_shared<const Table>(build()));
+    });
+}
+
 }  // namespace
 
 std::shared_ptr<const lut::CsrLut2d> get_or_build_lut_2d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                     const Lut2dCacheKey& key) {
     if (auto hit = core.lut2d.find(key, snap.dim1, snap.dim2)) return hit;
-    auto built = std::make_shared<const lut::CsrLut2d>(build_lut_2d(core, snap, key));
-    return core.lut2d.store(key, std::move(built));
+    return build_once(core.lut2d, key, snap, [&] { return build_lut_2d(core, snap, key); });
 }
 
 std::shared_ptr<const lut::CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                   const Lut1dCacheKey& key) {
     if (auto hit = core.lut1d.find(key, snap.dim1, snap.dim2)) return hit;
-    auto built = std::make_shared<const lut::CsrLut>(build_lut_1d(core, snap, key));
-    return core.lut1d.store(key, std::move(built));
+    return build_once(core.lut1d, key, snap, [&] { return build_lut_1d(core, snap, key); });
 }
 
 }  // namespace karvelum::integration

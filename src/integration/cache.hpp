@@ -46,6 +46,9 @@ public:
         // `released` drops outside the lock; readers may still hold the table.
     }
 
+    // Serialises builds, so that callers that miss together build once.
+    std::mutex& build_mutex() { return build_mutex_; }
+
     bool empty() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return !table_;
@@ -56,6 +59,7 @@ private:
     static std::pair<std::uint64_t, std::uint64_t> shape_of(const lut::CsrLut2d& t) { return shape_of(t.table); }
 
     mutable std::mutex mutex_;
+    std::mutex build_mutex_;
     std::optional<Key> key_;
     std::shared_ptr<const Table> table_;
 };
@@ -66,8 +70,8 @@ using Lut2dCache = TableCache<Lut2dCacheKey, lut::CsrLut2d, lut2d_cache_key_eq>;
 struct IntegratorCore;
 
 // The 1D table for `key` and the snapshot's image shape, from the cache or
-// built from the snapshot and stored. Concurrent callers that miss together
-// both build; the first to store wins.
+// built from the snapshot and stored. Callers that miss together wait for
+// one build.
 std::shared_ptr<const lut::CsrLut> get_or_build_lut_1d(IntegratorCore& core, const GeometrySnapshot& snap,
                                                   const Lut1dCacheKey& key);
 
