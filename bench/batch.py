@@ -141,9 +141,32 @@ def main():
                 print(f"  {'peer: process pool, tifffile.imread + np.bincount':<52} {peer}")
                 for method in ("counting", "pixel_split"):
                     run_method(method, paths, limits, peer, args.repeat)
+        stream_read_ahead()
         rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
         print(f"\nload average {os.getloadavg()[0]:.1f}; peak RSS: this process {rss:.2f} GiB, "
               f"largest child {resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 2**20:.2f} GiB")
+
+
+def stream_read_ahead(count=4000, workers=3, side=1024):
+    """Frames a stream holds while a generator of arrays runs through it and the consumer keeps up."""
+    ai = karvelum.Integrator.from_poni_dict(GEOMETRY, method="counting")
+    frame = np.random.default_rng(1).random((side, side))
+    ai.integrate1d(frame, N)
+    def resident():
+        with open("/proc/self/statm") as f:
+            return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+    base, peak = resident(), 0
+    def frames():
+        for _ in range(count):
+            yield frame
+    t = time.perf_counter()
+    for k, _ in enumerate(ai.batch1d_iter(frames(), N, num_workers=workers)):
+        if k % 16 == 0:
+            peak = max(peak, resident() - base)
+    rate = count / (time.perf_counter() - t)
+    print(f"\nbatch1d_iter over a generator of {count} {side} x {side} arrays, {workers} workers: {rate:.0f} frames/s; "
+          f"resident memory grew by at most {peak / 2**20:.0f} MiB = {peak / frame.nbytes:.1f} frames "
+          f"(queue of {2 * workers} jobs, {workers} being integrated)")
 
 
 def decode_limits(paths, repeat):
@@ -183,15 +206,32 @@ def run_method(method, paths, decode_limit, peer, repeat):
     batch_arrays = fps(m, timed(lambda: ai.batch1d(arrays, N), repeat))
     del arrays
     limit = min(decode_limit, max(single_array.fps, batch_arrays.fps))
+    def drain(iterator):
+        return sum(1 for _ in iterator)
+    arrays = [np.ascontiguousarray(tifffile.imread(p), dtype=np.float64) for p in paths[:MAX_ARRAYS]]
+    iter_paths = fps(n, timed(lambda: drain(ai.batch1d_iter(paths, N)), repeat))
+    iter_generator = fps(n, timed(lambda: drain(ai.batch1d_iter((p for p in paths), N)), repeat))
+    iter_arrays = fps(m, timed(lambda: drain(ai.batch1d_iter(arrays, N)), repeat))
+    del arrays
+    single = min(timed(lambda: ai.integrate1d(paths[0], N), repeat + 2))
+    first = min(timed(lambda: next(iter(ai.batch1d_iter(paths, N))), repeat + 2))
     rows = [("Python loop of integrate1d(path)", loop),
             ("batch1d(paths), default counts", default),
             ("batch1d(paths), default counts, new integrator", cold_fps),
             (f"batch1d(paths), best: {best[0]} workers x {best[1]} threads", tuned[best]),
             (f"integrate1d(array) loop ({m} arrays, cached)", single_array),
-            (f"batch1d(arrays) ({m} arrays)", batch_arrays)]
+            (f"batch1d(arrays) ({m} arrays)", batch_arrays),
+            ("batch1d_iter(paths), default counts", iter_paths),
+            ("batch1d_iter(generator of paths), default counts", iter_generator),
+            (f"batch1d_iter(arrays) ({m} arrays)", iter_arrays)]
     for label, value in rows:
         print(f"    {label:<50} {value}")
     print("    frames/s of other counts: " + ", ".join(f"{w}x{t} {v.fps:.0f}" for (w, t), v in tuned.items()))
+    for label, value in (("paths", iter_paths.fps), ("generator", iter_generator.fps)):
+        print(f"    batch1d_iter({label}) x{value / default.fps:4.2f} batch1d(paths) (target 0.9)")
+    print(f"    batch1d_iter(arrays) x{iter_arrays.fps / batch_arrays.fps:4.2f} batch1d(arrays) (target 0.9)")
+    print(f"    first result of batch1d_iter(paths) after {first * 1e3:.1f} ms, one integrate1d(path) "
+          f"{single * 1e3:.1f} ms: x{first / single:4.2f} (target under 2)")
     for label, value in (("default", default.fps), ("best", tuned[best].fps)):
         print(f"    batch1d(paths) {label:<8} x{value / loop.fps:4.2f} loop (target 2.5)  x{value / peer.fps:4.2f} peer "
               f"(target 2)  x{value / limit:4.2f} slower limit {limit:.0f} (target 0.7)")

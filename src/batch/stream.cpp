@@ -3,6 +3,8 @@
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
 
+#include <algorithm>
+
 #include "errors.hpp"
 #include "pool.hpp"
 
@@ -170,6 +172,20 @@ ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::sh
         }
     });
     return receiver;
+}
+
+void copy_samples(std::span<const integration::ImageView> images, std::span<ImageFrame> frames) {
+    constexpr std::size_t kBlock = std::size_t(1) << 17;  // samples per task: 1 MiB
+    std::vector<std::pair<std::size_t, std::size_t>> blocks;  // (image, first sample)
+    for (std::size_t k = 0; k < images.size(); ++k) {
+        for (std::size_t first = 0; first < images[k].data.size(); first += kBlock) blocks.emplace_back(k, first);
+    }
+    pool::parallel_for_index(blocks.size(), [&](std::size_t b) {
+        const auto [k, first] = blocks[b];
+        const std::size_t n = std::min(kBlock, images[k].data.size() - first);
+        std::copy_n(images[k].data.begin() + static_cast<std::ptrdiff_t>(first), n,
+                    frames[k].data.begin() + static_cast<std::ptrdiff_t>(first));
+    }, 1);
 }
 
 void start_job_feeder(std::vector<BatchJob> jobs, JobSender sender) {

@@ -82,6 +82,10 @@ ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::sh
 ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::shared_ptr<IntegratorCore>& core,
                                    const integration::Options1d& options);
 
+// Copies each image's samples into the frame of the same position, whose
+// data is already sized, in parallel on the calling thread's pool.
+void copy_samples(std::span<const integration::ImageView> images, std::span<ImageFrame> frames);
+
 // A detached thread that sends `jobs` in order, waiting while the queue is
 // full, stopping early when no worker is left.
 void start_job_feeder(std::vector<BatchJob> jobs, JobSender sender);

@@ -155,16 +155,18 @@ StreamInput stream_input(nb::handle value) {
     return nb::steal(iterator);
 }
 
-// Owned copies of the arrays' samples, checked in list order.
+// Owned copies of the arrays' samples, checked in list order first. The
+// copying runs on the process-wide pool: filling fresh pages is what it costs.
 std::vector<ImageFrame> frame_copies(const std::vector<ArrayView>& arrays) {
-    std::vector<ImageFrame> frames(arrays.size());
     const std::vector<integration::ImageView> views = array_views(arrays);
+    std::vector<ImageFrame> frames(views.size());
     for (std::size_t k = 0; k < views.size(); ++k) {
         frames[k].path = "array[" + std::to_string(k) + "]";
-        frames[k].data.assign(views[k].data.begin(), views[k].data.end());
+        frames[k].data.resize(views[k].data.size());
         frames[k].dim1 = views[k].dim1;
         frames[k].dim2 = views[k].dim2;
     }
+    batch::copy_samples(views, frames);
     return frames;
 }
 
