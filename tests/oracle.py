@@ -1,5 +1,6 @@
 """Independent numpy computations of detector geometry and integration, written from the physics
-with rotation matrices, not from the engine's per-pixel expressions; helpers of the integration and calibration tests."""
+with rotation matrices, not from the engine's per-pixel expressions; helpers of the integration and
+calibration tests."""
 import numpy as np
 
 GEOMETRY_KEYS = ("pixel1", "pixel2", "distance", "poni1", "poni2", "rot1", "rot2", "rot3", "wavelength")
