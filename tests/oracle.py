@@ -1,5 +1,6 @@
 """Independent numpy computations of detector geometry and integration, written from the physics
-with rotation matrices, not from the engine's per-pixel expressions; helpers of the integration tests."""
+with rotation matrices, not from the engine's per-pixel expressions; helpers of the integration and
+calibration tests."""
 import numpy as np
 
 GEOMETRY_KEYS = ("pixel1", "pixel2", "distance", "poni1", "poni2", "rot1", "rot2", "rot3", "wavelength")
@@ -274,3 +275,26 @@ def assert_same(a, b):
         for key in OUTPUTS:
             assert (x[key] is None) == (y[key] is None), key
             assert x[key] is None or x[key].tobytes() == y[key].tobytes(), key
+
+# --- calibration ------------------------------------------------------------
+
+def ring_two_theta(d_spacings, wavelength):
+    """2-theta of each ring, NaN where the ring cannot be reached."""
+    x = wavelength * 1e10 / (2 * np.asarray(d_spacings, dtype=float))
+    with np.errstate(invalid="ignore"):
+        return np.where(np.abs(x) <= 1, 2 * np.arcsin(x), np.nan)
+
+def point_two_theta(geom, d1, d2):
+    """2-theta of points in pixel coordinates where an integer is a pixel centre."""
+    t, _, _ = lab_coordinates(geom, np.asarray(d1, dtype=float) + 0.5, np.asarray(d2, dtype=float) + 0.5)
+    return np.arctan2(np.hypot(t[0], t[1]), t[2])
+
+def ring_points(geom, two_theta, chi):
+    """Pixel coordinates (d1, d2) where the cone of angle two_theta meets the detector at azimuth chi: the
+    beam direction turned back into the detector frame and scaled onto its plane."""
+    two_theta, chi = np.broadcast_arrays(np.asarray(two_theta, dtype=float), np.asarray(chi, dtype=float))
+    u = np.stack([np.sin(two_theta) * np.sin(chi), np.sin(two_theta) * np.cos(chi), np.cos(two_theta)])
+    rotation = _rotation(2, geom["rot3"]) @ _rotation(1, -geom["rot2"]) @ _rotation(0, -geom["rot1"])
+    a, b, c = rotation.T @ u.reshape(3, -1)
+    p1, p2 = geom["distance"] * a / c, geom["distance"] * b / c
+    return (p1 + geom["poni1"]) / geom["pixel1"] - 0.5, (p2 + geom["poni2"]) / geom["pixel2"] - 0.5

@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "calibration/calibrant.hpp"
 #include "errors.hpp"
 
 namespace karvelum::python {
@@ -33,6 +34,8 @@ void set_engine_error(const std::exception_ptr& p) {
         set_error(PyExc_ValueError, e.message());
     } catch (const karvelum::Panic& e) {
         set_error(g_panic_type, e.message());
+    } catch (const karvelum::calibration::CalibrantFileError& e) {
+        set_error(PyExc_OSError, e.message());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::exception& e) {

@@ -13,7 +13,8 @@ namespace nb = nanobind;
 PyObject* panic_exception_type();
 
 // Creates PanicException and registers the translator of engine exceptions:
-// ValueError -> ValueError, Panic -> PanicException, bad_alloc -> MemoryError,
+// ValueError -> ValueError, Panic -> PanicException, CalibrantFileError ->
+// OSError, bad_alloc -> MemoryError,
 // anything else -> PanicException with its text.
 void register_exceptions(nb::module_& m);
 

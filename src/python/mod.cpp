@@ -5,6 +5,7 @@
 #include "pool.hpp"
 #include "python/args.hpp"
 #include "python/batch.hpp"
+#include "python/calibration.hpp"
 #include "python/exceptions.hpp"
 #include "python/integrator.hpp"
 #include "python/multi_integrator.hpp"
@@ -40,12 +41,15 @@ NB_MODULE(karvelum, m) {
                                           "Number of threads of the work-stealing pool the caller runs in.");
     sig::def_function<&set_rayon_threads>(
         m, "set_rayon_threads(threads)", "Size the process-wide thread pool; possible once, before it is first used.");
+    bind_refine(m);
     bind_integrator(m);
     bind_multi_integrator(m);
     bind_results(m);
     bind_batch_iterator(m);
+    bind_calibration_classes(m);
 
     nb::list all;
-    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator"}) all.append(name);
+    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "refine", "Integrator", "MultiIntegrator", "IntegrationResult",
+                             "BatchResult", "BatchIterator", "Calibrant", "CalibrationPoints", "CalibrationResult"}) all.append(name);
     m.attr("__all__") = all;
 }
