@@ -2,10 +2,12 @@
 // feeds a stream from a Python iterator.
 #include <cxxabi.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "python/batch.hpp"
 #include "python/borrow.hpp"
@@ -29,6 +31,32 @@ struct PyBatchIterator {
     BorrowFlag borrow;
 };
 
+// Takes the interpreter lock back for a consumer. A finalizing interpreter
+// ends a thread that asks for it by unwinding the thread's stack, which
+// would abort the process in the binding layer's handlers; the thread is
+// parked for good instead.
+void take_back_interpreter(PyThreadState* state) {
+    try {
+        PyEval_RestoreThread(state);
+    } catch (abi::__forced_unwind&) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+}
+
+// The next message, waiting for it without the interpreter lock.
+std::optional<batch::BatchItemResult> receive_without_interpreter(const batch::ResultReceiver& receiver) {
+    PyThreadState* state = PyEval_SaveThread();
+    std::optional<batch::BatchItemResult> message;
+    try {
+        message = receiver.receive();
+    } catch (...) {
+        take_back_interpreter(state);
+        throw;
+    }
+    take_back_interpreter(state);
+    return message;
+}
+
 nb::object hand_out(PyBatchIterator& self, batch::BatchItemResult&& result) {
     self.next_index = result.index + 1;
     ++self.completed;
@@ -44,11 +72,7 @@ nb::object next_result(PyBatchIterator& self) {
             return hand_out(self, std::move(result));
         }
         if (!self.ended) {
-            std::optional<batch::BatchItemResult> message;
-            {
-                nb::gil_scoped_release release;
-                message = self.receiver.receive();
-            }
+            std::optional<batch::BatchItemResult> message = receive_without_interpreter(self.receiver);
             if (message) {
                 if (message->index == self.next_index) return hand_out(self, std::move(*message));
                 const std::uint64_t index = message->index;
