@@ -48,12 +48,13 @@ void let_consumers_in() {
 // Takes the interpreter lock back for a consumer. A finalizing interpreter
 // ends a thread that asks for it by unwinding the thread's stack, which
 // would abort the process in the binding layer's handlers; the thread is
-// parked for good instead.
+// parked for good instead. That unwinding is all that can leave the C call
+// (caught with `...`: it has no C++ object to bind to).
 void take_back_interpreter(PyThreadState* state) {
     returning_consumers.fetch_add(1);
     try {
         PyEval_RestoreThread(state);
-    } catch (abi::__forced_unwind&) {
+    } catch (...) {
         for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
     }
     if (returning_consumers.fetch_sub(1) == 1) returning_consumers.notify_all();
