@@ -98,6 +98,17 @@ public:
             return item;
         }
 
+        // The next item if one is queued, without waiting; nullopt otherwise.
+        std::optional<T> try_receive() const {
+            if (!state_) return std::nullopt;
+            std::lock_guard<std::mutex> lock(state_->mutex);
+            if (state_->items.empty()) return std::nullopt;
+            std::optional<T> item(std::move(state_->items.front()));
+            state_->items.pop_front();
+            state_->writable.notify_one();
+            return item;
+        }
+
         void reset() noexcept {
             if (!state_) return;
             std::deque<T> dropped;

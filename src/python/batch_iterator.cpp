@@ -2,10 +2,14 @@
 // feeds a stream from a Python iterator.
 #include <cxxabi.h>
 
+#include <atomic>
+#include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "python/batch.hpp"
 #include "python/borrow.hpp"
@@ -29,6 +33,47 @@ struct PyBatchIterator {
     BorrowFlag borrow;
 };
 
+// Consumers that have their result and wait to take the interpreter lock
+// back. A feeder gives the lock up around every send; were it to take it
+// straight back, a consumer woken meanwhile would lose the race again and
+// again while results pile up, so feeders let these go first.
+std::atomic<std::size_t> returning_consumers{0};
+
+void let_consumers_in() {
+    for (std::size_t n = returning_consumers.load(); n != 0; n = returning_consumers.load()) {
+        returning_consumers.wait(n);
+    }
+}
+
+// Takes the interpreter lock back for a consumer. A finalizing interpreter
+// ends a thread that asks for it by unwinding the thread's stack, which
+// would abort the process in the binding layer's handlers; the thread is
+// parked for good instead. That unwinding is all that can leave the C call
+// (caught with `...`: it has no C++ object to bind to).
+void take_back_interpreter(PyThreadState* state) {
+    returning_consumers.fetch_add(1);
+    try {
+        PyEval_RestoreThread(state);
+    } catch (...) {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(24));
+    }
+    if (returning_consumers.fetch_sub(1) == 1) returning_consumers.notify_all();
+}
+
+// The next message, waiting for it without the interpreter lock.
+std::optional<batch::BatchItemResult> receive_without_interpreter(const batch::ResultReceiver& receiver) {
+    PyThreadState* state = PyEval_SaveThread();
+    std::optional<batch::BatchItemResult> message;
+    try {
+        message = receiver.receive();
+    } catch (...) {
+        take_back_interpreter(state);
+        throw;
+    }
+    take_back_interpreter(state);
+    return message;
+}
+
 nb::object hand_out(PyBatchIterator& self, batch::BatchItemResult&& result) {
     self.next_index = result.index + 1;
     ++self.completed;
@@ -44,11 +89,10 @@ nb::object next_result(PyBatchIterator& self) {
             return hand_out(self, std::move(result));
         }
         if (!self.ended) {
-            std::optional<batch::BatchItemResult> message;
-            {
-                nb::gil_scoped_release release;
-                message = self.receiver.receive();
-            }
+            // The lock is given up only to wait, so that results already
+            // queued are taken without competing for it again.
+            std::optional<batch::BatchItemResult> message = self.receiver.try_receive();
+            if (!message) message = receive_without_interpreter(self.receiver);
             if (message) {
                 if (message->index == self.next_index) return hand_out(self, std::move(*message));
                 const std::uint64_t index = message->index;
@@ -154,7 +198,8 @@ bool job_from_item(PyObject* item, batch::BatchJob& job) {
 
 // Holds the interpreter lock while it pulls and converts items, and gives it
 // up around every send that may wait on the full queue, so that other Python
-// threads (the consumer among them) run meanwhile.
+// threads (the consumer among them) run meanwhile; consumers waiting to take
+// it back go first.
 void iterator_feeder(PyObject* iterator, batch::JobSender jobs) {
     // A finalizing interpreter cannot be attached to; the iterator's
     // reference is then left as it is.
@@ -180,6 +225,7 @@ void iterator_feeder(PyObject* iterator, batch::JobSender jobs) {
         bool sent = false;
         Py_BEGIN_ALLOW_THREADS
         sent = jobs.send(std::move(job));
+        let_consumers_in();
         Py_END_ALLOW_THREADS
         if (!sent || last) break;
     }
