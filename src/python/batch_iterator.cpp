@@ -1,7 +1,5 @@
 // BatchIterator: results of a stream in input order, and the thread that
 // feeds a stream from a Python iterator.
-#include <cxxabi.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstddef>
@@ -185,11 +183,11 @@ bool job_from_item(PyObject* item, batch::BatchJob& job) {
         frame.dim2 = view.cols();
         job.item = std::move(frame);
         return true;
-    } catch (abi::__forced_unwind&) {
-        throw;  // the interpreter is ending this thread
     } catch (nb::python_error& e) {
         e.restore();
-    } catch (...) {
+    } catch (const std::exception&) {
+        // Only C++ exceptions: the unwinding by which a finalizing
+        // interpreter ends a thread must pass.
         set_error_from_current_exception();
     }
     job.item = batch::FailedItem{raised_exception_text()};
