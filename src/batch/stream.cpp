@@ -30,6 +30,17 @@ std::string pool_failure_text() noexcept {
     }
 }
 
+// The worker's own pool, or none (and the reason) when the system refuses
+// its threads.
+std::unique_ptr<pool::Arena> worker_pool(std::size_t threads, std::string& error) noexcept {
+    try {
+        return std::make_unique<pool::Arena>(threads);
+    } catch (...) {
+        error = pool_failure_text();
+        return nullptr;
+    }
+}
+
 struct ChunkItem {
     std::uint64_t index;
     std::string path;
@@ -40,13 +51,8 @@ struct ChunkItem {
 void chunked_stream_worker(std::vector<ChunkItem> chunk, std::shared_ptr<IntegratorCore> core, IntegrateKind kind,
                            std::size_t threads, ResultSender sender) noexcept {
     {
-        std::unique_ptr<pool::Arena> arena;
         std::string pool_error;
-        try {
-            arena = std::make_unique<pool::Arena>(threads);
-        } catch (...) {
-            pool_error = pool_failure_text();
-        }
+        std::unique_ptr<pool::Arena> arena = worker_pool(threads, pool_error);
         ImageFrame frame;
         for (ChunkItem& item : chunk) {
             BatchItemResult result;
@@ -63,13 +69,8 @@ void chunked_stream_worker(std::vector<ChunkItem> chunk, std::shared_ptr<Integra
 void queue_stream_worker(JobReceiver jobs, std::shared_ptr<IntegratorCore> core, IntegrateKind kind,
                          std::size_t threads, ResultSender sender) noexcept {
     {
-        std::unique_ptr<pool::Arena> arena;
         std::string pool_error;
-        try {
-            arena = std::make_unique<pool::Arena>(threads);
-        } catch (...) {
-            pool_error = pool_failure_text();
-        }
+        std::unique_ptr<pool::Arena> arena = worker_pool(threads, pool_error);
         ImageFrame frame;
         while (std::optional<BatchJob> job = jobs.receive()) {
             BatchItemResult result;

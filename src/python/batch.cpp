@@ -95,19 +95,47 @@ nb::object result_list(std::vector<batch::BatchItemRecord>&& records, const batc
     return out;
 }
 
-nb::object batch1d(PyIntegrator& self, nb::handle images, nb::handle n_points, nb::handle errors,
-                   nb::handle num_workers, nb::handle num_threads, nb::handle azimuthal_std) {
-    self.thread.check();
-    SharedBorrow borrow(self.borrow);
-    BatchList list = batch_list(images);
+// The arguments after `images` of the 1D batch methods, converted in their
+// order and checked: the options and the worker counts of the call.
+struct Request1d {
+    integration::Options1d options;
+    batch::WorkerCounts counts;
+};
+
+Request1d request_1d(nb::handle n_points, nb::handle errors, nb::handle num_workers, nb::handle num_threads,
+                     nb::handle azimuthal_std) {
     const std::uint64_t n = arg_u64(n_points, "n_points");
     const bool with_errors = arg_flag(errors, "errors");
     const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
     const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
     const bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
     if (n == 0) raise_value_error("n_points must be positive");
-    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
-    const integration::Options1d options{n, with_errors, with_std};
+    return {{n, with_errors, with_std}, batch::resolve_worker_counts(workers, threads)};
+}
+
+// The same for the 2D batch methods, whose counts are not checked here.
+struct Request2d {
+    batch::IntegrateKind kind;
+    batch::WorkerCounts counts;
+};
+
+Request2d request_2d(nb::handle n_radial, nb::handle n_azimuthal, nb::handle errors, nb::handle azimuthal_range,
+                     nb::handle num_workers, nb::handle num_threads) {
+    const std::uint64_t nr = arg_u64(n_radial, "n_radial");
+    const std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
+    const bool with_errors = arg_flag(errors, "errors");
+    const std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
+    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
+    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
+    return {integration::Options2d{nr, na, with_errors, range}, batch::resolve_worker_counts(workers, threads)};
+}
+
+nb::object batch1d(PyIntegrator& self, nb::handle images, nb::handle n_points, nb::handle errors,
+                   nb::handle num_workers, nb::handle num_threads, nb::handle azimuthal_std) {
+    self.thread.check();
+    SharedBorrow borrow(self.borrow);
+    BatchList list = batch_list(images);
+    const auto [options, counts] = request_1d(n_points, errors, num_workers, num_threads, azimuthal_std);
     std::vector<batch::BatchItemRecord> records;
     if (auto* arrays = std::get_if<std::vector<ArrayView>>(&list)) {
         records = batch::run_array_batch(*self.core, array_views(*arrays), options);
@@ -122,14 +150,7 @@ nb::object batch2d(PyIntegrator& self, nb::handle tiff_paths, nb::handle n_radia
     self.thread.check();
     SharedBorrow borrow(self.borrow);
     const std::vector<std::string> paths = path_list(tiff_paths, "tiff_paths");
-    const std::uint64_t nr = arg_u64(n_radial, "n_radial");
-    const std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
-    const bool with_errors = arg_flag(errors, "errors");
-    const std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
-    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
-    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
-    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
-    const batch::IntegrateKind kind = integration::Options2d{nr, na, with_errors, range};
+    const auto [kind, counts] = request_2d(n_radial, n_azimuthal, errors, azimuthal_range, num_workers, num_threads);
     return result_list(batch::run_batch_workers(paths, self.core, kind, counts), kind);
 }
 
@@ -183,14 +204,7 @@ nb::object batch1d_iter(PyIntegrator& self, nb::handle images, nb::handle n_poin
                         nb::handle num_workers, nb::handle num_threads, nb::handle azimuthal_std) {
     self.thread.check();
     SharedBorrow borrow(self.borrow);
-    const std::uint64_t n = arg_u64(n_points, "n_points");
-    const bool with_errors = arg_flag(errors, "errors");
-    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
-    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
-    const bool with_std = arg_flag(azimuthal_std, "azimuthal_std");
-    if (n == 0) raise_value_error("n_points must be positive");
-    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
-    const integration::Options1d options{n, with_errors, with_std};
+    const auto [options, counts] = request_1d(n_points, errors, num_workers, num_threads, azimuthal_std);
     StreamInput input = stream_input(images);
     if (auto* paths = std::get_if<std::vector<std::string>>(&input)) {
         return new_batch_iterator(batch::spawn_chunked_stream_workers(*paths, self.core, options, counts),
@@ -209,14 +223,7 @@ nb::object batch2d_iter(PyIntegrator& self, nb::handle images, nb::handle n_radi
                         nb::handle errors, nb::handle azimuthal_range, nb::handle num_workers, nb::handle num_threads) {
     self.thread.check();
     SharedBorrow borrow(self.borrow);
-    const std::uint64_t nr = arg_u64(n_radial, "n_radial");
-    const std::uint64_t na = arg_u64(n_azimuthal, "n_azimuthal");
-    const bool with_errors = arg_flag(errors, "errors");
-    const std::optional<std::pair<double, double>> range = arg_opt_pair_f64(azimuthal_range, "azimuthal_range");
-    const std::optional<std::uint64_t> workers = arg_opt_u64(num_workers, "num_workers");
-    const std::optional<std::uint64_t> threads = arg_opt_u64(num_threads, "num_threads");
-    const batch::WorkerCounts counts = batch::resolve_worker_counts(workers, threads);
-    const batch::IntegrateKind kind = integration::Options2d{nr, na, with_errors, range};
+    const auto [kind, counts] = request_2d(n_radial, n_azimuthal, errors, azimuthal_range, num_workers, num_threads);
     StreamInput input = stream_input(images);
     if (auto* paths = std::get_if<std::vector<std::string>>(&input)) {
         return new_batch_iterator(batch::spawn_chunked_stream_workers(*paths, self.core, kind, counts),
