@@ -31,16 +31,10 @@ PoniGeometry parse_poni_text(std::string_view bytes);
 // Splits at every occurrence of `separator`; always at least one piece.
 std::vector<std::string_view> collect_split_pieces(std::string_view text, char separator);
 
-// Strips leading and trailing Unicode white space from UTF-8 text.
-std::string_view trim_unicode(std::string_view text);
-
 // Decimal float syntax of the PONI format (optional sign, digits with an
 // optional point and exponent, or inf/infinity/nan in any case), rounded to
 // the nearest double. Throws ValueError("cannot parse float from empty
 // string") or ValueError("invalid float literal").
 double parse_float_literal(std::string_view text);
-
-// Decodes UTF-8, replacing every ill-formed sequence by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
 
 }  // namespace karvelum

@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include "poni.hpp"
+#include "text.hpp"
 
 namespace karvelum::calibration {
 
@@ -69,48 +70,6 @@ char32_t next_code_point(std::string_view text, std::size_t& i) {
     return c;
 }
 
-bool is_valid_utf8(std::string_view s) {
-    std::size_t i = 0;
-    while (i < s.size()) {
-        unsigned b0 = static_cast<unsigned char>(s[i]);
-        if (b0 < 0x80) {
-            ++i;
-            continue;
-        }
-        std::size_t len;
-        unsigned lo = 0x80, hi = 0xBF;
-        if (b0 >= 0xC2 && b0 <= 0xDF) {
-            len = 2;
-        } else if (b0 >= 0xE0 && b0 <= 0xEF) {
-            len = 3;
-            if (b0 == 0xE0) lo = 0xA0;
-            if (b0 == 0xED) hi = 0x9F;  // no surrogates
-        } else if (b0 >= 0xF0 && b0 <= 0xF4) {
-            len = 4;
-            if (b0 == 0xF0) lo = 0x90;
-            if (b0 == 0xF4) hi = 0x8F;
-        } else {
-            return false;
-        }
-        if (s.size() - i < len) return false;
-        for (std::size_t k = 1; k < len; ++k) {
-            unsigned b = static_cast<unsigned char>(s[i + k]);
-            if (b < (k == 1 ? lo : 0x80u) || b > (k == 1 ? hi : 0xBFu)) return false;
-        }
-        i += len;
-    }
-    return true;
-}
-
-// The Unicode White_Space property.
-bool is_white_space(char32_t c) {
-    return (c >= 0x09 && c <= 0x0D) || c == 0x20 || c == 0x85 || c == 0xA0 || c == 0x1680 ||
-           (c >= 0x2000 && c <= 0x200A) || c == 0x2028 || c == 0x2029 || c == 0x202F || c == 0x205F ||
-           c == 0x3000;
-}
-
-// Control, format, separator (other than the space), private-use and
-// noncharacter code points: written as \u{...} in quoted text.
 bool is_unprintable(char32_t c) {
     static constexpr char32_t ranges[][2] = {
         {0x0, 0x1F},         {0x7F, 0xA0},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
@@ -177,10 +136,10 @@ std::vector<double> parse_d_spacing_text(std::string_view text) {
         begin = newline == std::string_view::npos ? text.size() : newline + 1;
         ++number;
 
-        std::string_view content = trim_unicode(line.substr(0, line.find('#')));
+        std::string_view content = text::trim_unicode(line.substr(0, line.find('#')));
         if (content.empty()) continue;
         std::size_t i = 0, token_end = 0;
-        while (i < content.size() && !is_white_space(next_code_point(content, i))) token_end = i;
+        while (i < content.size() && !text::is_white_space(next_code_point(content, i))) token_end = i;
         double value;
         try {
             value = parse_float_literal(content.substr(0, token_end));
@@ -215,7 +174,7 @@ std::string calibrant_name_from_path(std::string_view path) {
 
 Calibrant calibrant_from_file(const std::string& path) {
     std::string bytes = read_whole_file(path);
-    if (!is_valid_utf8(bytes)) fail_io("stream did not contain valid UTF-8");
+    if (!text::is_valid_utf8(bytes)) fail_io("stream did not contain valid UTF-8");
     std::vector<double> values = parse_d_spacing_text(bytes);
     sort_descending(values);
     return Calibrant{calibrant_name_from_path(path), std::move(values)};

@@ -58,13 +58,37 @@ std::optional<std::uint64_t> arg_opt_u64(nb::handle value, const char* name) {
     return arg_u64(value, name);
 }
 
+double to_f64(nb::handle value) {
+    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
+    double out = PyFloat_AsDouble(value.ptr());
+    if (out == -1.0 && PyErr_Occurred()) throw nb::python_error();
+    return out;
+}
+
 double arg_f64(nb::handle value, const char* name) {
-    return with_note(name, [&] {
-        if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-        double out = PyFloat_AsDouble(value.ptr());
-        if (out == -1.0 && PyErr_Occurred()) throw nb::python_error();
-        return out;
-    });
+    return with_note(name, [&] { return to_f64(value); });
+}
+
+PoniGeometry geometry_from_dict(nb::handle dict) {
+    auto value = [&](const char* key) {
+        PyObject* item = PyDict_GetItemWithError(dict.ptr(), nb::str(key).ptr());
+        if (item == nullptr) {
+            if (PyErr_Occurred()) throw nb::python_error();
+            return 0.0;
+        }
+        return to_f64(item);
+    };
+    PoniGeometry g;
+    g.pixel1 = value("pixel1");
+    g.pixel2 = value("pixel2");
+    g.distance = value("distance");
+    g.poni1 = value("poni1");
+    g.poni2 = value("poni2");
+    g.rot1 = value("rot1");
+    g.rot2 = value("rot2");
+    g.rot3 = value("rot3");
+    g.wavelength = value("wavelength");
+    return g;
 }
 
 std::optional<double> arg_opt_f64(nb::handle value, const char* name) {

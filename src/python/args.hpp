@@ -14,6 +14,7 @@
 #include <nanobind/nanobind.h>
 
 #include "integration.hpp"
+#include "poni.hpp"
 #include "python/exceptions.hpp"
 
 namespace karvelum::python {
@@ -24,7 +25,15 @@ namespace nb = nanobind;
 std::uint64_t arg_u64(nb::handle value, const char* name);
 std::optional<std::uint64_t> arg_opt_u64(nb::handle value, const char* name);
 
+// A float as the interpreter converts one: a float object read directly,
+// anything else through float(); its error passes unchanged.
+double to_f64(nb::handle value);
+
 double arg_f64(nb::handle value, const char* name);
+
+// A PONI dict: the nine keys in order, a missing one reading as 0, other
+// keys ignored; a failing lookup or conversion passes its error.
+PoniGeometry geometry_from_dict(nb::handle dict);
 std::optional<double> arg_opt_f64(nb::handle value, const char* name);
 
 // Only True/False or NumPy's bool scalar.

@@ -33,14 +33,6 @@ nb::str str_of(const std::string& text) {
     return nb::steal<nb::str>(s);
 }
 
-// The interpreter's float conversion, a float object read directly.
-double float_of(nb::handle value) {
-    if (PyFloat_CheckExact(value.ptr())) return PyFloat_AS_DOUBLE(value.ptr());
-    double out = PyFloat_AsDouble(value.ptr());
-    if (out == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return out;
-}
-
 // The index protocol, then unsigned: a negative value is OverflowError.
 std::uint64_t count_of(nb::handle value) {
     nb::object index = nb::steal(PyNumber_Index(value.ptr()));
@@ -55,7 +47,7 @@ std::vector<double> f64_list(nb::handle value, const char* name) {
         std::vector<nb::object> items = sequence_items(value);
         std::vector<double> out;
         out.reserve(items.size());
-        for (const nb::object& item : items) out.push_back(float_of(item));
+        for (const nb::object& item : items) out.push_back(to_f64(item));
         return out;
     });
 }
@@ -203,30 +195,6 @@ nb::str result_repr(const PyCalibrationResult& self) {
 
 // ---- refine ----------------------------------------------------------------
 
-double dict_value(nb::handle dict, const char* key) {
-    PyObject* item = PyDict_GetItemWithError(dict.ptr(), nb::str(key).ptr());
-    if (item == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return 0.0;
-    }
-    return float_of(item);
-}
-
-// A PONI dict: missing keys read as 0, other keys ignored.
-PoniGeometry geometry_from_dict(nb::handle dict) {
-    PoniGeometry g;
-    g.pixel1 = dict_value(dict, "pixel1");
-    g.pixel2 = dict_value(dict, "pixel2");
-    g.distance = dict_value(dict, "distance");
-    g.poni1 = dict_value(dict, "poni1");
-    g.poni2 = dict_value(dict, "poni2");
-    g.rot1 = dict_value(dict, "rot1");
-    g.rot2 = dict_value(dict, "rot2");
-    g.rot3 = dict_value(dict, "rot3");
-    g.wavelength = dict_value(dict, "wavelength");
-    return g;
-}
-
 // An Integrator's geometry (copied under a borrow released at once) or a
 // PONI dict. An Integrator of another thread is the panic exception.
 PoniGeometry start_geometry(nb::handle start) {
@@ -293,7 +261,7 @@ void parse_loss(nb::handle loss, calibration::RefineOptions& options) {
             if (PyErr_Occurred()) throw nb::python_error();
             raise_value_error("huber loss needs 'c' (rad)");
         }
-        const double value = float_of(nb::borrow(c));
+        const double value = to_f64(nb::borrow(c));
         // Zero or negative weights would turn the fit into a maximisation.
         if (!(value > 0.0 && std::isfinite(value))) raise_value_error("huber loss needs a positive finite 'c' (rad)");
         options.loss = RefineLoss::Huber;

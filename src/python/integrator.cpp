@@ -62,32 +62,6 @@ std::shared_ptr<integration::IntegratorCore> build_core(PoniGeometry geometry, c
     return core;
 }
 
-double dict_value(const nb::dict& dict, const char* key) {
-    PyObject* item = PyDict_GetItemWithError(dict.ptr(), nb::str(key).ptr());
-    if (item == nullptr) {
-        if (PyErr_Occurred()) throw nb::python_error();
-        return 0.0;
-    }
-    if (PyFloat_CheckExact(item)) return PyFloat_AS_DOUBLE(item);
-    double value = PyFloat_AsDouble(item);
-    if (value == -1.0 && PyErr_Occurred()) throw nb::python_error();
-    return value;
-}
-
-PoniGeometry geometry_from_dict(const nb::dict& dict) {
-    PoniGeometry g;
-    g.pixel1 = dict_value(dict, "pixel1");
-    g.pixel2 = dict_value(dict, "pixel2");
-    g.distance = dict_value(dict, "distance");
-    g.poni1 = dict_value(dict, "poni1");
-    g.poni2 = dict_value(dict, "poni2");
-    g.rot1 = dict_value(dict, "rot1");
-    g.rot2 = dict_value(dict, "rot2");
-    g.rot3 = dict_value(dict, "rot3");
-    g.wavelength = dict_value(dict, "wavelength");
-    return g;
-}
-
 void init_integrator(PyIntegrator* self, nb::handle poni_path, nb::handle method, nb::handle polarization_factor,
                      nb::handle n_ss, nb::handle unit, nb::handle radial_range) {
     std::string path = arg_str(poni_path, "poni_path");

@@ -4,6 +4,7 @@
 #include "check.hpp"
 #include "errors.hpp"
 #include "poni.hpp"
+#include "text.hpp"
 
 using namespace karvelum;
 
@@ -77,8 +78,8 @@ TEST(poni_unicode_white_space_is_trimmed) {
 }
 
 TEST(utf8_lossy_replaces_each_bad_sequence) {
-    CHECK(utf8_lossy("ok\xffok") == "ok\xef\xbf\xbdok");
+    CHECK(text::utf8_lossy("ok\xffok") == "ok\xef\xbf\xbdok");
     // A truncated three-byte sequence is one replacement.
-    CHECK(utf8_lossy("\xe3\x80") == "\xef\xbf\xbd");
-    CHECK(utf8_lossy("\xe3\x80\x80") == "\xe3\x80\x80");
+    CHECK(text::utf8_lossy("\xe3\x80") == "\xef\xbf\xbd");
+    CHECK(text::utf8_lossy("\xe3\x80\x80") == "\xe3\x80\x80");
 }
