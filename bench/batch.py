@@ -204,11 +204,10 @@ def run_method(method, paths, decode_limit, peer, repeat):
     m = len(arrays)
     single_array = fps(m, timed(lambda: [ai.integrate1d(a, N) for a in arrays], repeat))
     batch_arrays = fps(m, timed(lambda: ai.batch1d(arrays, N), repeat))
-    del arrays
     limit = min(decode_limit, max(single_array.fps, batch_arrays.fps))
+
     def drain(iterator):
         return sum(1 for _ in iterator)
-    arrays = [np.ascontiguousarray(tifffile.imread(p), dtype=np.float64) for p in paths[:MAX_ARRAYS]]
     iter_paths = fps(n, timed(lambda: drain(ai.batch1d_iter(paths, N)), repeat))
     iter_generator = fps(n, timed(lambda: drain(ai.batch1d_iter((p for p in paths), N)), repeat))
     iter_arrays = fps(m, timed(lambda: drain(ai.batch1d_iter(arrays, N)), repeat))

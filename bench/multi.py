@@ -2,7 +2,6 @@
 
 Run: python3 bench/multi.py   (3 detectors of 1024 x 1024, 1000 bins)
 """
-import time
 
 import numpy as np
 

@@ -11,8 +11,6 @@ import struct
 import subprocess
 import sys
 import tempfile
-import textwrap
-import time
 import zlib
 
 import numpy as np

@@ -1,6 +1,6 @@
 """Streamed batches (batch1d_iter, batch2d_iter, BatchIterator): every input form against the single-image calls,
 input order, failed items, the interpreter lock, borrows, the in-use rule and processes that end mid-stream."""
-import itertools, json, subprocess, sys, textwrap, threading, time
+import json, subprocess, sys, textwrap, threading, time
 
 import numpy as np
 import pytest

@@ -9,6 +9,7 @@ import pytest
 import tifffile
 
 from karvelum import Integrator
+from tiff_files import tiff_bytes
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
@@ -48,9 +49,6 @@ def sample(dtype, shape=SHAPE, seed=0):
     data.flat[np.array([3, 50, 101, 400, 401, 2])[:len(extremes)] % data.size] = extremes
     return data
 
-def tiff_bytes(data, **kwargs):
-    tifffile.imwrite(buf := io.BytesIO(), data, **kwargs)
-    return buf.getvalue()
 
 LZW, DEFLATE, TILE = dict(compression="lzw"), dict(compression="adobe_deflate"), dict(tile=(16, 16))
 COLOUR = {"": {}, "-deflate-predictor": dict(DEFLATE, predictor=True), "-lzw-big-endian": dict(LZW, byteorder=">")}

@@ -1,82 +1,16 @@
 """TIFF sample depths other than 8, 16, 32 and 64 bits, and the compressions the loader refuses."""
 import io
-import struct
-import zlib
 
-import imagecodecs
 import numpy as np
 import pytest
 import tifffile
 
 from karvelum import Integrator
+from tiff_files import packed_tiff, random_samples, tiff_bytes
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
 SHAPE, N = (21, 37), 5000  # nearly every pixel has a bin of its own
-CODECS = {1: bytes, 5: imagecodecs.lzw_encode, 8: zlib.compress, 32946: zlib.compress,
-          32773: imagecodecs.packbits_encode}
-
-
-def ifd_entries(entries, order, data_at):
-    """Classic TIFF directory of (tag, type, values) entries; values of more than 4 bytes follow it."""
-    size = {3: "H", 4: "I"}
-    table, extra = b"", b""
-    out_at = data_at + 2 + 12 * len(entries) + 4
-    for tag, kind, values in sorted(entries):
-        packed = struct.pack(f"{order}{len(values)}{size[kind]}", *values)
-        if len(packed) <= 4:
-            table += struct.pack(f"{order}HHI", tag, kind, len(values)) + packed.ljust(4, b"\0")
-        else:
-            table += struct.pack(f"{order}HHII", tag, kind, len(values), out_at + len(extra))
-            extra += packed + b"\0" * (len(packed) % 2)
-    return struct.pack(f"{order}H", len(entries)) + table + struct.pack(f"{order}I", 0) + extra
-
-
-def packed_tiff(values, bits, signed=False, byteorder="<", tile=None, rowsperstrip=4, compression=1,
-                planar=False, tags=()):
-    """TIFF bytes holding `values` (rows x columns, or rows x columns x samples) as `bits`-bit integer
-    samples, packed most significant bit first, every row of a strip or tile padded to a byte; `tags`
-    are (tag, type, values) entries added to the directory or replacing its own."""
-    values = np.asarray(values)
-    values = values[..., None] if values.ndim == 2 else values
-    height, width, samples = values.shape
-    planes = [values[..., [s]] for s in range(samples)] if planar else [values]
-    bw, bh = tile if tile else (width, rowsperstrip)
-
-    def pack(block):  # rows x columns x samples -> bytes
-        as_bits = np.unpackbits(block.astype(">u8").view(np.uint8).reshape(block.shape[0], -1, 8), axis=-1)
-        rows = as_bits[:, :, 64 - bits:].reshape(block.shape[0], -1)
-        return np.packbits(rows, axis=1).tobytes()  # pads each row with zero bits
-
-    blocks = []
-    for plane in planes:
-        padded = np.zeros((-(-height // bh) * bh, -(-width // bw) * bw, plane.shape[2]), np.int64)
-        padded[:height, :width] = plane
-        for r in range(0, height, bh):
-            for c in range(0, width if tile else 1, bw):
-                block = padded[r:r + bh, c:c + bw] if tile else padded[r:min(r + bh, height)]
-                blocks.append(CODECS[compression](pack(block)))
-    offsets = list(np.cumsum([8] + [len(b) for b in blocks[:-1]]))
-    ifd_at = 8 + sum(map(len, blocks))
-    layout = ([(322, 3, [bw]), (323, 3, [bh]), (324, 4, offsets), (325, 4, [len(b) for b in blocks])] if tile else
-              [(273, 4, offsets), (278, 3, [bh]), (279, 4, [len(b) for b in blocks])])
-    entries = [(256, 4, [width]), (257, 4, [height]), (258, 3, [bits] * samples), (259, 3, [compression]),
-               (262, 3, [2 if samples == 3 else 1]), (277, 3, [samples]), (284, 3, [2 if planar else 1]),
-               (339, 3, [2 if signed else 1] * samples), *layout]
-    entries = list({e[0]: e for e in entries + list(tags)}.values())  # `tags` replace or add entries
-    order = "<" if byteorder == "<" else ">"
-    head = (b"II*\0" if order == "<" else b"MM\0*") + struct.pack(f"{order}I", ifd_at + ifd_at % 2)
-    return head + b"".join(blocks) + b"\0" * (ifd_at % 2) + ifd_entries(entries, order, ifd_at + ifd_at % 2)
-
-
-def random_samples(bits, signed, shape=SHAPE, seed=0):
-    low, high = (-(1 << (bits - 1)), (1 << (bits - 1)) - 1) if signed else (0, (1 << bits) - 1)
-    data = np.random.default_rng(seed).integers(low, high, shape, np.int64 if signed or bits < 64 else np.uint64,
-                                                endpoint=True)
-    data.flat[:4] = [low, high, 0, low + 1]  # both ends of the range
-    return data
-
-
 def intensity(image, mask=None):
     ai = Integrator.from_poni_dict(GEOM, method="histogram")
     if mask is not None:
@@ -127,10 +61,6 @@ def test_packed_masks_mask_their_nonzero_pixels(tmp_path, write_tiff, source):
     assert intensity(image, str(path)) == intensity(image, PATTERN)
 
 
-def tifffile_bytes(data, **kwargs):
-    tifffile.imwrite(buf := io.BytesIO(), data, **kwargs)
-    return buf.getvalue()
-
 
 REFUSED = {  # schemes written by tifffile, and schemes of other codecs set in a file of 8-bit strips
     **{name: dict(compression=name) for name in ["zstd", "lzma", "lerc", "png", "jpeg2000", "webp"]},
@@ -141,7 +71,7 @@ REFUSED = {  # schemes written by tifffile, and schemes of other codecs set in a
 def test_other_compressions_and_predictors_without_their_codec_are_refused(tmp_path, case):
     data, kwargs, path = random_samples(8, False), dict(REFUSED[case]), tmp_path / "refused.tif"
     if "compression" in kwargs:
-        raw = tifffile_bytes((np.dstack([data] * 3) if case == "webp" else data).astype(np.uint8), **kwargs)
+        raw = tiff_bytes((np.dstack([data] * 3) if case == "webp" else data).astype(np.uint8), **kwargs)
         with tifffile.TiffFile(io.BytesIO(raw)) as tif:
             want = f"unsupported compression scheme {int(tif.pages[0].compression)}"
     else:  # the strips hold raw samples: nothing may try to decode them

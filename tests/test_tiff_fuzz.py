@@ -1,6 +1,5 @@
 """Damaged and hostile TIFF files, mutated from valid ones by a fixed seed: each ends in a result or a clean
 ValueError or MemoryError, prints nothing, allocates nothing large and does not hang."""
-import io
 import json
 import os
 import random
@@ -12,18 +11,13 @@ import zlib
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
-import tifffile
 
-from test_tiff_depths import packed_tiff, random_samples
+from tiff_files import packed_tiff, random_samples, tiff_bytes
 
 SEED, MUTANTS, BATCH = 1105, 14, 50
 SHAPE = (13, 22)
 STRIPS, TILES = dict(rowsperstrip=4), dict(tile=(16, 16))
 
-
-def tifffile_bytes(data, **kwargs):
-    tifffile.imwrite(buf := io.BytesIO(), data, **kwargs)
-    return buf.getvalue()
 
 
 def valid_files():
@@ -35,24 +29,24 @@ def valid_files():
             0, 200, shape).astype(dtype)
     rgb = np.dstack([data("uint8", seed=s) for s in range(3)])
     return [
-        tifffile_bytes(data("uint8"), **STRIPS), tifffile_bytes(data("uint8"), compression="jpeg", **STRIPS),
-        tifffile_bytes(data("uint8"), compression="jpeg", **TILES), tifffile_bytes(rgb, compression="jpeg", **STRIPS),
-        tifffile_bytes(data("int16"), compression="lzw", predictor=2, byteorder=">", **STRIPS),
-        tifffile_bytes(data("uint16"), compression="adobe_deflate", **TILES),
-        tifffile_bytes(data("uint32"), compression="deflate", predictor=2, **STRIPS),
-        tifffile_bytes(data("float32"), compression="lzw", predictor=3, byteorder=">", **TILES),
-        tifffile_bytes(data("float64"), compression="adobe_deflate", predictor=3, **STRIPS),
-        tifffile_bytes(data("int64"), byteorder=">", **STRIPS),
-        tifffile_bytes(data("uint64"), compression="packbits", **TILES),
-        tifffile_bytes(rgb, compression="lzw", **STRIPS),
-        tifffile_bytes(np.moveaxis(rgb, -1, 0).astype(np.uint16), photometric="rgb", planarconfig="separate", **TILES),
-        tifffile_bytes(data("uint16"), bigtiff=True, compression="packbits", **STRIPS),
-        tifffile_bytes(data("uint8") > 100, **STRIPS), tifffile_bytes(data("uint16"), bitspersample=12, **TILES),
+        tiff_bytes(data("uint8"), **STRIPS), tiff_bytes(data("uint8"), compression="jpeg", **STRIPS),
+        tiff_bytes(data("uint8"), compression="jpeg", **TILES), tiff_bytes(rgb, compression="jpeg", **STRIPS),
+        tiff_bytes(data("int16"), compression="lzw", predictor=2, byteorder=">", **STRIPS),
+        tiff_bytes(data("uint16"), compression="adobe_deflate", **TILES),
+        tiff_bytes(data("uint32"), compression="deflate", predictor=2, **STRIPS),
+        tiff_bytes(data("float32"), compression="lzw", predictor=3, byteorder=">", **TILES),
+        tiff_bytes(data("float64"), compression="adobe_deflate", predictor=3, **STRIPS),
+        tiff_bytes(data("int64"), byteorder=">", **STRIPS),
+        tiff_bytes(data("uint64"), compression="packbits", **TILES),
+        tiff_bytes(rgb, compression="lzw", **STRIPS),
+        tiff_bytes(np.moveaxis(rgb, -1, 0).astype(np.uint16), photometric="rgb", planarconfig="separate", **TILES),
+        tiff_bytes(data("uint16"), bigtiff=True, compression="packbits", **STRIPS),
+        tiff_bytes(data("uint8") > 100, **STRIPS), tiff_bytes(data("uint16"), bitspersample=12, **TILES),
         packed_tiff(random_samples(12, True, SHAPE), 12, True, ">", compression=8, **TILES),
         packed_tiff(random_samples(24, False, SHAPE), 24, False, ">", compression=5, rowsperstrip=4),
         packed_tiff(random_samples(1, False, SHAPE), 1, compression=32773, rowsperstrip=4),
         packed_tiff(random_samples(33, True, SHAPE + (3,)), 33, True, compression=32946, planar=True, rowsperstrip=4),
-        tifffile_bytes(data("float32", (512, 512)), compression="adobe_deflate", rowsperstrip=64),  # in parallel
+        tiff_bytes(data("float32", (512, 512)), compression="adobe_deflate", rowsperstrip=64),  # in parallel
     ]
 
 
