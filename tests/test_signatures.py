@@ -11,6 +11,15 @@ SIGNATURES = {
     "set_rayon_threads": "set_rayon_threads(threads)",
     "refine": "refine(start, points, calibrant, fix=None, loss=None, auto_assign=False, assign_tol=0.05, max_iter=100, "
               "tol=1e-9)",
+    "find_peaks_massif": "find_peaks_massif(image, seed, valley_size=None, max_peaks=200, dedup_dist=1.0)",
+    "ransac_ellipses": "ransac_ellipses(points, inlier_threshold=1.5, min_inliers=10, max_iterations=2000, "
+                       "max_ellipses=12, max_axis_ratio=None, dedupe_center_dist=5.0, dedupe_size_rel=0.02, "
+                       "rng_seed=13907096686470247510)",
+    "identify_rings": "identify_rings(ellipses, calibrant, wavelength, ratio_tolerance=0.02, max_anchor_ring=8, "
+                      "min_matches=3)",
+    "find_peaks_image": "find_peaks_image(image, valley_size=None, threshold_factor=3.0, max_peaks=5000)",
+    "estimate_ring_center": "estimate_ring_center(peaks, max_trials=500, radial_bin_width=4.0, top_k_bins=10, "
+                            "max_radius_px=5000.0, rng_seed=13739370787864702989)",
     "Integrator": "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
     "Integrator.from_poni_dict":
         "from_poni_dict(poni_dict, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
@@ -43,8 +52,12 @@ SIGNATURES = {
     "CalibrationPoints.add": "add($self, d1, d2, ring=None)",
     "CalibrationPoints.extend": "extend($self, d1, d2, ring)",
     "CalibrationPoints.clear": "clear($self)",
+    "EllipseFit.distance": "distance($self, point)",
+    "RansacEllipseResult.inlier_mask": "inlier_mask($self)",
+    "RansacEllipseResult.n_ellipses": "n_ellipses($self)",
 }
-NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult", "BatchIterator", "Calibrant", "CalibrationResult"}
+NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult", "BatchIterator", "Calibrant", "CalibrationResult", "EllipseFit",
+                     "RansacEllipseResult", "RingIdResult"}
 
 
 def public_callables():

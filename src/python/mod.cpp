@@ -10,6 +10,7 @@
 #include "python/integrator.hpp"
 #include "python/multi_integrator.hpp"
 #include "python/results.hpp"
+#include "python/rings.hpp"
 #include "python/signature.hpp"
 
 namespace nb = nanobind;
@@ -42,14 +43,22 @@ NB_MODULE(karvelum, m) {
     sig::def_function<&set_rayon_threads>(
         m, "set_rayon_threads(threads)", "Size the process-wide thread pool; possible once, before it is first used.");
     bind_refine(m);
+    bind_ring_functions(m);
+    bind_estimate_ring_center(m);
     bind_integrator(m);
     bind_multi_integrator(m);
     bind_results(m);
     bind_batch_iterator(m);
     bind_calibration_classes(m);
+    bind_ring_classes(m);
 
     nb::list all;
-    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "refine", "Integrator", "MultiIntegrator", "IntegrationResult",
-                             "BatchResult", "BatchIterator", "Calibrant", "CalibrationPoints", "CalibrationResult"}) all.append(name);
+    for (const char* name : {"rayon_num_threads", "set_rayon_threads", "refine", "find_peaks_massif", "ransac_ellipses",
+                             "identify_rings", "find_peaks_image", "estimate_ring_center", "Integrator",
+                             "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator", "Calibrant",
+                             "CalibrationPoints", "CalibrationResult", "EllipseFit", "RansacEllipseResult",
+                             "RingIdResult"}) {
+        all.append(name);
+    }
     m.attr("__all__") = all;
 }
