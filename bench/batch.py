@@ -123,6 +123,7 @@ def main():
     print(f"karvelum batch1d, {n} float32 {SHAPE[0]} x {SHAPE[1]} TIFF files per compression, {N} bins, "
           f"{cpus} processors, process-wide pool of {karvelum.rayon_num_threads()} threads; "
           f"files in the page cache (written just before); load average {os.getloadavg()[0]:.1f}")
+    stream_read_ahead()  # first, before other work leaves the heap grown
     with tempfile.TemporaryDirectory() as tmp:
         tmp = pathlib.Path(tmp)
         t = time.perf_counter()
@@ -141,7 +142,6 @@ def main():
                 print(f"  {'peer: process pool, tifffile.imread + np.bincount':<52} {peer}")
                 for method in ("counting", "pixel_split"):
                     run_method(method, paths, limits, peer, args.repeat)
-        stream_read_ahead()
         rss = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**20
         print(f"\nload average {os.getloadavg()[0]:.1f}; peak RSS: this process {rss:.2f} GiB, "
               f"largest child {resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss / 2**20:.2f} GiB")
