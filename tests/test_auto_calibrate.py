@@ -127,9 +127,9 @@ def grid_start(peaks, d_spacings, wavelength, pixel, options):
 
 
 @pytest.mark.parametrize("options", [
-    # 33,075 candidates: more than one round of scoring.
-    dict(grid_distance_steps=3, grid_rot_steps=7, grid_rot_max_deg=30.0, grid_poni_steps=15,
-         grid_poni_search_radius_px=210.0),
+    # 70,227 candidates: more than one round of scoring.
+    dict(grid_distance_steps=3, grid_rot_steps=9, grid_rot_max_deg=30.0, grid_poni_steps=17,
+         grid_poni_search_radius_px=240.0, grid_max_peaks=100),
     dict(grid_distance_steps=2, grid_rot_steps=3, grid_poni_steps=5, grid_max_peaks=0, grid_tolerance_rad=0.03),
     # One candidate: an axis of one step (or none) holds its start only.
     dict(grid_distance_steps=0, grid_distance_min=0.12, grid_rot_steps=1, grid_rot_max_deg=-5.0, grid_poni_steps=1,

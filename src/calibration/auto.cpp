@@ -220,7 +220,10 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
         const std::optional<std::uint64_t>& e = assignments[p];
         if (!e) continue;
         const std::optional<std::uint64_t>& ring = id.ring_index[static_cast<std::size_t>(*e)];
-        if (ring) points.add(peaks[p].d1, peaks[p].d2, ring);
+        if (!ring) continue;
+        points.d1.push_back(peaks[p].d1);
+        points.d2.push_back(peaks[p].d2);
+        points.ring.push_back(ring);
     }
     if (points.size() == 0) throw AutoCalibrateError(Kind::RingsNotIdentified);
 

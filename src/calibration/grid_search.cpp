@@ -18,7 +18,7 @@ using Kind = AutoCalibrateError::Kind;
 
 // Candidates scored per round; the best starts are kept across rounds, so
 // memory does not grow with the size of the grid.
-constexpr std::uint64_t kChunk = 1 << 15;
+constexpr std::uint64_t kChunk = 1 << 16;
 
 // x to the power n by repeated squaring, the way an integer power is
 // usually evaluated.
@@ -202,9 +202,9 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
     for (std::uint64_t first = 0; first < count;) {
         const std::uint64_t size = std::min(kChunk, count - first);
         chunk.resize(static_cast<std::size_t>(size));
-        for (std::uint64_t i = 0; i < size; ++i) {
-            chunk[static_cast<std::size_t>(i)] = candidate_at(first + i, axes, options, g1, g2, pixel1, pixel2);
-        }
+        pool::parallel_for_index(chunk.size(), [&](std::size_t i) {
+            chunk[i] = candidate_at(first + i, axes, options, g1, g2, pixel1, pixel2);
+        });
         const std::vector<GridScore> scores = score_with(scorer, chunk);
         for (std::uint64_t i = 0; i < size; ++i) {
             const GridScore& s = scores[static_cast<std::size_t>(i)];
@@ -224,8 +224,12 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
     // is not finite never could.
     CalibrationPoints points;
     for (const Peak& p : peaks) {
-        if (std::isfinite(p.d1) && std::isfinite(p.d2)) points.add(p.d1, p.d2, std::nullopt);
+        if (std::isfinite(p.d1) && std::isfinite(p.d2)) {
+            points.d1.push_back(p.d1);
+            points.d2.push_back(p.d2);
+        }
     }
+    points.ring.assign(points.d1.size(), std::nullopt);
     const RefineOptions refine_options{.loss = options.loss,
                                        .huber_c = options.huber_c,
                                        .assign_tol = std::fmax(options.grid_tolerance_rad, 0.005),
