@@ -20,6 +20,9 @@ using Kind = AutoCalibrateError::Kind;
 // memory does not grow with the size of the grid.
 constexpr std::uint64_t kChunk = 1 << 16;
 
+// Starts refined at a time.
+constexpr std::size_t kRefineBatch = 64;
+
 // x to the power n by repeated squaring, the way an integer power is
 // usually evaluated.
 double integer_power(double x, std::uint64_t n) {
@@ -237,36 +240,44 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                                        .tol = options.tol,
                                        .free = options.free,
                                        .auto_assign = true};
-    // The starts are refined side by side; the choice walks them in order.
-    std::vector<std::optional<CalibrationResult>> refined(best.size());
-    pool::parallel_for_index(
-        best.size(),
-        [&](std::size_t s) {
-            const GridCandidate& g = best[s].score.candidate;
-            PoniGeometry start;
-            start.pixel1 = pixel1;
-            start.pixel2 = pixel2;
-            start.distance = g.distance;
-            start.poni1 = g.poni1;
-            start.poni2 = g.poni2;
-            start.rot1 = g.rot1;
-            start.rot2 = g.rot2;
-            start.wavelength = wavelength;
-            try {
-                refined[s] = refine_geometry_lm(start, points, d_spacings, refine_options);
-            } catch (const RefineError&) {
+    // The starts are refined side by side, a batch at a time so that only a
+    // batch of results is held; the choice walks them in start order.
+    std::optional<CalibrationResult> winner;
+    std::size_t winner_start = 0;
+    std::vector<std::optional<CalibrationResult>> refined;
+    for (std::size_t first = 0; first < best.size(); first += kRefineBatch) {
+        refined.assign(std::min(kRefineBatch, best.size() - first), std::nullopt);
+        pool::parallel_for_index(
+            refined.size(),
+            [&](std::size_t i) {
+                const GridCandidate& g = best[first + i].score.candidate;
+                PoniGeometry start;
+                start.pixel1 = pixel1;
+                start.pixel2 = pixel2;
+                start.distance = g.distance;
+                start.poni1 = g.poni1;
+                start.poni2 = g.poni2;
+                start.rot1 = g.rot1;
+                start.rot2 = g.rot2;
+                start.wavelength = wavelength;
+                try {
+                    refined[i] = refine_geometry_lm(start, points, d_spacings, refine_options);
+                } catch (const RefineError&) {
+                }
+            },
+            1);
+        for (std::size_t i = 0; i < refined.size(); ++i) {
+            if (refined[i] && (!winner || refined[i]->rms_rad < winner->rms_rad)) {
+                winner = std::move(refined[i]);
+                winner_start = first + i;
             }
-        },
-        1);
-    std::optional<std::size_t> winner;
-    for (std::size_t s = 0; s < refined.size(); ++s) {
-        if (refined[s] && (!winner || refined[s]->rms_rad < refined[*winner]->rms_rad)) winner = s;
+        }
     }
     if (!winner) throw AutoCalibrateError(Kind::RingsNotIdentified);
 
     AutoCalibrateResult result;
-    const GridScore& chosen = best[*winner].score;
-    result.calibration = std::move(*refined[*winner]);
+    const GridScore& chosen = best[winner_start].score;
+    result.calibration = std::move(*winner);
     result.n_detected_ellipses = best.size();
     result.n_identified_ellipses = chosen.peaks_hit;
     result.bootstrap_distance = chosen.candidate.distance;
