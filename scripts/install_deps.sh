@@ -18,7 +18,7 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
-python3 -m pip install -q numpy scipy pytest tifffile imagecodecs cmake ninja nanobind scikit-build-core "dask[distributed]"
+python3 -m pip install -q numpy scipy pytest tifffile imagecodecs matplotlib cmake ninja nanobind scikit-build-core "dask[distributed]"
 python3 -m pip install -q . --config-settings=cmake.define.KARVELUM_WERROR="${KARVELUM_WERROR:-OFF}"
 # Imported from outside the source tree, so the installed module is the one tested.
 (cd / && python3 -c "import karvelum")

@@ -105,3 +105,11 @@ def on_other_thread():
         finally:
             gc.enable()
     return run
+
+@pytest.fixture(autouse=True, scope="module")
+def collect_cycles_on_the_main_thread():
+    """Free the reference cycles a module's tests leave (caught exceptions holding frames with integrators) on the
+    main thread: a collection that a later stream's feeder thread happens to run would drop those thread-bound
+    objects on another thread, which reports an unraisable error."""
+    yield
+    gc.collect()

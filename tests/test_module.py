@@ -11,15 +11,16 @@ ENVIRONMENTS = [({}, CPUS), ({"RAYON_NUM_THREADS": "3"}, 3), ({"RAYON_NUM_THREAD
 
 def test_public_api_empty_doc_panics_escaping_except_exception_and_results_not_built_from_python():
     assert karvelum.__all__ == ["rayon_num_threads", "set_rayon_threads", "refine", "find_peaks_massif",
-                                "ransac_ellipses", "identify_rings", "find_peaks_image", "estimate_ring_center",
-                                "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator",
-                                "Calibrant", "CalibrationPoints", "CalibrationResult", "EllipseFit",
-                                "RansacEllipseResult", "RingIdResult"]
+                                "ransac_ellipses", "identify_rings", "find_peaks_image", "auto_calibrate",
+                                "estimate_ring_center", "Integrator", "MultiIntegrator", "IntegrationResult",
+                                "BatchResult", "BatchIterator", "Calibrant", "CalibrationPoints", "CalibrationResult",
+                                "EllipseFit", "RansacEllipseResult", "RingIdResult", "AutoCalibrateResult"]
     assert all(callable(getattr(karvelum, name)) for name in karvelum.__all__) and karvelum.__doc__ == ""
     assert issubclass(karvelum.PanicException, BaseException) and not issubclass(karvelum.PanicException, Exception)
     assert "PanicException" not in karvelum.__all__
     for cls in (karvelum.IntegrationResult, karvelum.BatchResult, karvelum.Calibrant, karvelum.CalibrationResult,
-                karvelum.EllipseFit, karvelum.RansacEllipseResult, karvelum.RingIdResult):
+                karvelum.EllipseFit, karvelum.RansacEllipseResult, karvelum.RingIdResult,
+                karvelum.AutoCalibrateResult):
         # results and calibrants come only from the module
         with pytest.raises(TypeError):
             cls()

@@ -8,12 +8,10 @@ import pytest
 
 import karvelum
 import oracle
+from calibrant_images import CEO2, LAB6, SI, calibrant_image
 from karvelum import (Calibrant, estimate_ring_center, find_peaks_image, find_peaks_massif, identify_rings,
                       ransac_ellipses)
 
-LAB6 = [4.15690, 2.93937, 2.40001, 2.07845, 1.85902, 1.69705, 1.46969, 1.38564]
-CEO2 = [3.12412, 2.70556, 1.91313, 1.63153, 1.56206, 1.35278, 1.24145, 1.20996]
-SI = [3.13560, 1.92013, 1.63747, 1.35780, 1.24600, 1.10860, 1.04520, 0.96010]
 # Tilted, beam near the middle of a 400 x 600 detector: rings 0 and 1 whole, 2 to 5 in part.
 GEOM = dict(pixel1=1e-4, pixel2=1e-4, distance=0.05, poni1=0.02, poni2=0.03, rot1=0.02, rot2=-0.015, rot3=0.3,
             wavelength=1e-10)
@@ -28,11 +26,7 @@ DEFAULT_SEED = 13739370787864702989
 @pytest.fixture(scope="module")
 def ring_image():
     """LaB6 rings of GEOM on a sloped background with unit noise and a gap; read-only."""
-    two_theta = oracle.pixel_geometry(GEOM, SHAPE)["two_theta"].reshape(SHAPE)
-    image = 10.0 + 0.01 * np.arange(SHAPE[1]) + np.random.default_rng(0).normal(0.0, 1.0, SHAPE)
-    for ring in RINGS:
-        image += 100.0 * np.exp(-0.5 * ((two_theta - ring) / WIDTH) ** 2)
-    image[GAP] = 0.0
+    image = calibrant_image(GEOM, LAB6, SHAPE, WIDTH, background=10.0 + 0.01 * np.arange(SHAPE[1]), gaps=[GAP])
     image.setflags(write=False)
     return image
 

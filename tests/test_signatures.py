@@ -18,6 +18,14 @@ SIGNATURES = {
     "identify_rings": "identify_rings(ellipses, calibrant, wavelength, ratio_tolerance=0.02, max_anchor_ring=8, "
                       "min_matches=3)",
     "find_peaks_image": "find_peaks_image(image, valley_size=None, threshold_factor=3.0, max_peaks=5000)",
+    "auto_calibrate": 'auto_calibrate(peaks, calibrant, wavelength, pixel1, pixel2, method="radial", '
+                      "ransac_inlier_threshold=1.5, ransac_min_inliers=10, ransac_max_iterations=2000, "
+                      "ransac_max_ellipses=12, ransac_max_axis_ratio=1.2, ransac_dedupe_center_dist=5.0, "
+                      "ransac_dedupe_size_rel=0.02, ratio_tolerance=0.03, min_matches=3, center_consistency_px=30.0, "
+                      "grid_distance_min=0.05, grid_distance_max=0.6, grid_distance_steps=14, grid_rot_max_deg=60.0, "
+                      "grid_rot_steps=13, grid_poni_search_radius_px=200.0, grid_poni_steps=5, "
+                      "grid_tolerance_rad=8.0e-3, grid_max_peaks=400, grid_max_ring_index=12, grid_top_k=8, fix=None, "
+                      "huber_c=2.0e-3, max_iter=200, tol=1e-9, rng_seed=13907096686470247510)",
     "estimate_ring_center": "estimate_ring_center(peaks, max_trials=500, radial_bin_width=4.0, top_k_bins=10, "
                             "max_radius_px=5000.0, rng_seed=13739370787864702989)",
     "Integrator": "Integrator(poni_path, method=None, polarization_factor=None, n_ss=None, unit=None, radial_range=None)",
@@ -57,7 +65,7 @@ SIGNATURES = {
     "RansacEllipseResult.n_ellipses": "n_ellipses($self)",
 }
 NOT_CONSTRUCTIBLE = {"IntegrationResult", "BatchResult", "BatchIterator", "Calibrant", "CalibrationResult", "EllipseFit",
-                     "RansacEllipseResult", "RingIdResult"}
+                     "RansacEllipseResult", "RingIdResult", "AutoCalibrateResult"}
 
 
 def public_callables():

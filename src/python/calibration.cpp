@@ -161,8 +161,9 @@ void points_clear(PyCalibrationPoints& self) {
 
 // ---- CalibrationResult -----------------------------------------------------
 
-nb::object result_poni(const PyCalibrationResult& self) {
-    const PoniGeometry& g = self.result.geometry;
+}  // namespace
+
+nb::object poni_dict(const PoniGeometry& g) {
     nb::dict out;
     const std::pair<const char*, double> entries[] = {
         {"pixel1", g.pixel1}, {"pixel2", g.pixel2}, {"distance", g.distance},
@@ -172,6 +173,10 @@ nb::object result_poni(const PyCalibrationResult& self) {
     for (const auto& [key, value] : entries) out[key] = nb::float_(value);
     return out;
 }
+
+namespace {
+
+nb::object result_poni(const PyCalibrationResult& self) { return poni_dict(self.result.geometry); }
 
 nb::object result_assignments(const PyCalibrationResult& self) {
     nb::list out;
@@ -210,6 +215,8 @@ PoniGeometry start_geometry(nb::handle start) {
     raise_value_error("start must be a karvelum.Integrator or a PONI dict");
 }
 
+}  // namespace
+
 std::array<bool, calibration::kParameterCount> parse_fix_list(nb::handle fix) {
     if (fix.is_none()) return calibration::RefineOptions{}.free;
     std::array<bool, calibration::kParameterCount> free;
@@ -229,6 +236,8 @@ std::array<bool, calibration::kParameterCount> parse_fix_list(nb::handle fix) {
     }
     return free;
 }
+
+namespace {
 
 std::string lower_of(nb::handle str) { return utf8_of(nb::borrow(str).attr("lower")()); }
 

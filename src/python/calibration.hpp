@@ -2,11 +2,14 @@
 // and CalibrationResult.
 #pragma once
 
+#include <array>
+
 #include <nanobind/nanobind.h>
 
 #include "calibration/calibrant.hpp"
 #include "calibration/points.hpp"
 #include "calibration/refinement.hpp"
+#include "poni.hpp"
 #include "python/borrow.hpp"
 
 namespace karvelum::python {
@@ -26,6 +29,13 @@ struct PyCalibrationPoints {
 struct PyCalibrationResult {
     calibration::CalibrationResult result;
 };
+
+// A new dict of the nine geometry numbers, in PONI key order.
+nb::object poni_dict(const PoniGeometry& geometry);
+
+// The free flags of a fix list: `fix` is None (the wavelength fixed, all else
+// free) or a list of parameter names, each clearing its flag.
+std::array<bool, calibration::kParameterCount> parse_fix_list(nb::handle fix);
 
 // The module function refine (added third among the functions).
 void bind_refine(nb::module_& m);

@@ -4,6 +4,7 @@
 #include "errors.hpp"
 #include "pool.hpp"
 #include "python/args.hpp"
+#include "python/auto_calibrate.hpp"
 #include "python/batch.hpp"
 #include "python/calibration.hpp"
 #include "python/exceptions.hpp"
@@ -44,6 +45,7 @@ NB_MODULE(karvelum, m) {
         m, "set_rayon_threads(threads)", "Size the process-wide thread pool; possible once, before it is first used.");
     bind_refine(m);
     bind_ring_functions(m);
+    bind_auto_calibrate(m);
     bind_estimate_ring_center(m);
     bind_integrator(m);
     bind_multi_integrator(m);
@@ -51,13 +53,14 @@ NB_MODULE(karvelum, m) {
     bind_batch_iterator(m);
     bind_calibration_classes(m);
     bind_ring_classes(m);
+    bind_auto_calibrate_result(m);
 
     nb::list all;
     for (const char* name : {"rayon_num_threads", "set_rayon_threads", "refine", "find_peaks_massif", "ransac_ellipses",
-                             "identify_rings", "find_peaks_image", "estimate_ring_center", "Integrator",
-                             "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator", "Calibrant",
-                             "CalibrationPoints", "CalibrationResult", "EllipseFit", "RansacEllipseResult",
-                             "RingIdResult"}) {
+                             "identify_rings", "find_peaks_image", "auto_calibrate", "estimate_ring_center",
+                             "Integrator", "MultiIntegrator", "IntegrationResult", "BatchResult", "BatchIterator",
+                             "Calibrant", "CalibrationPoints", "CalibrationResult", "EllipseFit", "RansacEllipseResult",
+                             "RingIdResult", "AutoCalibrateResult"}) {
         all.append(name);
     }
     m.attr("__all__") = all;

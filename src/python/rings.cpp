@@ -72,6 +72,8 @@ void require_pair(nb::handle value) {
     if (size != 2) raise_value_error("expected tuple of length 2, but got tuple of length " + std::to_string(size));
 }
 
+}  // namespace
+
 // A sequence (not a str) of (d1, d2) tuples of numbers.
 std::vector<Peak> arg_peaks(nb::handle value, const char* name) {
     return with_note(name, [&] {
@@ -86,6 +88,8 @@ std::vector<Peak> arg_peaks(nb::handle value, const char* name) {
         return out;
     });
 }
+
+namespace {
 
 std::pair<std::uint64_t, std::uint64_t> arg_seed(nb::handle value) {
     return with_note("seed", [&] {

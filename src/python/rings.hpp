@@ -3,9 +3,12 @@
 // EllipseFit, RansacEllipseResult and RingIdResult.
 #pragma once
 
+#include <vector>
+
 #include <nanobind/nanobind.h>
 
 #include "calibration/ellipse.hpp"
+#include "calibration/peak.hpp"
 #include "calibration/ring_identity.hpp"
 
 namespace karvelum::python {
@@ -25,6 +28,10 @@ struct PyRansacEllipseResult {
 struct PyRingIdResult {
     calibration::RingIdResult result;
 };
+
+// A sequence (not a str) of (d1, d2) tuples of numbers; errors get the note
+// naming the argument.
+std::vector<calibration::Peak> arg_peaks(nb::handle value, const char* name);
 
 // find_peaks_massif, ransac_ellipses, identify_rings and find_peaks_image,
 // in this order.

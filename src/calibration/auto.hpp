@@ -1,0 +1,91 @@
+// Automatic calibration: from the peaks of a calibrant image to a refined
+// detector geometry with no starting guess. Ellipses come from radial bands
+// about one ring centre or from a RANSAC search; they are identified with
+// calibrant rings, give a bootstrap geometry and control points, and the
+// geometry is refined. The grid method (grid_search.hpp) needs no ellipses;
+// the auto method runs all three and keeps the smallest residual.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+#include "calibration/calibrant.hpp"
+#include "calibration/ellipse.hpp"
+#include "calibration/peak.hpp"
+#include "calibration/radial.hpp"
+#include "calibration/refinement.hpp"
+#include "calibration/ring_center.hpp"
+#include "calibration/ring_identity.hpp"
+#include "errors.hpp"
+
+namespace karvelum::calibration {
+
+enum class AutoCalibrateMethod : std::uint8_t { Auto = 0, Radial = 1, Ransac = 2, Grid = 3 };
+
+struct AutoCalibrateOptions {
+    RadialBandOptions radial;
+    RansacEllipseOptions ransac{.max_axis_ratio = 1.2};
+    RefineLoss loss = RefineLoss::Huber;
+    double huber_c = 0.002;  // radians of 2θ
+    RingCenterOptions ring_center;
+    RingIdOptions ring_id{.ratio_tolerance = 0.03, .max_anchor_ring = 8, .min_matches = 3};
+    double grid_distance_min = 0.05;  // metres
+    double grid_distance_max = 0.6;
+    std::uint64_t grid_distance_steps = 14;
+    double grid_rot_max = 1.0471975511965976;  // radians
+    std::uint64_t grid_rot_steps = 13;
+    double grid_poni_search_radius_px = 200.0;
+    std::uint64_t grid_poni_steps = 5;
+    double grid_tolerance_rad = 0.008;
+    std::uint64_t grid_max_peaks = 400;  // 0: every peak scores
+    std::uint64_t grid_max_ring_index = 12;
+    std::uint64_t grid_top_k = 8;
+    std::uint64_t max_iter = 200;
+    double tol = 1e-9;
+    double center_consistency_px = 30.0;
+    std::array<bool, kParameterCount> free{true, true, true, true, true, true, false};
+    AutoCalibrateMethod method = AutoCalibrateMethod::Radial;
+};
+
+struct AutoCalibrateResult {
+    CalibrationResult calibration;
+    std::uint64_t n_detected_ellipses = 0;
+    std::uint64_t n_identified_ellipses = 0;
+    double bootstrap_distance = 0.0;        // metres
+    double bootstrap_ring_center_d1 = 0.0;  // metres
+    double bootstrap_ring_center_d2 = 0.0;
+};
+
+// A failed automatic calibration; what() is its user-facing message.
+class AutoCalibrateError : public ValueError {
+public:
+    enum class Kind : std::uint8_t { Refine, NoEllipses, RingsNotIdentified };
+    explicit AutoCalibrateError(Kind kind);
+    explicit AutoCalibrateError(const RefineError& error);
+    Kind kind() const noexcept { return kind_; }
+    // The refinement's error of a Refine failure.
+    const std::optional<RefineError>& refine_error() const noexcept { return refine_error_; }
+
+private:
+    Kind kind_;
+    std::optional<RefineError> refine_error_;
+};
+
+// Throws AutoCalibrateError; ValueError for a Huber threshold that is not
+// positive and finite, or a grid too large to count. Pool threads run the
+// grid scoring and the auto method's three runs; they only read the inputs.
+AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,
+                                         double pixel1, double pixel2, const AutoCalibrateOptions& options);
+
+// The tail shared by the radial and ransac methods: ring identification, a
+// bootstrap geometry from the identified ellipses, control points from
+// their peaks and the refinement. `ellipses` ascending by semi_major,
+// `assignments` one ellipse (or none) per peak.
+AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                                            std::span<const std::optional<std::uint64_t>> assignments,
+                                            std::span<const double> d_spacings, double wavelength, double pixel1,
+                                            double pixel2, const AutoCalibrateOptions& options);
+
+}  // namespace karvelum::calibration

@@ -1,0 +1,56 @@
+"""Calibrant d-spacings and synthetic calibrant images of known geometries, rendered with numpy from the geometry
+model of oracle.py; helpers of the ring-finding and automatic-calibration tests."""
+import math
+
+import numpy as np
+
+import oracle
+
+# d-spacings in angstrom, largest first.
+LAB6 = [4.15690, 2.93937, 2.40001, 2.07845, 1.85902, 1.69705, 1.46969, 1.38564]
+CEO2 = [3.12412, 2.70556, 1.91313, 1.63153, 1.56206, 1.35278, 1.24145, 1.20996]
+SI = [3.13560, 1.92013, 1.63747, 1.35780, 1.24600, 1.10860, 1.04520, 0.96010]
+
+
+def beam_geometry(beam, distance, tilt_deg=0.0, direction_deg=0.0, pixel=1e-4, wavelength=1e-10, rot3=0.0):
+    """The geometry whose direct beam meets the detector at pixel `beam` (d1, d2) when the detector is tilted by
+    `tilt_deg` towards `direction_deg` (rot1 = tilt cos(direction), rot2 = tilt sin(direction)); a strong tilt puts
+    the PONI far from the beam, often off the detector."""
+    tilt, direction = math.radians(tilt_deg), math.radians(direction_deg)
+    geom = dict(pixel1=pixel, pixel2=pixel, distance=distance, poni1=0.0, poni2=0.0, rot1=tilt * math.cos(direction),
+                rot2=tilt * math.sin(direction), rot3=rot3, wavelength=wavelength)
+    b1, b2 = oracle.ring_points(geom, 0.0, 0.0)
+    geom.update(poni1=float(beam[0] - b1[0]) * pixel, poni2=float(beam[1] - b2[0]) * pixel)
+    return geom
+
+
+def calibrant_image(geom, d_spacings, shape, width, height=100.0, background=10.0, noise=1.0, seed=0, gaps=()):
+    """Gaussian rings of 2-theta standard deviation `width` (radians) at the calibrant's ring angles below 90
+    degrees on `background` (a number or an array broadcast to `shape`) with Gaussian noise of standard deviation
+    `noise`; the pixels of each index in `gaps` (module gaps) read 0."""
+    two_theta = oracle.pixel_geometry(geom, shape)["two_theta"].reshape(shape)
+    image = background + np.random.default_rng(seed).normal(0.0, noise, shape)
+    for ring in oracle.ring_two_theta(d_spacings, geom["wavelength"]):
+        if ring < np.pi / 2:
+            image = image + height * np.exp(-0.5 * ((two_theta - ring) / width) ** 2)
+    for gap in gaps:
+        image[gap] = 0.0
+    return image
+
+
+def parameter_spread(geom, peaks, d_spacings, names=("distance", "poni1", "poni2", "rot1", "rot2"), on_ring=0.002):
+    """Standard deviation of each named geometry parameter that a least-squares fit of the peaks to their rings
+    can reach: the rms 2-theta residual of the peaks within `on_ring` radians of a ring at the true geometry,
+    times sqrt(diag((J^T J)^-1)) with J the derivatives of the numpy model there."""
+    d1, d2 = np.asarray(peaks, dtype=float).T
+    two_theta = oracle.point_two_theta(geom, d1, d2)
+    rings = oracle.ring_two_theta(d_spacings, geom["wavelength"])
+    offset = two_theta[:, None] - rings[None, :]
+    nearest = np.nanargmin(np.abs(offset), axis=1)
+    residual = offset[np.arange(len(d1)), nearest]
+    on = np.abs(residual) < on_ring
+    steps = {name: 1e-6 if name.startswith("rot") else 1e-7 for name in names}
+    jacobian = np.stack([(oracle.point_two_theta(dict(geom, **{k: geom[k] + h}), d1[on], d2[on]) - two_theta[on]) / h
+                         for k, h in steps.items()], axis=1)
+    spread = np.sqrt(np.diag(np.linalg.inv(jacobian.T @ jacobian)) * np.mean(residual[on] ** 2))
+    return dict(zip(names, spread))

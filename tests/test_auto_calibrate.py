@@ -1,0 +1,304 @@
+"""Automatic calibration: the radial, ransac, grid and auto methods on calibrant images of known geometries rendered
+by the numpy model (peaks from find_peaks_image), the grid's first start against a numpy scoring of its candidates,
+and the arguments, failures and result of auto_calibrate."""
+import json
+import math
+
+import numpy as np
+import pytest
+
+import oracle
+from calibrant_images import CEO2, LAB6, SI, beam_geometry, calibrant_image, parameter_spread
+from karvelum import AutoCalibrateResult, Calibrant, auto_calibrate, find_peaks_image
+
+SHAPE = (1024, 1024)
+GAPS = [slice(500, 508), (slice(None), slice(300, 306))]  # module gaps: a band of rows and one of columns
+FITTED = ("distance", "poni1", "poni2", "rot1", "rot2")
+
+
+def near_grid(distance, rings):
+    """Three distances about `distance`, tilts of -10, 0 and 10 degrees, PONI offsets 10 px apart; the first
+    `rings` rings (those that reach the detector: the grid ranks candidates by rings hit before peaks hit)."""
+    return dict(grid_distance_min=0.9 * distance, grid_distance_max=distance / 0.9, grid_distance_steps=3,
+                grid_rot_max_deg=10.0, grid_rot_steps=3, grid_poni_search_radius_px=300.0, grid_poni_steps=61,
+                grid_max_ring_index=rings)
+
+
+# Name: geometry, calibrant, the methods that must recover the geometry, grid arguments. Tilts of 20 degrees and
+# more put the PONI far off the detector; the bootstrap must take the tilt's sign from the drift of ring centres.
+CASES = {
+    "LaB6 flat, beam centred": (beam_geometry((512, 512), 0.1, wavelength=0.7e-10), LAB6, "radial ransac grid",
+                                near_grid(0.1, 8)),
+    "CeO2 8 deg, beam off centre": (beam_geometry((400, 450), 0.12, 8, 100, wavelength=0.6e-10), CEO2,
+                                    "radial ransac", {}),
+    "Si 10 deg": (beam_geometry((560, 500), 0.15, 10, 180, wavelength=0.6e-10), SI, "radial ransac grid",
+                  near_grid(0.15, 4)),
+    "LaB6 0.5 m, 200 um pixels": (beam_geometry((512, 512), 0.5, pixel=2e-4, wavelength=0.5e-10), LAB6,
+                                  "radial ransac grid", near_grid(0.5, 5)),
+    "LaB6 20 deg towards 270": (beam_geometry((512, 512), 0.5, 20, 270, wavelength=0.25e-10), LAB6, "radial ransac",
+                                {}),
+    "LaB6 25 deg towards 45": (beam_geometry((512, 512), 0.5, 25, 45, wavelength=0.25e-10), LAB6, "radial ransac", {}),
+    "LaB6 25 deg towards 225": (beam_geometry((512, 512), 0.4, 25, 225, wavelength=0.3e-10), LAB6, "radial", {}),
+}
+
+
+@pytest.fixture(scope="module")
+def case_peaks():
+    """Peaks of a case's image (rings 1.2 px wide, unit noise, module gaps), rendered once."""
+    cache = {}
+
+    def peaks(name):
+        if name not in cache:
+            geom, d_spacings = CASES[name][:2]
+            width = 1.2 * geom["pixel1"] / geom["distance"]
+            cache[name] = find_peaks_image(calibrant_image(geom, d_spacings, SHAPE, width, gaps=GAPS))
+        return cache[name]
+    return peaks
+
+
+def calibrate(peaks, geom, d_spacings, **kwargs):
+    calibrant = Calibrant.from_d_spacings("c", d_spacings)
+    return auto_calibrate(peaks, calibrant, geom["wavelength"], geom["pixel1"], geom["pixel2"], **kwargs)
+
+
+@pytest.mark.parametrize("name", CASES)
+def test_methods_recover_the_geometry_and_auto_keeps_the_smallest_residual(case_peaks, name):
+    geom, d_spacings, methods, grid = CASES[name]
+    peaks = case_peaks(name)
+    results = {}
+    for method in ("radial", "ransac", "grid", "auto"):
+        try:
+            results[method] = calibrate(peaks, geom, d_spacings, method=method, **grid)
+        except ValueError:
+            results[method] = None
+    spread = parameter_spread(geom, peaks, d_spacings)
+    for method in methods.split() + ["auto"]:
+        assert results[method] is not None, method
+        poni = results[method].poni
+        off = {k: abs(poni[k] - geom[k]) / spread[k] for k in FITTED}
+        assert max(off.values()) < 10, (method, off)
+        assert [poni[k] for k in ("pixel1", "pixel2", "wavelength")] == [geom[k] for k in ("pixel1", "pixel2",
+                                                                                              "wavelength")]
+    # auto: the first of radial, ransac and grid with the smallest rms.
+    best = min((results[m] for m in ("radial", "ransac", "grid") if results[m] is not None), key=lambda r: r.rms_rad)
+    assert repr(results["auto"]) == repr(best) and results["auto"].poni == best.poni
+
+
+def grid_start(peaks, d_spacings, wavelength, pixel, options):
+    """The first grid start by the numpy model: every candidate (distance outermost, then rot1, rot2, the d1 and d2
+    offsets from the peaks' mean) scored by the rings and peaks that fall within the tolerance of a ring, the best
+    by rings, then peaks, the earliest on ties; its geometry and peaks hit."""
+    o = {k: v for k, v in DEFAULTS.items() if k.startswith("grid_")} | options
+    p = np.asarray(peaks, dtype=float)
+    n, cap = len(p), o["grid_max_peaks"]
+    scoring = p if cap == 0 or n <= cap else p[::-(-n // cap)]
+    g1, g2 = (sum(p[:, i].tolist()) / n for i in (0, 1))
+    rings = oracle.ring_two_theta(d_spacings[:o["grid_max_ring_index"]], wavelength)
+    rings = rings[~np.isnan(rings)]
+
+    def axis(start, end, k):
+        return [start] if k < 2 else [start + (end - start) / (k - 1) * i for i in range(k)]
+    lo, hi, k = o["grid_distance_min"], o["grid_distance_max"], o["grid_distance_steps"]
+    distances = [lo] if k < 2 else [lo * ((hi / lo) ** (1 / (k - 1))) ** i for i in range(k)]
+    tilt, radius = o["grid_rot_max_deg"] * 0.017453292519943295, o["grid_poni_search_radius_px"]
+    tilts, offsets = axis(-tilt, tilt, o["grid_rot_steps"]), axis(-radius, radius, o["grid_poni_steps"])
+    L, r1, r2, o1, o2 = (a.ravel() for a in np.meshgrid(distances, tilts, tilts, offsets, offsets, indexing="ij"))
+    poni1, poni2 = (g1 + o1 + 0.5) * pixel, (g2 + o2 + 0.5) * pixel
+    x1, x2 = (scoring[:, 0] + 0.5) * pixel, (scoring[:, 1] + 0.5) * pixel
+    rings_hit, peaks_hit = np.zeros(L.size, dtype=int), np.zeros(L.size, dtype=int)
+    for s in range(0, L.size, 2048):
+        c = slice(s, s + 2048)
+        sa, ca, sb, cb = (f(a[c])[:, None] for f, a in ((np.sin, r1), (np.cos, r1), (np.sin, r2), (np.cos, r2)))
+        X, Y, Lc = x1[None, :] - poni1[c, None], x2[None, :] - poni2[c, None], L[c, None]
+        u = cb * X + sa * sb * Y - Lc * ca * sb
+        v = ca * Y + Lc * sa
+        z = sb * X - sa * cb * Y + Lc * ca * cb
+        two_theta = np.arctan2(np.sqrt(u * u + v * v), z)
+        best, best_distance = np.full(two_theta.shape, -1), np.full(two_theta.shape, np.inf)
+        for k, ring in enumerate(rings):
+            distance = np.abs(two_theta - ring)
+            take = (distance < o["grid_tolerance_rad"]) & (distance < best_distance)
+            best[take], best_distance[take] = k, distance[take]
+        peaks_hit[c] = (best >= 0).sum(axis=1)
+        rings_hit[c] = sum((best == k).any(axis=1) for k in range(len(rings)))
+    first = next(i for i in np.lexsort((-peaks_hit, -rings_hit)) if peaks_hit[i] > 0)
+    return dict(distance=L[first], poni1=poni1[first], poni2=poni2[first], rot1=r1[first], rot2=r2[first]), \
+        peaks_hit[first]
+
+
+@pytest.mark.parametrize("options", [
+    # 70,227 candidates: more than one round of scoring.
+    dict(grid_distance_steps=3, grid_rot_steps=9, grid_rot_max_deg=30.0, grid_poni_steps=17,
+         grid_poni_search_radius_px=240.0, grid_max_peaks=100),
+    dict(grid_distance_steps=2, grid_rot_steps=3, grid_poni_steps=5, grid_max_peaks=0, grid_tolerance_rad=0.03),
+    # One candidate: an axis of one step (or none) holds its start only.
+    dict(grid_distance_steps=0, grid_distance_min=0.12, grid_rot_steps=1, grid_rot_max_deg=-5.0, grid_poni_steps=1,
+         grid_poni_search_radius_px=-40.0, grid_max_ring_index=3),
+])
+def test_grid_starts_from_the_best_scoring_candidate(case_peaks, options):
+    name = "CeO2 8 deg, beam off centre"
+    geom, d_spacings = CASES[name][:2]
+    peaks = case_peaks(name)
+    start, hits = grid_start(peaks, d_spacings, geom["wavelength"], geom["pixel1"], options)
+    # No iteration: the result is the start itself.
+    result = calibrate(peaks, geom, d_spacings, method="grid", grid_top_k=1, max_iter=0, **options)
+    assert (result.n_detected_ellipses, result.n_identified_ellipses, result.n_iter) == (1, hits, 1)
+    assert [result.bootstrap_distance, result.bootstrap_ring_center_d1, result.bootstrap_ring_center_d2] == \
+        pytest.approx([start["distance"], start["poni1"], start["poni2"]], rel=1e-12)
+    assert {k: result.poni[k] for k in FITTED} == pytest.approx(start, rel=1e-12, abs=1e-15)
+
+
+def test_grid_and_auto_do_not_depend_on_the_thread_count(case_peaks, run_isolated, tmp_path):
+    name = "Si 10 deg"
+    geom, d_spacings, _, grid = CASES[name]
+    path = tmp_path / "arguments.json"
+    path.write_text(json.dumps([case_peaks(name), d_spacings, geom["wavelength"], geom["pixel1"], grid]))
+    code = f"""
+        import json, karvelum
+        peaks, d_spacings, wavelength, pixel, grid = json.load(open({str(path)!r}))
+        calibrant = karvelum.Calibrant.from_d_spacings("c", d_spacings)
+        out = []
+        for method in ("grid", "auto"):
+            r = karvelum.auto_calibrate([tuple(p) for p in peaks], calibrant, wavelength, pixel, pixel, method=method,
+                                        **grid)
+            out.append([repr(r), r.chi2, r.poni, r.bootstrap_distance, r.bootstrap_ring_center_d1,
+                        r.bootstrap_ring_center_d2])
+        print(json.dumps([karvelum.rayon_num_threads(), out]))
+    """
+    one, many = run_isolated(code, RAYON_NUM_THREADS="1"), run_isolated(code, RAYON_NUM_THREADS="8")
+    assert (one[0], many[0]) == (1, 8) and one[1] == many[1]
+
+
+# --- arguments, failures and the result ------------------------------------------------------
+
+FLAT = CASES["LaB6 flat, beam centred"][0]
+LAB = Calibrant.from_d_spacings("LaB6", LAB6)
+
+
+@pytest.fixture(scope="module")
+def ring_peaks():
+    """60 points on each of the first six LaB6 rings of FLAT with 0.05 px of noise."""
+    rings = oracle.ring_two_theta(LAB6, FLAT["wavelength"])[:6]
+    chi = np.linspace(-np.pi, np.pi, 60, endpoint=False)
+    d1, d2 = oracle.ring_points(FLAT, np.repeat(rings, 60), np.tile(chi, 6))
+    noise = np.random.default_rng(3).normal(0.0, 0.05, (2, d1.size))
+    return [tuple(p) for p in np.stack([d1 + noise[0], d2 + noise[1]], -1).tolist()]
+
+
+def call(peaks, /, **changes):
+    """auto_calibrate of `peaks` with FLAT's calibrant and beam; `changes` replace arguments, `peaks` too."""
+    args = dict(peaks=peaks, calibrant=LAB, wavelength=FLAT["wavelength"], pixel1=FLAT["pixel1"],
+                pixel2=FLAT["pixel2"])
+    args.update(changes)
+    return auto_calibrate(**args)
+
+
+def outcome(result):
+    return repr(result), result.chi2, result.poni, result.bootstrap_distance, result.bootstrap_ring_center_d1, \
+        result.bootstrap_ring_center_d2
+
+
+DEFAULTS = dict(method="radial", ransac_inlier_threshold=1.5, ransac_min_inliers=10, ransac_max_iterations=2000,
+                ransac_max_ellipses=12, ransac_max_axis_ratio=1.2, ransac_dedupe_center_dist=5.0,
+                ransac_dedupe_size_rel=0.02, ratio_tolerance=0.03, min_matches=3, center_consistency_px=30.0,
+                grid_distance_min=0.05, grid_distance_max=0.6, grid_distance_steps=14, grid_rot_max_deg=60.0,
+                grid_rot_steps=13, grid_poni_search_radius_px=200.0, grid_poni_steps=5, grid_tolerance_rad=0.008,
+                grid_max_peaks=400, grid_max_ring_index=12, grid_top_k=8, fix=None, huber_c=0.002, max_iter=200,
+                tol=1e-9, rng_seed=13907096686470247510)
+SMALL_GRID = dict(grid_distance_steps=3, grid_rot_steps=3, grid_poni_steps=3)
+
+
+@pytest.mark.parametrize("kwargs, same_as", [
+    (DEFAULTS, {}),
+    (dict(method="RaDiAl", huber_c=np.float64(0.002), max_iter=np.int64(200)), {}),
+    (dict(rng_seed=7), {}),  # the radial method's ring centre has a seed of its own
+    (dict(method="RANSAC"), dict(method="ransac")),
+    (dict(fix=["wl", "wavelength"]), dict(fix=None)),
+    (dict(method="Grid", grid_max_peaks=0, **SMALL_GRID), dict(method="grid", grid_max_peaks=10**6, **SMALL_GRID)),
+])
+def test_equivalent_arguments_give_the_same_result(ring_peaks, kwargs, same_as):
+    assert outcome(call(ring_peaks, **kwargs)) == outcome(call(ring_peaks, **same_as))
+
+
+@pytest.mark.parametrize("fix, fixed", [
+    (None, {"wavelength"}),
+    ([], set()),
+    (["dist", "wl"], {"distance", "wavelength"}),
+    (["poni1", "poni2", "rot1", "rot2", "rot3"], {"poni1", "poni2", "rot1", "rot2"}),
+])
+def test_fixed_parameters_keep_their_bootstrap_values(ring_peaks, fix, fixed):
+    wavelength = FLAT["wavelength"] * 1.001  # a free wavelength has somewhere to go
+    r = call(ring_peaks, wavelength=wavelength, fix=fix)
+    # The rings of a flat detector are circles: the radial bootstrap is untilted, centred on the mean ring centre.
+    start = dict(distance=r.bootstrap_distance, poni1=r.bootstrap_ring_center_d1, poni2=r.bootstrap_ring_center_d2,
+                 rot1=0.0, rot2=0.0, rot3=0.0, wavelength=wavelength)
+    assert {k for k in start if r.poni[k] == start[k]} == fixed | {"rot3"}  # rot3 never moves 2-theta
+
+
+def test_result_getters_and_repr(ring_peaks):
+    r = call(ring_peaks)
+    poni = r.poni
+    assert list(poni) == list(oracle.GEOMETRY_KEYS) and all(type(v) is float for v in poni.values())
+    assert poni is not r.poni and (poni["pixel1"], poni["pixel2"]) == (FLAT["pixel1"], FLAT["pixel2"])
+    assert all(type(getattr(r, k)) is int for k in ("n_iter", "n_detected_ellipses", "n_identified_ellipses"))
+    assert (r.n_detected_ellipses, r.n_identified_ellipses) == (6, 6)
+    # Circles about the PONI: the distance estimates and the mean ring centre are the truth, to the noise.
+    assert [r.bootstrap_distance, r.bootstrap_ring_center_d1, r.bootstrap_ring_center_d2] == \
+        pytest.approx([FLAT["distance"], FLAT["poni1"], FLAT["poni2"]], rel=1e-4)
+    assert r.chi2 == pytest.approx(360 * r.rms_rad ** 2, rel=1e-12)  # every point is a control point
+    mantissa, exponent = f"{r.rms_rad:.3e}".split("e")
+    assert repr(r) == f"AutoCalibrateResult(n_iter={r.n_iter}, rms_rad={mantissa}e{int(exponent)}, detected=6, " \
+                      f"identified=6)"
+    assert AutoCalibrateResult.bootstrap_ring_center_d1.__doc__ == \
+        "Mean ring-center (d1, meters) used to initialise the bootstrap PONI."
+
+
+SCATTERED = [tuple(p) for p in np.random.default_rng(5).uniform(0.0, 1000.0, (30, 2)).tolist()]
+CIRCLE = [(500.0 + 100.0 * math.cos(a), 500.0 + 100.0 * math.sin(a)) for a in (0.3, 1.5, 2.8, 4.0, 5.3)]
+NO_ELLIPSES = "no ellipses detected by RANSAC"
+NOT_IDENTIFIED = "could not confidently assign ellipses to calibrant rings"
+HUBER = "huber_c must be positive and finite"
+
+# Changes to a valid call, and the exception expected: type, message (None: not checked), note (None: no note).
+REFUSED = {
+    **{f"no peaks, {m}": (dict(peaks=[], method=m), ValueError, NO_ELLIPSES, None)
+       for m in ("radial", "ransac", "grid", "auto")},
+    "scattered, radial": (dict(peaks=SCATTERED), ValueError, NO_ELLIPSES, None),
+    "scattered, ransac": (dict(peaks=SCATTERED, method="ransac"), ValueError, NO_ELLIPSES, None),
+    "scattered, auto: the grid fails last": (dict(peaks=SCATTERED, method="auto", grid_tolerance_rad=0.0), ValueError,
+                                             NOT_IDENTIFIED, None),
+    "grid, nothing within the tolerance": (dict(method="grid", grid_tolerance_rad=0.0), ValueError, NOT_IDENTIFIED,
+                                           None),
+    "too few matches": (dict(min_matches=7), ValueError, NOT_IDENTIFIED, None),
+    "ransac centre filter leaves too few": (dict(method="ransac", center_consistency_px=1e-9), ValueError,
+                                            NOT_IDENTIFIED, None),
+    "refinement": (dict(peaks=CIRCLE, method="ransac", ransac_min_inliers=5, min_matches=1), ValueError,
+                   "refinement failed: underdetermined: 5 effective points < 6 free parameters", None),
+    "grid overflow": (dict(method="grid", grid_distance_steps=2**32, grid_rot_steps=2**16), ValueError,
+                      "grid search has too many candidates", None),
+    **{f"huber_c {c}": (dict(huber_c=c), ValueError, HUBER, None) for c in (0.0, -1e-3, math.nan, math.inf)},
+    "method": (dict(method="Bogus", fix=["nope"]), ValueError,
+               "unknown method 'bogus'; valid: 'radial' (default), 'ransac', 'grid', or 'auto'", None),
+    "method type": (dict(method=3), TypeError, None, "method"),
+    "conversion before the method": (dict(method="bogus", tol="x"), TypeError, None, "tol"),
+    "fix type before the method": (dict(method="bogus", fix=("rot1",)), TypeError, None, "fix"),
+    "fix unknown": (dict(fix=["rot3", "Distance"]), ValueError, "unknown parameter 'Distance' in fix list", None),
+    "fix item": (dict(fix=[3]), TypeError, None, None),
+    "peaks str, first": (dict(peaks="abc", calibrant=None), TypeError, "Can't extract `str` to `Vec`", "peaks"),
+    "peaks lists": (dict(peaks=[[1.0, 2.0]]), TypeError, None, "peaks"),
+    "calibrant": (dict(calibrant=LAB6), TypeError, None, "calibrant"),
+    "wavelength None": (dict(wavelength=None), TypeError, None, "wavelength"),
+    "axis ratio None": (dict(ransac_max_axis_ratio=None), TypeError, None, "ransac_max_axis_ratio"),
+    "count negative": (dict(grid_top_k=-1), OverflowError, None, "grid_top_k"),
+    "count float": (dict(ransac_min_inliers=10.0), TypeError, None, "ransac_min_inliers"),
+    "seed too big": (dict(rng_seed=2**64), OverflowError, None, "rng_seed"),
+}
+
+
+@pytest.mark.parametrize("case", REFUSED)
+def test_refusals_and_failures(ring_peaks, case):
+    changes, exc, message, note = REFUSED[case]
+    with pytest.raises(exc) as info:
+        call(ring_peaks, **changes)
+    assert type(info.value) is exc and (message is None or str(info.value) == message)
+    assert getattr(info.value, "__notes__", []) == ([f"while processing '{note}'"] if note else [])
