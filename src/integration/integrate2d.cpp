@@ -33,13 +33,12 @@ public:
         std::uint32_t a[kRun];
         const std::uint32_t n_radial = static_cast<std::uint32_t>(radial_.n);
         const std::uint32_t n_azimuthal = static_cast<std::uint32_t>(azimuthal_.n);
-        const std::uint32_t none = static_cast<std::uint32_t>(n_cells);
         for (std::size_t done = 0; done < count; done += kRun) {
             const std::size_t m = std::min(kRun, count - done);
             std::uint32_t* r = out + done;
             azimuthal_bins(chi_ + begin + done, m, a);
             math::clamped_bins(radial_values_ + begin + done, m, radial_.start, radial_.step, radial_.n, r);
-            for (std::size_t j = 0; j < m; ++j) r[j] = a[j] < n_azimuthal ? r[j] + n_radial * a[j] : none;
+            for (std::size_t j = 0; j < m; ++j) r[j] = a[j] < n_azimuthal ? r[j] + n_radial * a[j] : math::kNoCell;
         }
     }
 
@@ -55,14 +54,17 @@ private:
         if (!b.ranged && b.n <= (std::uint64_t(1) << 31)) {
             // Bins from n up wrap around: rare (the top edge), done apart.
             const double top = static_cast<double>(b.n);
+            const std::uint32_t n = static_cast<std::uint32_t>(b.n);
+            std::uint32_t wrapped = 0;
             for (std::size_t j = 0; j < count; ++j) {
                 double t = (chi[j] - b.start) / b.step;
                 t = t > 0.0 ? t : 0.0;
                 t = t < top ? t : top;
                 out[j] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
+                wrapped |= out[j] == n;
             }
-            for (std::size_t j = 0; j < count; ++j) {
-                if (out[j] == b.n) out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
+            for (std::size_t j = 0; wrapped != 0 && j < count; ++j) {
+                if (out[j] == n) out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
             }
             return;
         }

@@ -33,13 +33,15 @@ struct PixelSamples {
     std::uint64_t dim1 = 0, dim2 = 0;
 };
 
+// The cell of a pixel in none.
+inline constexpr std::uint32_t kNoCell = 0xffffffffu;
+
 // Pixels to cells, numbered 0 .. n_cells - 1. Blocks are ranges of cell
 // numbers, so neighbouring pixels should mostly have near numbers.
 class CellMap {
 public:
     std::uint64_t n_cells = 0;
-    // Cell of each pixel of the run begin .. begin + count - 1; n_cells for a
-    // pixel in no cell.
+    // Cell of each pixel of the run begin .. begin + count - 1, or kNoCell.
     virtual void cells(std::size_t begin, std::size_t count, std::uint32_t* out) const = 0;
 
 protected:
