@@ -64,7 +64,8 @@ private:
                 wrapped |= out[j] == n;
             }
             for (std::size_t j = 0; wrapped != 0 && j < count; ++j) {
-                if (out[j] == n) out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
+                if (out[j] != n) continue;
+                out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
             }
             return;
         }

@@ -183,7 +183,9 @@ void for_each_block(const CellMap& map, const PixelSamples& in, const Values& va
             throw;
         }
     };
-    pool::run([&] { tbb::parallel_for(tbb::blocked_range<std::size_t>(0, workers, 1), work, tbb::simple_partitioner()); });
+    pool::run([&] {
+        tbb::parallel_for(tbb::blocked_range<std::size_t>(0, workers, 1), work, tbb::simple_partitioner());
+    });
 }
 
 double non_negative_sqrt(double v) { return v > 0.0 ? std::sqrt(v) : 0.0; }
@@ -314,18 +316,20 @@ HistogramOutput cell_means(const CellMap& map, const PixelSamples& in, const Val
         intensities[c] = sum / n;
         if constexpr (WithVariance) errors[c] = non_negative_sqrt(variance_sum / (n * n));
     };
+    auto add = [](const auto& acc) { return [&acc](const Chunk& chunk, std::size_t block) { acc.add(chunk, block); }; };
     if (n_cells <= kPackedCells) {
         std::vector<CellSums<WithVariance>> packed(n_cells);
         const Accumulator<WithVariance, true> acc{packed.data(), nullptr, nullptr, nullptr};
-        for_each_block<WithVariance>(map, in, values, [&](const Chunk& chunk, std::size_t block) { acc.add(chunk, block); });
+        for_each_block<WithVariance>(map, in, values, add(acc));
         for (std::size_t c = 0; c < n_cells; ++c) finish(c, packed[c].sum, packed[c].variance_sum(), packed[c].count);
         return out;
     }
     std::vector<std::uint32_t> counts(n_cells);
     const Accumulator<WithVariance, false> acc{nullptr, intensities, errors, counts.data()};
-    for_each_block<WithVariance>(map, in, values, [&](const Chunk& chunk, std::size_t block) { acc.add(chunk, block); });
+    for_each_block<WithVariance>(map, in, values, add(acc));
     const std::uint32_t* n = counts.data();
-    pool::parallel_for_index(n_cells, [=](std::size_t c) { finish(c, intensities[c], errors ? errors[c] : 0.0, n[c]); }, 16384);
+    pool::parallel_for_index(n_cells, [=](std::size_t c) { finish(c, intensities[c], errors ? errors[c] : 0.0, n[c]); },
+                             16384);
     return out;
 }
 
