@@ -1,8 +1,13 @@
 """1D integration timings beside numpy/scipy doing the same work.
 
 Run: python3 bench/integrate1d.py   (2048 x 2048 float64, 1000 bins)
+
+Each timing is the median of several calls, with their spread (max - min over
+the median). Where the bytes a call must read are known, the memory-bandwidth
+bound is shown beside it: those bytes over the bandwidth of a parallel read of
+a large array, measured in the same run.
 """
-import os
+import concurrent.futures
 import pathlib
 import subprocess
 import sys
@@ -14,21 +19,47 @@ import scipy.sparse
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent.parent / "tests"))
 import oracle  # noqa: E402
 
-from common import GEOMETRY, best  # noqa: E402
+from common import GEOMETRY  # noqa: E402
 
 import karvelum  # noqa: E402
 
 SHAPE = (2048, 2048)
 N = 1000
 GEOM = GEOMETRY
+REPEAT = 21
 
 
+def timing(f, repeat=REPEAT):
+    """Median time of `repeat` calls of f after one warm-up call, and their spread (max - min) / median."""
+    f()
+    times = []
+    for _ in range(repeat):
+        t = time.perf_counter()
+        f()
+        times.append(time.perf_counter() - t)
+    median = float(np.median(times))
+    return median, (max(times) - min(times)) / median
 
-def row(label, ours, theirs=None, their_label=""):
-    if theirs is None:
-        print(f"  {label:<44} {ours * 1e3:9.2f} ms")
-    else:
-        print(f"  {label:<44} {ours * 1e3:9.2f} ms   {their_label:<28} {theirs * 1e3:9.2f} ms   x{theirs / ours:5.1f}")
+
+def memory_bandwidth(threads, nbytes=1 << 29):
+    """Bytes per second of `threads` threads summing disjoint parts of one large array (numpy's
+    reductions release the interpreter lock); the median of several passes."""
+    parts = np.array_split(np.ones(nbytes // 8), threads)
+    with concurrent.futures.ThreadPoolExecutor(threads) as pool:
+        list(pool.map(np.add.reduce, parts))
+        seconds, _ = timing(lambda: list(pool.map(np.add.reduce, parts)), 9)
+    return nbytes / seconds
+
+
+def row(label, measured, bound=None, theirs=None, their_label=""):
+    """One line: median, spread, the bound and our time over it, numpy/scipy and their time over ours."""
+    median, spread = measured
+    text = f"  {label:<36} {median * 1e3:8.2f} ms  spread {spread * 100:4.0f}%"
+    if bound is not None:
+        text += f"  bound {bound * 1e3:6.2f} ms (x{median / bound:4.1f})"
+    if theirs is not None:
+        text += f"  {their_label} {theirs[0] * 1e3:7.2f} ms (x{theirs[0] / median:5.1f} slower)"
+    print(text)
 
 
 def peak_rss_of_supersampled_build():
@@ -50,17 +81,24 @@ def peak_rss_of_supersampled_build():
 def main():
     rng = np.random.default_rng(0)
     img = rng.poisson(100.0, SHAPE).astype(np.float64)
-    print(f"karvelum integrate1d, {SHAPE[0]} x {SHAPE[1]} float64, {N} bins, "
-          f"{karvelum.rayon_num_threads()} threads")
+    threads = karvelum.rayon_num_threads()
+    bandwidth = memory_bandwidth(threads)
+    pixels = img.size
+    print(f"karvelum integrate1d, {SHAPE[0]} x {SHAPE[1]} float64, {N} bins, {threads} threads; "
+          f"parallel read {bandwidth / 1e9:.1f} GB/s")
+    # What a call must read at least: per pixel the sample and its correction, plus for
+    # the counting table a 4-byte index and per bin an 8-byte offset; for the histogram
+    # the radial value instead of the table.
+    counting_bound = (pixels * (8 + 8 + 4) + (N + 1) * 8) / bandwidth
+    histogram_bound = pixels * (8 + 8 + 8) / bandwidth
 
     ai = karvelum.Integrator.from_poni_dict(GEOM, method="counting")
     t = time.perf_counter()
     ai.integrate1d(img, N)
     first = time.perf_counter() - t
-    cached_counting = best(lambda: ai.integrate1d(img, N))
-    row("first call, geometry + counting table", first)
+    print(f"  {'first call, geometry + counting table':<36} {first * 1e3:8.2f} ms")
 
-    print("table build (first call minus cached call):")
+    print("table build (first call minus the median cached call):")
     cached = {}
     for method in ["counting", "pixel_split", "supersampled"]:
         ai.set_method(method)
@@ -69,10 +107,10 @@ def main():
         t = time.perf_counter()
         ai.integrate1d(img, N)
         build = time.perf_counter() - t
-        cached[method] = best(lambda: ai.integrate1d(img, N))
-        row(f"{method}", build - cached[method])
+        cached[method] = timing(lambda: ai.integrate1d(img, N))
+        print(f"  {method:<36} {(build - cached[method][0]) * 1e3:8.2f} ms")
 
-    # numpy / scipy doing the counting work on precomputed arrays
+    # numpy / scipy doing the same work on precomputed arrays
     geo = oracle.pixel_geometry(GEOM, SHAPE)
     r = geo["two_theta"]
     corr = geo["correction"]
@@ -81,29 +119,41 @@ def main():
     idx = np.minimum((r - lo) / dx, N - 1).astype(np.int64)
     flat = img.ravel()
     csr = scipy.sparse.csr_matrix((np.ones(r.size), (idx, np.arange(r.size))), shape=(N, r.size))
-    t_csr = best(lambda: (csr @ flat) / (csr @ corr))
-    t_bincount = best(lambda: np.bincount(idx, flat, N) / np.bincount(idx, corr, N))
+    t_csr = timing(lambda: (csr @ flat) / (csr @ corr), 7)
+    t_bincount = timing(lambda: np.bincount(idx, flat, N) / np.bincount(idx, corr, N), 7)
 
     def numpy_histogram():
         i = np.minimum(((r - lo) / dx).astype(np.int64), N - 1)
         return np.bincount(i, flat / corr, N) / np.bincount(i, None, N)
 
-    t_hist_np = best(numpy_histogram)
+    t_hist_np = timing(numpy_histogram, 7)
 
     print("cached integrate1d:")
-    row("counting", cached["counting"], t_csr, "scipy CSR products (2)")
-    row("counting", cached["counting"], t_bincount, "np.bincount on indices (2)")
+    row("counting", cached["counting"], counting_bound, t_csr, "scipy CSR products (2)")
+    row("counting", cached["counting"], counting_bound, t_bincount, "np.bincount on indices (2)")
     for method in ["pixel_split", "supersampled"]:
-        row(f"{method} ({cached[method] / cached['counting']:.1f}x counting)", cached[method], t_csr,
+        row(f"{method} ({cached[method][0] / cached['counting'][0]:.1f}x counting)", cached[method], None, t_csr,
             "scipy CSR products (2)")
     for method in ["counting", "pixel_split", "supersampled"]:
         ai.set_method(method)
-        row(f"{method}, errors=True", best(lambda: ai.integrate1d(img, N, errors=True)))
-    ai.set_method("histogram")
-    row("histogram", best(lambda: ai.integrate1d(img, N)), t_hist_np, "numpy indices + bincount")
-    row("histogram, errors=True", best(lambda: ai.integrate1d(img, N, errors=True)))
+        row(f"{method}, errors=True", timing(lambda: ai.integrate1d(img, N, errors=True)),
+            counting_bound if method == "counting" else None)
     ai.set_method("counting")
-    row("counting, azimuthal_std=True", best(lambda: ai.integrate1d(img, N, azimuthal_std=True)))
+    row("counting, azimuthal_std=True", timing(lambda: ai.integrate1d(img, N, azimuthal_std=True)))
+
+    print("histogram (no table; bins, corrected values and variances formed on every call):")
+    ai.set_method("histogram")
+    row("histogram", timing(lambda: ai.integrate1d(img, N)), histogram_bound, t_hist_np, "numpy indices + bincount")
+    row("histogram, errors=True", timing(lambda: ai.integrate1d(img, N, errors=True)), histogram_bound)
+    mask = np.zeros(SHAPE, np.uint8)
+    mask[:, :64] = 1
+    ai.set_mask(mask)
+    row("histogram, masked", timing(lambda: ai.integrate1d(img, N)), histogram_bound + pixels / bandwidth)
+    ai.clear_mask()
+    row("histogram, azimuthal_std=True", timing(lambda: ai.integrate1d(img, N, azimuthal_std=True)),
+        histogram_bound)
+    row("histogram, azimuthal_std, errors", timing(lambda: ai.integrate1d(img, N, errors=True, azimuthal_std=True)),
+        histogram_bound)
 
     small = np.ones((8, 8))
     tiny = karvelum.Integrator.from_poni_dict(GEOM, method="counting")
@@ -113,7 +163,7 @@ def main():
     for _ in range(calls):
         tiny.integrate1d(small, 10)
     per_call = (time.perf_counter() - t) / calls
-    print(f"  {'8 x 8 array, cached table, per call':<44} {per_call * 1e6:9.2f} us")
+    print(f"  {'8 x 8 array, cached table, per call':<36} {per_call * 1e6:8.2f} us")
 
     peak, base = peak_rss_of_supersampled_build()
     print(f"supersampled (n_ss 5) first call: peak RSS {peak:.0f} MB (before the call {base:.0f} MB)")

@@ -5,7 +5,6 @@
 
 #include "errors.hpp"
 #include "integration/working_set.hpp"
-#include "lut/counting_csr.hpp"
 #include "lut/integrate.hpp"
 #include "math/histogram.hpp"
 #include "pool.hpp"
@@ -21,22 +20,6 @@ Buffer<double> poisson_variance(std::span<const double> samples) {
     return out;
 }
 
-// Sample over correction where the correction is positive, else `otherwise`.
-Buffer<double> normalised(std::span<const double> x, std::span<const double> corr, double otherwise) {
-    Buffer<double> out(x.size());
-    pool::parallel_for_index(x.size(), [&](std::size_t i) { out[i] = corr[i] > 0.0 ? x[i] / corr[i] : otherwise; });
-    return out;
-}
-
-Buffer<double> normalised_variance(std::span<const double> var, std::span<const double> corr,
-                                   bool zero_when_not_positive) {
-    Buffer<double> out(var.size());
-    pool::parallel_for_index(var.size(), [&](std::size_t i) {
-        out[i] = (!zero_when_not_positive || corr[i] > 0.0) ? var[i] / (corr[i] * corr[i]) : 0.0;
-    });
-    return out;
-}
-
 Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t n_points, bool with_variance) {
     return pool::run([&] {
         CallState state = begin_call(core, image, n_points,
@@ -45,11 +28,9 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
         std::span<const double> corr = *snap.correction_factors;
         Integration1dOutput out;
         if (core.method.kind == MethodKind::Histogram) {
-            Buffer<double> signal = normalised(image.data, corr, 0.0);
-            Buffer<double> variance = with_variance ? normalised_variance(poisson_variance(image.data), corr, true)
-                                                    : Buffer<double>();
-            math::HistogramOutput h = math::histogram_integrate(*snap.radial_values, snap.radial_extent, signal,
-                                                                variance, n_points, state.mask_bytes());
+            const math::PixelSamples in{image.data, corr, state.mask_bytes(), image.dim1, image.dim2};
+            math::HistogramOutput h =
+                math::histogram_integrate(*snap.radial_values, snap.radial_extent, in, n_points, with_variance);
             out.centres = std::move(h.centres);
             out.intensities = std::move(h.intensities);
             if (with_variance) out.sigmas = std::move(h.errors);
@@ -77,19 +58,19 @@ Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView im
                                      working_set_1d(core, {n_points, errors, true}, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         std::span<const double> corr = *snap.correction_factors;
-        Buffer<double> variance = errors ? poisson_variance(image.data) : Buffer<double>();
         Integration1dOutput out;
         lut::AzimuthalStats stats;
         if (core.method.kind == MethodKind::Histogram) {
-            // A counting table for this call only, spanning the radial values.
-            lut::CsrLut table = lut::build_counting_lut_1d(*snap.radial_values, snap.dim1, snap.dim2, n_points);
-            Buffer<double> signal = normalised(image.data, corr, std::nan(""));
-            Buffer<double> ones(signal.size(), 1.0);
-            Buffer<double> norm_var = errors ? normalised_variance(variance, corr, false) : Buffer<double>();
-            stats = lut::apply_lut_azimuthal_stats(table, {signal, ones, norm_var, state.mask_bytes()});
-            out.centres = lut::bin_centres(table);
+            // Unweighted: every valid pixel of a bin counts once, with its
+            // value sample / correction.
+            const math::PixelSamples in{image.data, corr, state.mask_bytes(), image.dim1, image.dim2};
+            math::HistogramSpread h =
+                math::histogram_spread(*snap.radial_values, snap.radial_extent, in, n_points, errors);
+            out.centres = std::move(h.centres);
+            stats = {std::move(h.means), std::move(h.stds), std::move(h.errors)};
         } else {
             std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
+            Buffer<double> variance = errors ? poisson_variance(image.data) : Buffer<double>();
             stats = lut::apply_lut_azimuthal_stats(*table, {image.data, corr, variance, state.mask_bytes()});
             out.centres = lut::bin_centres(*table);
         }

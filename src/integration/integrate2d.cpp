@@ -1,8 +1,8 @@
 #include "integration/integrate2d.hpp"
 
+#include <algorithm>
 #include <cmath>
-#include <limits>
-#include <new>
+#include <tuple>
 
 #include "errors.hpp"
 #include "integration/working_set.hpp"
@@ -15,28 +15,89 @@ namespace karvelum::integration {
 
 namespace {
 
+// Cells of the 2D histogram: radial bin + n_radial * azimuthal bin, or none
+// for an azimuth the bins leave out.
+class CakeCells final : public math::CellMap {
+public:
+    CakeCells(const GeometrySnapshot& snap, std::uint64_t n_radial, std::uint64_t n_azimuthal,
+              const std::optional<std::pair<double, double>>& range)
+        : radial_values_(snap.radial_values->data()), chi_(snap.chi->data()) {
+        if (snap.radial_values->size() < snap.pixels() || snap.chi->size() < snap.pixels()) {
+            throw Panic("per-pixel arrays do not match the image shape");
+        }
+        std::tie(radial_, azimuthal_) = lut::histogram_bins_2d(snap, n_radial, n_azimuthal, range);
+        n_cells = checked_mul(n_radial, n_azimuthal);
+    }
+
+    void cells(std::size_t begin, std::size_t count, std::uint32_t* out) const override {
+        std::uint32_t a[kRun];
+        const std::uint32_t n_radial = static_cast<std::uint32_t>(radial_.n);
+        const std::uint32_t n_azimuthal = static_cast<std::uint32_t>(azimuthal_.n);
+        for (std::size_t done = 0; done < count; done += kRun) {
+            const std::size_t m = std::min(kRun, count - done);
+            std::uint32_t* r = out + done;
+            azimuthal_bins(chi_ + begin + done, m, a);
+            math::clamped_bins(radial_values_ + begin + done, m, radial_.start, radial_.step, radial_.n, r);
+            for (std::size_t j = 0; j < m; ++j) r[j] = a[j] < n_azimuthal ? r[j] + n_radial * a[j] : math::kNoCell;
+        }
+    }
+
+private:
+    static constexpr std::size_t kRun = 256;
+    static constexpr double kTwoPi = 6.283185307179586;
+
+    // lut::AzimuthalBins::bin for a run of azimuths, written out so that it
+    // inlines (and, without a range, vectorises); n_azimuthal for an azimuth
+    // left out. The two must stay the same rule.
+    void azimuthal_bins(const double* chi, std::size_t count, std::uint32_t* out) const {
+        const lut::AzimuthalBins& b = azimuthal_;
+        if (!b.ranged && b.n <= (std::uint64_t(1) << 31)) {
+            // Bins from n up wrap around: rare (the top edge), done apart.
+            const double top = static_cast<double>(b.n);
+            const std::uint32_t n = static_cast<std::uint32_t>(b.n);
+            std::uint32_t wrapped = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                double t = (chi[j] - b.start) / b.step;
+                t = t > 0.0 ? t : 0.0;
+                t = t < top ? t : top;
+                out[j] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
+                wrapped |= out[j] == n;
+            }
+            for (std::size_t j = 0; wrapped != 0 && j < count; ++j) {
+                if (out[j] != n) continue;
+                out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
+            }
+            return;
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            if (!b.ranged) {
+                const std::uint64_t u = math::saturating_u64((chi[j] - b.start) / b.step);
+                out[j] = static_cast<std::uint32_t>(u < b.n ? u : u % b.n);
+                continue;
+            }
+            double c = chi[j] - kTwoPi * std::floor((chi[j] - b.lo) / kTwoPi);
+            if (c < b.lo) c += kTwoPi;
+            if (c >= b.lo + kTwoPi) c -= kTwoPi;
+            out[j] = c >= b.lo && c < b.hi && c < b.lo + kTwoPi
+                         ? static_cast<std::uint32_t>(std::min(math::saturating_u64((c - b.start) / b.step), b.n - 1))
+                         : static_cast<std::uint32_t>(b.n);
+        }
+    }
+
+    const double* radial_values_;
+    const double* chi_;
+    lut::RadialBins radial_;
+    lut::AzimuthalBins azimuthal_;
+};
+
 // Each pixel in its (radial, azimuthal) cell, the cell's plain mean of
 // sample / correction (0 where the correction is not positive).
 Integration2dOutput histogram_2d(const GeometrySnapshot& snap, ImageView image, std::span<const std::uint8_t> mask,
                                  std::uint64_t n_radial, std::uint64_t n_azimuthal, bool errors,
                                  const std::optional<std::pair<double, double>>& range) {
-    auto [rb, ab] = lut::histogram_bins_2d(snap, n_radial, n_azimuthal, range);
-    const std::size_t n = image.data.size();
-    const Buffer<double>& corr = *snap.correction_factors;
-    const Buffer<double>& radial = *snap.radial_values;
-    const Buffer<double>& chi = *snap.chi;
-    const std::uint64_t n_bins = n_radial * n_azimuthal;
-    if (n_bins >= std::numeric_limits<std::uint32_t>::max()) throw std::bad_alloc();
-    Buffer<std::uint32_t> bins(n);
-    Buffer<double> signal(n), variance(errors ? n : 0);
-    pool::parallel_for_index(n, [&](std::size_t i) {
-        std::optional<std::uint64_t> a = ab.bin(chi[i]);
-        bins[i] = static_cast<std::uint32_t>(a ? rb.bin(radial[i]) + n_radial * *a : n_bins);
-        const double c = corr[i], x = image.data[i];
-        signal[i] = c > 0.0 ? x / c : 0.0;
-        if (errors) variance[i] = c > 0.0 ? (x > 0.0 ? x : 0.0) / (c * c) : 0.0;
-    });
-    math::HistogramOutput h = math::histogram_cells(bins, signal, variance, n_bins, mask);
+    const CakeCells map(snap, n_radial, n_azimuthal, range);
+    const math::PixelSamples in{image.data, *snap.correction_factors, mask, image.dim1, image.dim2};
+    math::HistogramOutput h = math::histogram_cells(map, in, errors);
     Integration2dOutput out{std::move(h.intensities), std::nullopt};
     if (errors) out.sigmas = std::move(h.errors);
     return out;

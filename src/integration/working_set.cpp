@@ -1,6 +1,7 @@
 #include "integration/working_set.hpp"
 
 #include "errors.hpp"
+#include "math/histogram.hpp"
 #include "pool.hpp"
 
 namespace karvelum::integration {
@@ -50,13 +51,11 @@ std::uint64_t table_bytes(const IntegrationMethod& method, std::uint64_t dim1, s
 
 std::uint64_t working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
                              std::uint64_t dim2) {
-    const std::uint64_t pixels = checked_mul(dim1, dim2);
     std::uint64_t call = 0;
     if (core.method.kind == MethodKind::Histogram) {
-        // Corrected signal and variance; with the spread, a counting table
-        // of the call's own and three more arrays.
-        call = options.azimuthal_std ? checked_mul(pixels, kEntryBytes + 3 * sizeof(double))
-                                     : checked_mul(pixels, 2 * sizeof(double));
+        // No per-pixel array: the threads' chunk buffers; the per-bin arrays
+        // are in the call's per-bin allowance.
+        call = math::histogram_scratch_bytes();
     } else if (!core.lut1d.find(lut1d_key(core, options.n_points), dim1, dim2)) {
         call = table_bytes(core.method, dim1, dim2, 3);
     }
@@ -65,10 +64,9 @@ std::uint64_t working_set_1d(const IntegratorCore& core, const Options1d& option
 
 std::uint64_t working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
                              std::uint64_t dim2) {
-    const std::uint64_t pixels = checked_mul(dim1, dim2);
     std::uint64_t call = 0;
     if (core.method.kind == MethodKind::Histogram) {
-        call = checked_mul(pixels, sizeof(std::uint32_t) + 2 * sizeof(double));
+        call = math::histogram_scratch_bytes();
     } else if (!core.lut2d.find(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range), dim1,
                                 dim2)) {
         call = table_bytes(core.method, dim1, dim2, 6);

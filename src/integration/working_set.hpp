@@ -1,6 +1,6 @@
 // What an integrate call allocates beyond the image: the per-pixel geometry
-// for a new shape and the table it builds (or, for the histogram method, its
-// per-pixel arrays). Calls check the estimate against the memory available
+// for a new shape and the table it builds (or, for the histogram method, the
+// threads' chunk buffers). Calls check the estimate against the memory available
 // before they allocate any of it, so that a call far beyond the machine ends
 // in MemoryError instead of the process being killed.
 #pragma once
