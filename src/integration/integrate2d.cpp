@@ -36,7 +36,7 @@ public:
         for (std::size_t done = 0; done < count; done += kRun) {
             const std::size_t m = std::min(kRun, count - done);
             std::uint32_t* r = out + done;
-            azimuthal_bins(chi_ + begin + done, m, a);
+            azimuthal_.bins(chi_ + begin + done, m, a);
             math::clamped_bins(radial_values_ + begin + done, m, radial_.start, radial_.step, radial_.n, r);
             for (std::size_t j = 0; j < m; ++j) r[j] = a[j] < n_azimuthal ? r[j] + n_radial * a[j] : math::kNoCell;
         }
@@ -44,45 +44,6 @@ public:
 
 private:
     static constexpr std::size_t kRun = 256;
-    static constexpr double kTwoPi = 6.283185307179586;
-
-    // lut::AzimuthalBins::bin for a run of azimuths, written out so that it
-    // inlines (and, without a range, vectorises); n_azimuthal for an azimuth
-    // left out. The two must stay the same rule.
-    void azimuthal_bins(const double* chi, std::size_t count, std::uint32_t* out) const {
-        const lut::AzimuthalBins& b = azimuthal_;
-        if (!b.ranged && b.n <= (std::uint64_t(1) << 31)) {
-            // Bins from n up wrap around: rare (the top edge), done apart.
-            const double top = static_cast<double>(b.n);
-            const std::uint32_t n = static_cast<std::uint32_t>(b.n);
-            std::uint32_t wrapped = 0;
-            for (std::size_t j = 0; j < count; ++j) {
-                double t = (chi[j] - b.start) / b.step;
-                t = t > 0.0 ? t : 0.0;
-                t = t < top ? t : top;
-                out[j] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
-                wrapped |= out[j] == n;
-            }
-            for (std::size_t j = 0; wrapped != 0 && j < count; ++j) {
-                if (out[j] != n) continue;
-                out[j] = static_cast<std::uint32_t>(math::saturating_u64((chi[j] - b.start) / b.step) % b.n);
-            }
-            return;
-        }
-        for (std::size_t j = 0; j < count; ++j) {
-            if (!b.ranged) {
-                const std::uint64_t u = math::saturating_u64((chi[j] - b.start) / b.step);
-                out[j] = static_cast<std::uint32_t>(u < b.n ? u : u % b.n);
-                continue;
-            }
-            double c = chi[j] - kTwoPi * std::floor((chi[j] - b.lo) / kTwoPi);
-            if (c < b.lo) c += kTwoPi;
-            if (c >= b.lo + kTwoPi) c -= kTwoPi;
-            out[j] = c >= b.lo && c < b.hi && c < b.lo + kTwoPi
-                         ? static_cast<std::uint32_t>(std::min(math::saturating_u64((c - b.start) / b.step), b.n - 1))
-                         : static_cast<std::uint32_t>(b.n);
-        }
-    }
 
     const double* radial_values_;
     const double* chi_;

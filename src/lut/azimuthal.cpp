@@ -7,12 +7,6 @@
 
 namespace karvelum::lut {
 
-namespace {
-
-constexpr double kTwoPi = 6.283185307179586;
-
-}  // namespace
-
 AzimuthalBins AzimuthalBins::from_range(double lo, double hi, std::uint64_t n) {
     AzimuthalBins b;
     b.n = n;
@@ -33,23 +27,6 @@ AzimuthalBins AzimuthalBins::spanning(double lo, double hi, std::uint64_t n, dou
     b.start = lo;
     b.step = (hi + margin - lo) / static_cast<double>(n);
     return b;
-}
-
-double AzimuthalBins::into_turn(double chi) const {
-    double c = chi - kTwoPi * std::floor((chi - lo) / kTwoPi);
-    if (c < lo) c += kTwoPi;
-    if (c >= lo + kTwoPi) c -= kTwoPi;
-    return c;
-}
-
-std::optional<std::uint64_t> AzimuthalBins::bin(double chi) const {
-    if (!ranged) {
-        const std::uint64_t u = math::saturating_u64((chi - start) / step);
-        return u < n ? u : u % n;  // the remainder only when it differs
-    }
-    double c = into_turn(chi);
-    if (!(c >= lo && c < hi && c < lo + kTwoPi)) return std::nullopt;
-    return std::min(math::saturating_u64((c - start) / step), n - 1);
 }
 
 AzimuthalBins azimuthal_bins(math::Extent chi, std::uint64_t n, const AzimuthalRange& range) {

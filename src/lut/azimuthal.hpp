@@ -9,6 +9,9 @@
 // from outside its own angular interval.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <utility>
@@ -32,10 +35,52 @@ struct AzimuthalBins {
     static AzimuthalBins from_range(double lo, double hi, std::uint64_t n);
     static AzimuthalBins spanning(double lo, double hi, std::uint64_t n, double margin);
 
+    static constexpr double kTwoPi = 6.283185307179586;
+
     // Azimuth taken into [lo, lo + 2 pi) (ranged bins only).
-    double into_turn(double chi) const;
+    double into_turn(double chi) const {
+        double c = chi - kTwoPi * std::floor((chi - lo) / kTwoPi);
+        if (c < lo) c += kTwoPi;
+        if (c >= lo + kTwoPi) c -= kTwoPi;
+        return c;
+    }
+
     // The bin of one azimuth, or nullopt when it is left out.
-    std::optional<std::uint64_t> bin(double chi) const;
+    std::optional<std::uint64_t> bin(double chi) const {
+        if (!ranged) {
+            const std::uint64_t u = math::saturating_u64((chi - start) / step);
+            return u < n ? u : u % n;  // the remainder only when it differs
+        }
+        const double c = into_turn(chi);
+        if (!(c >= lo && c < hi && c < lo + kTwoPi)) return std::nullopt;
+        return std::min(math::saturating_u64((c - start) / step), n - 1);
+    }
+
+    // The bins of `count` azimuths as bin() gives them, n for one left out
+    // (n < 2^32). Without a range the common case runs as a plain
+    // (vectorisable) loop, and the rare wrap-around is redone one by one.
+    void bins(const double* chi, std::size_t count, std::uint32_t* out) const {
+        if (!ranged && n < (std::uint64_t(1) << 31)) {
+            const double top = static_cast<double>(n);
+            const std::uint32_t last = static_cast<std::uint32_t>(n);
+            std::uint32_t wrapped = 0;
+            for (std::size_t j = 0; j < count; ++j) {
+                double t = (chi[j] - start) / step;
+                t = t > 0.0 ? t : 0.0;  // NaN too, as saturating_u64 has it
+                t = t < top ? t : top;
+                out[j] = static_cast<std::uint32_t>(static_cast<std::int32_t>(t));
+                wrapped |= out[j] == last;
+            }
+            for (std::size_t j = 0; wrapped != 0 && j < count; ++j) {
+                if (out[j] == last) out[j] = static_cast<std::uint32_t>(*bin(chi[j]));
+            }
+            return;
+        }
+        for (std::size_t j = 0; j < count; ++j) {
+            const std::optional<std::uint64_t> b = bin(chi[j]);
+            out[j] = static_cast<std::uint32_t>(b ? *b : n);
+        }
+    }
 };
 
 // The range's bins, or without a range bins spanning the azimuths `chi`.
