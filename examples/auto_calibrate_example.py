@@ -16,23 +16,12 @@ import matplotlib.pyplot as plt
 import numpy as np
 
 import karvelum
+from refine_example import two_theta  # the forward model: pixel to 2-theta
 
 SHAPE = (1024, 1024)
 LAB6 = [4.15690, 2.93937, 2.40001, 2.07845, 1.85902, 1.69705, 1.46969, 1.38564]
 TRUE = dict(pixel1=1e-4, pixel2=1e-4, distance=0.12, poni1=0.0463, poni2=0.0581,
             rot1=0.035, rot2=-0.05, rot3=0.0, wavelength=0.7e-10)
-
-
-def two_theta(geom, d1, d2):
-    """2-theta of points in pixel coordinates (integers are pixel centres)."""
-    p1 = geom["pixel1"] * (np.asarray(d1) + 0.5) - geom["poni1"]
-    p2 = geom["pixel2"] * (np.asarray(d2) + 0.5) - geom["poni2"]
-    c1, s1, c2, s2 = np.cos(geom["rot1"]), np.sin(geom["rot1"]), np.cos(geom["rot2"]), np.sin(geom["rot2"])
-    c3, s3, L = np.cos(geom["rot3"]), np.sin(geom["rot3"]), geom["distance"]
-    t1 = p1 * c2 * c3 + p2 * (s1 * s2 * c3 - c1 * s3) - L * (c1 * s2 * c3 + s1 * s3)
-    t2 = p1 * c2 * s3 + p2 * (s1 * s2 * s3 + c1 * c3) - L * (c1 * s2 * s3 - s1 * c3)
-    t3 = p1 * s2 - p2 * s1 * c2 + L * c1 * c2
-    return np.arctan2(np.hypot(t1, t2), t3)
 
 
 def calibrant_image(rings, rng):
