@@ -14,8 +14,8 @@ namespace {
 template <class BinOf>
 CsrLut build(std::uint64_t dim1, std::uint64_t dim2, std::uint64_t n_bins, double start, double step,
              BinOf&& bin_of) {
-    const TableSpec spec{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step, .row_cost = dim2};
-    return build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
+    const TableLayout layout{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step, .row_cost = dim2};
+    return build_table(layout, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
         for (std::uint64_t p = first * dim2; p < end * dim2; ++p) {
             if (std::optional<std::uint64_t> b = bin_of(p)) out.push(*b, p, 1.0);
         }

@@ -107,22 +107,22 @@ void EntryList::grow(std::uint64_t capacity) {
     out_.reserve(capacity);
 }
 
-CsrLut build_table(const TableSpec& spec, const FillRows& fill) {
-    auto ranges = row_chunks(spec.dim1, spec.row_cost, spec.n_bins);
+CsrLut build_table(const TableLayout& layout, const FillRows& fill) {
+    auto ranges = row_chunks(layout.dim1, layout.row_cost, layout.n_bins);
     EntryChunks chunks(ranges.size());
     // Counting puts a pixel in at most one bin; split pixels mostly in two.
-    const std::uint64_t per_pixel = spec.weighted ? 2 : 1;
+    const std::uint64_t per_pixel = layout.weighted ? 2 : 1;
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         const auto [first, end] = ranges[c];
-        EntryList out(chunks, c, (end - first) * spec.dim2 * per_pixel);
+        EntryList out(chunks, c, (end - first) * layout.dim2 * per_pixel);
         fill(first, end, out);
     }, 1);
-    CsrLut table = assemble_csr(chunks, spec.n_bins, spec.weighted);
-    if (spec.weighted) normalise_bin_weights(table, spec.raw_units);
-    table.start = spec.start;
-    table.step = spec.step;
-    table.dim1 = spec.dim1;
-    table.dim2 = spec.dim2;
+    CsrLut table = assemble_csr(chunks, layout.n_bins, layout.weighted);
+    if (layout.weighted) normalise_bin_weights(table, layout.raw_units);
+    table.start = layout.start;
+    table.step = layout.step;
+    table.dim1 = layout.dim1;
+    table.dim2 = layout.dim2;
     return table;
 }
 

@@ -37,7 +37,7 @@ private:
     Buffer<Entry>& out_;
 };
 
-struct TableSpec {
+struct TableLayout {
     std::uint64_t dim1 = 0, dim2 = 0;  // image shape
     std::uint64_t n_bins = 0;
     double start = 0.0, step = 0.0;    // radial binning, recorded in the table
@@ -51,7 +51,7 @@ struct TableSpec {
 // `fill(first_row, end_row, out)` emits the entries of rows
 // [first_row, end_row) in ascending pixel order; it runs once per chunk.
 using FillRows = std::function<void(std::uint64_t, std::uint64_t, EntryList&)>;
-CsrLut build_table(const TableSpec& spec, const FillRows& fill);
+CsrLut build_table(const TableLayout& layout, const FillRows& fill);
 
 // Refuses tables without bins (Panic), and shapes whose pixel indices do not
 // fit the table's index type and bin counts beyond it (both reported as

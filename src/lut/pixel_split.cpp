@@ -132,9 +132,9 @@ CsrLut build_pixel_split_lut_1d(const PoniGeometry& geometry, const GeometrySnap
 
     // Raw weights stay overlap areas (radial unit x radian), the units in
     // which pixel-splitting tables of several detectors add up.
-    const TableSpec spec{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step,
+    const TableLayout layout{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step,
                          .row_cost = dim2 * 8, .weighted = true, .raw_units = 1.0};
-    return build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
+    return build_table(layout, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
         Polygon clipped, scratch;
         for (std::uint64_t p = first * dim2; p < end * dim2; ++p) {
             Polygon quad = pixel_quadrilateral(corners, dim2, p, chi[p]);
@@ -185,9 +185,9 @@ CsrLut2d build_pixel_split_lut_2d(const PoniGeometry& geometry, const GeometrySn
     const std::int64_t na = static_cast<std::int64_t>(n_azimuthal);
     const double az_step = ab.step;
 
-    const TableSpec spec{.dim1 = snap.dim1, .dim2 = dim2, .n_bins = n_bins, .start = rb.start, .step = rb.step,
+    const TableLayout layout{.dim1 = snap.dim1, .dim2 = dim2, .n_bins = n_bins, .start = rb.start, .step = rb.step,
                          .row_cost = dim2 * 8, .weighted = true, .raw_units = 1.0};
-    CsrLut table = build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
+    CsrLut table = build_table(layout, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
         Polygon clipped, scratch;
         std::vector<std::pair<std::uint64_t, double>> pieces;  // (bin, area) of one pixel
         for (std::uint64_t p = first * dim2; p < end * dim2; ++p) {

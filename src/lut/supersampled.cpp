@@ -28,10 +28,10 @@ CsrLut build(const PoniGeometry& g, std::uint64_t dim1, std::uint64_t dim2, std:
     const double inv = static_cast<double>(n_ss);
     // Sums of whole counts are exact, so normalising makes count / points in
     // the bin; n_ss^2 points make one pixel.
-    const TableSpec spec{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step,
+    const TableLayout layout{.dim1 = dim1, .dim2 = dim2, .n_bins = n_bins, .start = start, .step = step,
                          .row_cost = checked_mul(dim2, per_pixel), .weighted = true,
                          .raw_units = 1.0 / static_cast<double>(per_pixel)};
-    return build_table(spec, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
+    return build_table(layout, [&](std::uint64_t first, std::uint64_t end, EntryList& out) {
         std::vector<std::uint32_t> bins;  // sub-sample bins of one pixel
         bins.reserve(per_pixel);
         for (std::uint64_t row = first; row < end; ++row) {
