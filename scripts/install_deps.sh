@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building and testing need: oneTBB and libtiff from Debian,
-# the Python packages with pip, then builds and installs karvelum itself into
-# the python3 first on PATH. Any failed step fails the script.
+# the Python packages with pip at the versions pinned in scripts/constraints.txt,
+# then builds and installs karvelum itself into the python3 first on PATH. Any failed step fails the script.
 # KARVELUM_WERROR=ON builds with warnings as errors.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -18,7 +18,11 @@ if [ "${#missing[@]}" -gt 0 ]; then
 fi
 
 export PIP_ROOT_USER_ACTION=ignore PIP_DISABLE_PIP_VERSION_CHECK=1
-python3 -m pip install -q numpy scipy pytest tifffile imagecodecs matplotlib cmake ninja nanobind scikit-build-core "dask[distributed]"
-python3 -m pip install -q . --config-settings=cmake.define.KARVELUM_WERROR="${KARVELUM_WERROR:-OFF}"
+python3 -m pip install -q -c scripts/constraints.txt numpy scipy pytest tifffile imagecodecs matplotlib \
+    cmake ninja nanobind scikit-build-core "dask[distributed]"
+# Built with the pinned build tools just installed, not with whatever release an
+# isolated build environment would fetch.
+python3 -m pip install -q --no-build-isolation . \
+    --config-settings=cmake.define.KARVELUM_WERROR="${KARVELUM_WERROR:-OFF}"
 # Imported from outside the source tree, so the installed module is the one tested.
 (cd / && python3 -c "import karvelum")
