@@ -50,17 +50,44 @@ std::size_t positive_env(const char* name) {
     return value;
 }
 
-// TBB caps its workers at the processor count unless told otherwise; an
-// explicitly sized pool must get the threads it asked for.
-void allow_parallelism(std::size_t threads) {
-    static std::mutex mutex;
-    static std::size_t allowed = 0;
-    std::lock_guard<std::mutex> lock(mutex);
-    std::size_t want = std::max<std::size_t>(threads, std::thread::hardware_concurrency());
-    if (want <= allowed) return;
-    allowed = want;
-    // Never destroyed: the limit must outlive every arena.
-    new tbb::global_control(tbb::global_control::max_allowed_parallelism, want);
+// TBB gives all arenas together as many workers as max_allowed_parallelism
+// allows (less one), and warns on standard error when an arena asks for more.
+// The limit follows the threads of every live pool, so that each pool gets
+// the threads it asked for. Of several live global_control objects the
+// smallest value rules: the one in force is replaced, never joined by another.
+class ParallelismLimit {
+public:
+    void add(std::size_t threads) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_ += threads;
+        const std::size_t want = std::max<std::size_t>(live_, std::thread::hardware_concurrency());
+        if (want <= allowed_) return;
+        auto* raised = new tbb::global_control(tbb::global_control::max_allowed_parallelism, want);
+        delete control_;
+        control_ = raised;
+        allowed_ = want;
+    }
+    // The limit is kept: lowering it would take workers from running pools.
+    void remove(std::size_t threads) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        live_ -= threads;
+    }
+
+private:
+    std::mutex mutex_;
+    std::size_t live_ = 0;
+    std::size_t allowed_ = 0;
+    tbb::global_control* control_ = nullptr;  // never destroyed: it must outlive every arena
+};
+
+ParallelismLimit& parallelism_limit() {
+    static auto* limit = new ParallelismLimit;  // never destroyed, as the pools it serves
+    return *limit;
+}
+
+ValueError too_many_threads(std::size_t threads) {
+    return ValueError("thread count " + std::to_string(threads) + " exceeds the limit of " +
+                      std::to_string(kMaxThreads));
 }
 
 std::atomic<tbb::task_arena*> g_arena{nullptr};
@@ -68,7 +95,7 @@ std::once_flag g_once;
 
 void create_global(std::size_t threads) {
     if (threads == 0) threads = default_thread_count();
-    allow_parallelism(threads);
+    parallelism_limit().add(threads);
     auto* arena = new tbb::task_arena(static_cast<int>(threads));
     arena->initialize();
     new ArenaObserver(*arena);
@@ -84,10 +111,7 @@ std::size_t default_thread_count() {
 }
 
 void init_global(std::size_t threads) {
-    if (threads > kMaxThreads) {
-        throw ValueError("thread count " + std::to_string(threads) + " exceeds the limit of " +
-                         std::to_string(kMaxThreads));
-    }
+    if (threads > kMaxThreads) throw too_many_threads(threads);
     bool created = false;
     std::call_once(g_once, [&] {
         create_global(threads);
@@ -109,15 +133,27 @@ std::size_t current_thread_count() {
 }
 
 struct Arena::Impl {
+    // Counted first, so that the arena's workers are allowed before it asks for them.
+    struct Counted {
+        std::size_t threads;
+        explicit Counted(std::size_t n) : threads(n) { parallelism_limit().add(n); }
+        ~Counted() { parallelism_limit().remove(threads); }
+    };
+    Counted counted;
     tbb::task_arena arena;
     ArenaObserver observer;
     explicit Impl(std::size_t threads)
-        : arena((allow_parallelism(threads), static_cast<int>(threads))), observer((arena.initialize(), arena)) {}
+        : counted(threads), arena(static_cast<int>(threads)), observer((arena.initialize(), arena)) {}
 };
 
-Arena::Arena(std::size_t threads) : impl_(new Impl(std::max<std::size_t>(threads, 1))) {}
+Arena::Arena(std::size_t threads) {
+    if (threads > kMaxThreads) throw too_many_threads(threads);
+    impl_ = new Impl(std::max<std::size_t>(threads, 1));
+}
 Arena::~Arena() { delete impl_; }
 tbb::task_arena& Arena::arena() { return impl_->arena; }
+
+bool global_started() { return g_arena.load(std::memory_order_acquire) != nullptr; }
 
 detail::EnterArena::EnterArena(tbb::task_arena* arena) : previous(t_current_arena) { t_current_arena = arena; }
 detail::EnterArena::~EnterArena() { t_current_arena = previous; }

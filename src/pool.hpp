@@ -37,7 +37,11 @@ tbb::task_arena& global_arena();
 // The arena the calling thread currently works in, or nullptr.
 tbb::task_arena* current_arena();
 
+// Whether the process-wide pool exists yet.
+bool global_started();
+
 // A task_arena whose worker threads know which arena they belong to.
+// Throws ValueError for more than kMaxThreads threads.
 class Arena {
 public:
     explicit Arena(std::size_t threads);
@@ -68,6 +72,15 @@ decltype(auto) run(F&& f) {
         detail::EnterArena enter(&arena);
         return std::forward<F>(f)();
     });
+}
+
+// Runs f in the calling thread's arena, else in the process-wide one once it
+// exists, else in TBB's own arena of the calling thread: for work that must
+// not be what starts the process-wide pool.
+template <class F>
+decltype(auto) run_without_starting(F&& f) {
+    if (current_arena() != nullptr || !global_started()) return std::forward<F>(f)();
+    return run(std::forward<F>(f));
 }
 
 // Runs f inside `arena` (a batch worker's own pool).

@@ -82,12 +82,15 @@ def ai(poni_path):
 
 @pytest.fixture
 def run_isolated():
-    """Run `code` in a fresh interpreter without inherited RAYON_* variables; return the JSON on its last line."""
-    def run(code, **env):
+    """Run `code` in a fresh interpreter without inherited RAYON_* variables; return the JSON on its last line.
+
+    `stderr`, when given, is all the interpreter may write to standard error."""
+    def run(code, stderr=None, **env):
         environ = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
         proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True,
                               text=True, env={**environ, **env}, timeout=120)
         assert proc.returncode == 0, proc.stderr
+        assert stderr is None or proc.stderr == stderr
         return json.loads(proc.stdout.strip().splitlines()[-1])
     return run
 

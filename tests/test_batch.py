@@ -234,6 +234,24 @@ def test_array_items_equal_single_calls_and_are_named_by_position(kind):
         assert_same(item.result, single(ai, kind, array))
 
 
+@pytest.mark.parametrize("call", ["batch1d", "batch1d_iter"])
+def test_worker_pools_get_their_threads_in_a_warm_process_and_oversized_pools_fail_their_items(
+        tmp_path, run_isolated, call):
+    # 2 x 12 threads on top of a started process-wide pool: more than the processors, and
+    # more than TBB allows unless told; then pools over the limit, which cannot be built.
+    paths = write(tmp_path, [image(SHAPES[i % 2], i) for i in range(4)])
+    collect = "list" if call == "batch1d" else "lambda it: sorted(it, key=lambda r: r.filename)"
+    out = run_isolated(f"""
+        import json, karvelum
+        ai = karvelum.Integrator.from_poni_dict({GEOM!r})
+        want = [ai.integrate1d(p, 24).intensity for p in {paths!r}]
+        got = ({collect})(ai.{call}({paths!r}, 24, num_workers=2, num_threads=12))
+        refused = ({collect})(ai.{call}({paths!r}, 24, num_workers=2, num_threads=5000))
+        print(json.dumps([[r.result.intensity for r in got] == want, [r.error for r in refused]]))
+    """, stderr="" if call == "batch1d_iter" else "Worker thread panicked\n" * 2)
+    assert out == [True, ["failed to build thread pool: thread count 5000 exceeds the limit of 4096"] * 4]
+
+
 def test_distributed_example_gives_the_batch_results_in_order(tmp_path):
     pytest.importorskip("distributed")
     example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "distributed_batch.py"

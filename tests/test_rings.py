@@ -113,15 +113,19 @@ def test_default_valley_size_is_the_larger_side_over_50_at_least_5(shape, sigma)
     assert find_peaks_massif(image, (30, 42)) == find_peaks_massif(image, (30, 42), valley_size=sigma)
 
 
-def test_peaks_do_not_depend_on_the_thread_count(ring_image, run_isolated, tmp_path):
+def test_peaks_leave_the_pool_unstarted_and_do_not_depend_on_the_thread_count(ring_image, run_isolated, tmp_path):
     np.save(tmp_path / "image.npy", ring_image)
+    # Peak picking runs on the caller's thread: the pool can still be sized after it.
     out = run_isolated(f"""
         import json, numpy as np, karvelum
-        karvelum.set_rayon_threads(1)
         image = np.load({str(tmp_path / "image.npy")!r})
-        print(json.dumps([karvelum.find_peaks_image(image), karvelum.find_peaks_massif(image, {seed_on(0)})]))
+        peaks = lambda: [karvelum.find_peaks_image(image), karvelum.find_peaks_massif(image, {seed_on(0)})]
+        before = peaks()
+        karvelum.set_rayon_threads(1)
+        print(json.dumps([before, peaks(), karvelum.rayon_num_threads()]))
     """)
-    assert out == json.loads(json.dumps([find_peaks_image(ring_image), find_peaks_massif(ring_image, seed_on(0))]))
+    want = json.loads(json.dumps([find_peaks_image(ring_image), find_peaks_massif(ring_image, seed_on(0))]))
+    assert out == [want, want, 1]
 
 
 # --- ring centre ------------------------------------------------------------------

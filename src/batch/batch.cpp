@@ -63,10 +63,12 @@ void batch_pool_worker(Worker& worker, std::shared_ptr<IntegratorCore> core, con
                        std::size_t threads) noexcept {
     std::size_t done = 0;
     try {
-        pool::Arena arena(threads);
+        std::string pool_error;
+        std::unique_ptr<pool::Arena> arena = build_worker_pool(threads, pool_error);
+        if (!arena) throw Panic(pool_error);
         ImageFrame frame;
         for (; done < worker.paths.size(); ++done) {
-            Outcome out = pool::run_in(arena, [&] {
+            Outcome out = pool::run_in(*arena, [&] {
                 return batch_file_job(*core, frame, worker.paths[done], kind);
             });
             worker.fatal = worker.fatal || out.fatal;
@@ -92,6 +94,19 @@ void batch_pool_worker(Worker& worker, std::shared_ptr<IntegratorCore> core, con
 }
 
 }  // namespace
+
+std::unique_ptr<pool::Arena> build_worker_pool(std::size_t threads, std::string& error) noexcept {
+    try {
+        return std::make_unique<pool::Arena>(threads);
+    } catch (...) {
+        const std::string text = current_error_text();
+        try {
+            error = "failed to build thread pool: " + text;
+        } catch (...) {
+        }
+        return nullptr;
+    }
+}
 
 WorkerCounts resolve_worker_counts(std::optional<std::uint64_t> num_workers,
                                    std::optional<std::uint64_t> num_threads) {
@@ -147,7 +162,7 @@ std::vector<BatchItemRecord> run_batch_workers(std::span<const std::string> path
     if (n == 0) return {};
     const std::size_t w = std::max<std::size_t>(counts.workers, 1);
     const std::size_t chunk = n / w + (n % w != 0 ? 1 : 0);  // ceil(n / w) >= 1, without overflow
-    const std::size_t threads = std::min(std::max<std::size_t>(counts.threads, 1), pool::kMaxThreads);
+    const std::size_t threads = std::max<std::size_t>(counts.threads, 1);
 
     // Every chunk and record exists before the first thread starts; threads
     // only fill in their own records.

@@ -18,6 +18,7 @@
 #include "frame.hpp"
 #include "integration/integrate1d.hpp"
 #include "integration/integrate2d.hpp"
+#include "pool.hpp"
 
 namespace karvelum::batch {
 
@@ -51,6 +52,11 @@ struct WorkerCounts {
 // ValueError "num_workers must be > 0".
 WorkerCounts resolve_worker_counts(std::optional<std::uint64_t> num_workers,
                                    std::optional<std::uint64_t> num_threads);
+
+// A worker's own pool of `threads` threads, or none when it cannot be built
+// (too many threads, or the system refuses them); `error` then says why,
+// as "failed to build thread pool: ...".
+std::unique_ptr<pool::Arena> build_worker_pool(std::size_t threads, std::string& error) noexcept;
 
 // Integrates one image; any failure is its text, marked fatal. Never throws.
 Outcome batch_frame_job(IntegratorCore& core, integration::ImageView image, const IntegrateKind& kind) noexcept;

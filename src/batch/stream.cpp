@@ -20,27 +20,6 @@ Outcome worker_failure(const std::string& text) {
     return out;
 }
 
-std::string pool_failure_text() noexcept {
-    try {
-        throw;
-    } catch (const std::exception& e) {
-        return std::string("failed to build thread pool: ") + e.what();
-    } catch (...) {
-        return "failed to build thread pool";
-    }
-}
-
-// The worker's own pool, or none (and the reason) when the system refuses
-// its threads.
-std::unique_ptr<pool::Arena> worker_pool(std::size_t threads, std::string& error) noexcept {
-    try {
-        return std::make_unique<pool::Arena>(threads);
-    } catch (...) {
-        error = pool_failure_text();
-        return nullptr;
-    }
-}
-
 struct ChunkItem {
     std::uint64_t index;
     std::string path;
@@ -52,7 +31,7 @@ void chunked_stream_worker(std::vector<ChunkItem> chunk, std::shared_ptr<Integra
                            std::size_t threads, ResultSender sender) noexcept {
     {
         std::string pool_error;
-        std::unique_ptr<pool::Arena> arena = worker_pool(threads, pool_error);
+        std::unique_ptr<pool::Arena> arena = build_worker_pool(threads, pool_error);
         ImageFrame frame;
         for (ChunkItem& item : chunk) {
             BatchItemResult result;
@@ -70,7 +49,7 @@ void queue_stream_worker(JobReceiver jobs, std::shared_ptr<IntegratorCore> core,
                          std::size_t threads, ResultSender sender) noexcept {
     {
         std::string pool_error;
-        std::unique_ptr<pool::Arena> arena = worker_pool(threads, pool_error);
+        std::unique_ptr<pool::Arena> arena = build_worker_pool(threads, pool_error);
         ImageFrame frame;
         while (std::optional<BatchJob> job = jobs.receive()) {
             BatchItemResult result;
@@ -110,7 +89,7 @@ ResultReceiver spawn_chunked_stream_workers(std::span<const std::string> paths,
     const std::size_t n = paths.size();
     const std::size_t w = std::max<std::size_t>(counts.workers, 1);
     const std::size_t chunk = std::max<std::size_t>((n + w - 1) / w, 1);
-    const std::size_t threads = std::min(std::max<std::size_t>(counts.threads, 1), pool::kMaxThreads);
+    const std::size_t threads = std::max<std::size_t>(counts.threads, 1);
     for (std::size_t start = 0; start < n; start += chunk) {
         std::vector<ChunkItem> items;
         for (std::size_t i = start; i < std::min(n, start + chunk); ++i) items.push_back({i, paths[i]});
@@ -124,7 +103,7 @@ ResultReceiver spawn_chunked_stream_workers(std::span<const std::string> paths,
 ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::shared_ptr<IntegratorCore>& core,
                                           const IntegrateKind& kind, WorkerCounts counts) {
     auto [sender, receiver] = ResultChannel::open();
-    const std::size_t threads = std::min(std::max<std::size_t>(counts.threads, 1), pool::kMaxThreads);
+    const std::size_t threads = std::max<std::size_t>(counts.threads, 1);
     for (std::size_t w = 0; w < std::max<std::size_t>(counts.workers, 1); ++w) {
         spawn_detached([jobs = jobs, core = core, kind = kind, threads, sender = sender]() mutable noexcept {
             queue_stream_worker(std::move(jobs), std::move(core), std::move(kind), threads, std::move(sender));

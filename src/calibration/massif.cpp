@@ -106,7 +106,9 @@ std::vector<double> gaussian_blur(std::span<const double> image, std::size_t dim
     std::vector<double> tmp(n), out(n);
     const std::vector<std::size_t> across = mirror_table(dim2, h);
     const std::vector<std::size_t> down = mirror_table(dim1, h);
-    pool::run([&] {
+    // Peak picking belongs to the caller's thread: it must not start the
+    // process-wide pool, which the caller may still want to size.
+    pool::run_without_starting([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, dim1, 4), [&](const tbb::blocked_range<std::size_t>& rows) {
             std::vector<double> line(across.size());
             for (std::size_t r = rows.begin(); r != rows.end(); ++r) {
