@@ -1,18 +1,13 @@
 #include "poni.hpp"
 
-#include <cerrno>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <locale.h>
 #include <string>
-#include <system_error>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "errors.hpp"
+#include "file.hpp"
 #include "text.hpp"
 
 #if defined(__APPLE__)
@@ -23,42 +18,12 @@ namespace karvelum {
 
 namespace {
 
-std::string os_error_text(int err) {
-    return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
-}
-
-// Closes a file descriptor on every way out.
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 // Reads the whole file; PONI files are a few hundred bytes.
 std::string read_file(const std::string& path) {
-    constexpr std::size_t kMaxBytes = std::size_t(1) << 20;
     if (path.find('\0') != std::string::npos) throw ValueError("Failed to load PONI: embedded null byte");
-    // Non-blocking, so that a named pipe is refused instead of waited on.
-    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    if (file.fd < 0) throw ValueError("Failed to load PONI: " + os_error_text(errno));
-    struct stat info;
-    if (::fstat(file.fd, &info) != 0) throw ValueError("Failed to load PONI: " + os_error_text(errno));
-    if (S_ISDIR(info.st_mode)) throw ValueError("Failed to load PONI: " + os_error_text(EISDIR));
-    if (!S_ISREG(info.st_mode)) throw ValueError("Failed to load PONI: not a regular file");
-    std::string bytes;
-    char buffer[8192];
-    for (;;) {
-        ssize_t n = ::read(file.fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            throw ValueError("Failed to load PONI: " + os_error_text(errno));
-        }
-        if (n == 0) break;
-        bytes.append(buffer, static_cast<std::size_t>(n));
-        if (bytes.size() > kMaxBytes) throw ValueError("Failed to load PONI: file is larger than 1 MiB");
-    }
-    return bytes;
+    file::WholeFile read = file::read_regular_file(path, std::size_t(1) << 20, "1 MiB");
+    if (!read.error.empty()) throw ValueError("Failed to load PONI: " + read.error);
+    return std::move(read.bytes);
 }
 
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view lower) {

@@ -15,6 +15,11 @@ std::size_t utf8_sequence(std::string_view s, std::size_t i, std::size_t& bad);
 // The code point of the well-formed sequence of `len` bytes at s[i].
 char32_t decode_at(std::string_view s, std::size_t i, std::size_t len);
 
+// Whether a quoted name writes c as an escape: the Unicode categories of
+// controls, format, surrogate, private-use and unassigned code points and of
+// separators, except the space itself.
+bool is_unprintable(char32_t c);
+
 // The Unicode White_Space property.
 bool is_white_space(char32_t c);
 

@@ -171,6 +171,9 @@ def refused(tmp_path):
 
 
 C_CONTIGUOUS = "Array must be C-contiguous (row-major) and float64"
+NEITHER_LIST = ("failed to extract enum BatchImageInput ('Paths | Arrays')\n"
+                "- variant Paths (Paths): failed to extract field BatchImageInput::Paths.0\n"
+                "- variant Arrays (Arrays): failed to extract field BatchImageInput::Arrays.0")
 REFUSED = {  # name: (call, exception, message or None, argument named in the note)
     "zero-points-first": (lambda ai, p, a: ai.batch1d(p, 0, num_workers=0, num_threads=0), ValueError,
                           "n_points must be positive", None),
@@ -186,6 +189,10 @@ REFUSED = {  # name: (call, exception, message or None, argument named in the no
     "generator": (lambda ai, p, a: ai.batch1d((x for x in p), 5), TypeError, None, "images"),
     "paths-and-arrays": (lambda ai, p, a: ai.batch1d([p[0], a["good"]], 5), TypeError, None, "images"),
     "float32-array": (lambda ai, p, a: ai.batch1d([a["good"].astype(np.float32)], 5), TypeError, None, "images"),
+    "unencodable-path": (lambda ai, p, a: ai.batch1d([p[0], "frame_\udcff.tif"], 5), TypeError, NEITHER_LIST,
+                         "images"),
+    "2d-unencodable-path": (lambda ai, p, a: ai.batch2d([p[0], "frame_\udcff.tif"], 4, 4), UnicodeEncodeError, None,
+                            "tiff_paths"),
     "2d-one-path": (lambda ai, p, a: ai.batch2d(p[0], 4, 4), TypeError, "Can't extract `str` to `Vec`",
                     "tiff_paths"),
     "2d-arrays": (lambda ai, p, a: ai.batch2d([a["good"]], 4, 4), TypeError, None, "tiff_paths"),

@@ -1,6 +1,7 @@
 """Calibrants, control points and geometry refinement, against control points made on the rings of a known
 geometry by the numpy model of oracle.py."""
 import math
+import os
 import pathlib
 
 import numpy as np
@@ -244,11 +245,21 @@ def test_calibrant_name_is_the_file_stem(tmp_path, file_name, name):
     (b"1.0\n\xff2.0\n", "I/O error: stream did not contain valid UTF-8"),
     (None, "I/O error: No such file or directory (os error 2)"),
     ("dir", "I/O error: Is a directory (os error 21)"),
+    ("fifo", "I/O error: not a regular file"),  # read, it would block for ever
+    ("/dev/zero", "I/O error: not a regular file"),  # read, it would never end
+    ("huge", "I/O error: file is larger than 64 MiB"),
 ])
 def test_d_file_failures_are_os_errors(tmp_path, content, message):
     path = tmp_path / "bad.D"
     if content == "dir":
         path.mkdir()
+    elif content == "fifo":
+        os.mkfifo(path)
+    elif content == "/dev/zero":
+        path = pathlib.Path(content)
+    elif content == "huge":
+        with open(path, "wb") as f:
+            f.truncate((64 << 20) + 1)
     elif content is not None:
         path.write_bytes(content)
     with pytest.raises(OSError) as info:
@@ -275,6 +286,10 @@ def test_from_d_spacings_keeps_every_value_largest_first_and_gives_ring_angles()
 @pytest.mark.parametrize("name, shown", [
     ("LaB6", '"LaB6"'),
     ('a"b\\c\t\r\n\x00\x01\x7f\u00e9\u200b\u2028 ', '"a\\"b\\\\c\\t\\r\\n\\0\\u{1}\\u{7f}\u00e9\\u{200b}\\u{2028} "'),
+    # unassigned, private use, a noncharacter, format, no-break and ideographic spaces are
+    # escaped; a combining mark and an emoji are printable
+    ("\u0378\ue000\uffff\u0600\u00a0\u3000e\u0301\U0001f600",
+     '"\\u{378}\\u{e000}\\u{ffff}\\u{600}\\u{a0}\\u{3000}e\u0301\U0001f600"'),
 ])
 def test_calibrant_repr_quotes_its_name(name, shown):
     assert repr(Calibrant.from_d_spacings(name, [1.0, 2.0, 3.0])) == f"Calibrant(name={shown}, n_rings=3)"

@@ -1,16 +1,13 @@
 #include "calibration/calibrant.hpp"
 
 #include <algorithm>
-#include <cerrno>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <iterator>
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
+#include "file.hpp"
 #include "poni.hpp"
 #include "text.hpp"
 
@@ -20,31 +17,14 @@ namespace {
 
 [[noreturn]] void fail_io(const std::string& what) { throw CalibrantFileError("I/O error: " + what); }
 
-[[noreturn]] void fail_os(int error) {
-    fail_io(std::string(std::strerror(error)) + " (os error " + std::to_string(error) + ")");
-}
+// Generous for a list of d-spacings; refuses runaway files before memory goes.
+constexpr std::size_t kMaxCalibrantFileBytes = std::size_t(64) << 20;
 
 std::string read_whole_file(const std::string& path) {
     if (path.find('\0') != std::string::npos) fail_io("file name contained an unexpected NUL byte");
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) fail_os(errno);
-    std::string bytes;
-    struct stat info {};
-    if (::fstat(fd, &info) == 0 && info.st_size > 0) bytes.reserve(static_cast<std::size_t>(info.st_size));
-    char chunk[65536];
-    for (;;) {
-        ssize_t got = ::read(fd, chunk, sizeof chunk);
-        if (got < 0) {
-            if (errno == EINTR) continue;
-            int error = errno;
-            ::close(fd);
-            fail_os(error);
-        }
-        if (got == 0) break;
-        bytes.append(chunk, static_cast<std::size_t>(got));
-    }
-    ::close(fd);
-    return bytes;
+    file::WholeFile read = file::read_regular_file(path, kMaxCalibrantFileBytes, "64 MiB");
+    if (!read.error.empty()) fail_io(read.error);
+    return std::move(read.bytes);
 }
 
 // Decodes the code point at text[i] of well-formed UTF-8 and advances i.
@@ -70,22 +50,6 @@ char32_t next_code_point(std::string_view text, std::size_t& i) {
     return c;
 }
 
-bool is_unprintable(char32_t c) {
-    static constexpr char32_t ranges[][2] = {
-        {0x0, 0x1F},         {0x7F, 0xA0},       {0xAD, 0xAD},       {0x600, 0x605},     {0x61C, 0x61C},
-        {0x6DD, 0x6DD},      {0x70F, 0x70F},     {0x890, 0x891},     {0x8E2, 0x8E2},     {0x1680, 0x1680},
-        {0x180E, 0x180E},    {0x2000, 0x200F},   {0x2028, 0x202F},   {0x205F, 0x2064},   {0x2066, 0x206F},
-        {0x3000, 0x3000},    {0xD800, 0xF8FF},   {0xFEFF, 0xFEFF},   {0xFFF9, 0xFFFB},   {0xFFFE, 0xFFFF},
-        {0x110BD, 0x110BD},  {0x110CD, 0x110CD}, {0x13430, 0x13438}, {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A},
-        {0xE0001, 0xE0001},  {0xE0020, 0xE007F}, {0xF0000, 0x10FFFF},
-    };
-    for (const auto& r : ranges) {
-        if (c < r[0]) return false;
-        if (c <= r[1]) return true;
-    }
-    return false;
-}
-
 }  // namespace
 
 std::string quoted(std::string_view text) {
@@ -102,7 +66,7 @@ std::string quoted(std::string_view text) {
             case '\n': out += "\\n"; break;
             case 0: out += "\\0"; break;
             default:
-                if (is_unprintable(c)) {
+                if (text::is_unprintable(c)) {
                     char hex[16];
                     std::snprintf(hex, sizeof hex, "\\u{%x}", static_cast<unsigned>(c));
                     out += hex;

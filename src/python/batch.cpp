@@ -53,7 +53,14 @@ BatchList batch_list(nb::handle value) {
     return with_note("images", [&]() -> BatchList {
         if (PyUnicode_Check(value.ptr()) || !PySequence_Check(value.ptr())) raise_not_a_batch_list();
         const std::vector<nb::object> items = sequence_items(value);
-        if (auto paths = as_paths(items)) return std::move(*paths);
+        std::optional<std::vector<std::string>> paths;
+        try {
+            paths = as_paths(items);
+        } catch (const nb::python_error&) {
+            // A str that cannot be encoded (a lone surrogate) is no path: the
+            // list is then neither form.
+        }
+        if (paths) return std::move(*paths);
         if (auto arrays = as_arrays(items)) return std::move(*arrays);
         raise_not_a_batch_list();
     });
