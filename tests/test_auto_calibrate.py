@@ -276,6 +276,10 @@ REFUSED = {
                    "refinement failed: underdetermined: 5 effective points < 6 free parameters", None),
     "grid overflow": (dict(method="grid", grid_distance_steps=2**32, grid_rot_steps=2**16), ValueError,
                       "grid search has too many candidates", None),
+    "grid of a day's scoring": (dict(method="auto", grid_distance_steps=10**4, grid_rot_steps=100,
+                                     grid_poni_steps=10), ValueError, "grid search has too many candidates", None),
+    **{f"{name} {value}": (dict({name: value}), ValueError, f"{name} must be positive and finite", None)
+       for name, value in (("pixel1", math.nan), ("pixel2", 0.0), ("pixel1", -1e-4), ("pixel2", math.inf))},
     **{f"huber_c {c}": (dict(huber_c=c), ValueError, HUBER, None) for c in (0.0, -1e-3, math.nan, math.inf)},
     "method": (dict(method="Bogus", fix=["nope"]), ValueError,
                "unknown method 'bogus'; valid: 'radial' (default), 'ransac', 'grid', or 'auto'", None),
@@ -293,6 +297,12 @@ REFUSED = {
     "count float": (dict(ransac_min_inliers=10.0), TypeError, None, "ransac_min_inliers"),
     "seed too big": (dict(rng_seed=2**64), OverflowError, None, "rng_seed"),
 }
+
+
+def test_non_finite_peaks_are_left_out_of_the_grid(ring_peaks):
+    near = near_grid(0.1, 6)
+    with_bad = ring_peaks + [(math.nan, 1.0), (2.0, math.inf)]
+    assert outcome(call(with_bad, method="grid", **near)) == outcome(call(ring_peaks, method="grid", **near))
 
 
 @pytest.mark.parametrize("case", REFUSED)

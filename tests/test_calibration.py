@@ -173,6 +173,8 @@ REFUSED = {
     "start list": (dict(start=[START], loss="bogus"), ValueError,
                    "start must be a karvelum.Integrator or a PONI dict", None),
     "start value": (dict(start=dict(START, distance="far")), TypeError, None, None),
+    **{f"start {key} {value}": (dict(start=dict(START, **{key: value})), ValueError, f"start {key} must be finite", None)
+       for key, value in (("distance", math.nan), ("poni1", math.inf), ("rot3", -math.inf), ("pixel2", math.nan))},
     "fix tuple": (dict(fix=("rot3",)), TypeError, None, "fix"),
     "fix unknown": (dict(fix=["rot3", "Distance"]), ValueError, "unknown parameter 'Distance' in fix list", None),
     "fix item": (dict(fix=[3]), TypeError, None, None),

@@ -259,6 +259,11 @@ AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Cali
     if (!(options.huber_c > 0.0 && std::isfinite(options.huber_c))) {
         throw ValueError("huber_c must be positive and finite");
     }
+    // Every distance estimate scales with the pixel size: a NaN would come
+    // back as a NaN geometry that looks refined.
+    for (const auto& [value, name] : {std::pair{pixel1, "pixel1"}, std::pair{pixel2, "pixel2"}}) {
+        if (!(value > 0.0 && std::isfinite(value))) throw ValueError(std::string(name) + " must be positive and finite");
+    }
     const std::span<const double> d = calibrant.d_spacings;
     switch (options.method) {
         case AutoCalibrateMethod::Radial: return run_radial(peaks, d, wavelength, pixel1, pixel2, options);

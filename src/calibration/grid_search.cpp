@@ -20,6 +20,10 @@ using Kind = AutoCalibrateError::Kind;
 // memory does not grow with the size of the grid.
 constexpr std::uint64_t kChunk = 1 << 16;
 
+// Candidates times scored peaks that a grid may cost: about 100 s of
+// scoring on 8 cores.
+constexpr std::uint64_t kMaxGridEvaluations = 20'000'000'000;
+
 // Starts refined at a time.
 constexpr std::size_t kRefineBatch = 64;
 
@@ -166,9 +170,16 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                                     double pixel1, double pixel2, const AutoCalibrateOptions& options) {
     const std::size_t n = peaks.size();
     if (n == 0) throw AutoCalibrateError(Kind::NoEllipses);
+    // The centre guess is the mean of the finite peaks: one NaN would make
+    // every candidate NaN.
     double sum1 = 0.0, sum2 = 0.0;
-    for (const Peak& p : peaks) sum1 += p.d1, sum2 += p.d2;
-    const double g1 = sum1 / static_cast<double>(n), g2 = sum2 / static_cast<double>(n);
+    std::size_t finite = 0;
+    for (const Peak& p : peaks) {
+        if (!std::isfinite(p.d1) || !std::isfinite(p.d2)) continue;
+        sum1 += p.d1, sum2 += p.d2;
+        ++finite;
+    }
+    const double g1 = sum1 / static_cast<double>(finite), g2 = sum2 / static_cast<double>(finite);
 
     std::vector<double> rings;
     for (std::size_t k = 0; k < d_spacings.size() && k < options.grid_max_ring_index; ++k) {
@@ -192,9 +203,15 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
         axes.ratio = std::pow(options.grid_distance_max / options.grid_distance_min,
                               1.0 / static_cast<double>(axes.distances - 1));
     }
-    std::uint64_t count = axes.distances;
+    // Scoring costs one evaluation per candidate and peak, about 2e8 a second
+    // on 8 cores: larger grids would hold the caller for many minutes.
+    std::uint64_t count = axes.distances, evaluations = 0;
     for (std::uint64_t factor : {axes.tilts, axes.tilts, axes.offsets, axes.offsets}) {
         if (__builtin_mul_overflow(count, factor, &count)) throw ValueError("grid search has too many candidates");
+    }
+    if (__builtin_mul_overflow(count, std::max<std::uint64_t>(scoring.size(), 1), &evaluations) ||
+        evaluations > kMaxGridEvaluations) {
+        throw ValueError("grid search has too many candidates");
     }
 
     const GridScoringContext context{scoring, rings, pixel1, pixel2, options.grid_tolerance_rad};

@@ -306,6 +306,15 @@ double median(std::vector<double> values) {
     return (values[n / 2 - 1] + values[n / 2]) * 0.5;
 }
 
+void require_finite_start(const PoniGeometry& start) {
+    const std::pair<double, const char*> values[] = {
+        {start.pixel1, "pixel1"}, {start.pixel2, "pixel2"}, {start.distance, "distance"}, {start.poni1, "poni1"},
+        {start.poni2, "poni2"},   {start.rot1, "rot1"},     {start.rot2, "rot2"},         {start.rot3, "rot3"}};
+    for (const auto& [value, name] : values) {
+        if (!std::isfinite(value)) throw ValueError(std::string("start ") + name + " must be finite");
+    }
+}
+
 CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
                                      std::span<const double> d_spacings, const RefineOptions& options) {
     if (points.d2.size() != points.d1.size() || points.ring.size() != points.d1.size()) {

@@ -70,6 +70,11 @@ private:
 
 std::string refine_error_message(const RefineError& error);
 
+// ValueError "start {name} must be finite" for the first start value, other
+// than the wavelength (which the fit checks itself), that is not finite: the
+// fit would come back from it as a NaN geometry.
+void require_finite_start(const PoniGeometry& start);
+
 // Refines the free parameters of `start`. Throws RefineError; Panic when the
 // point vectors differ in length.
 CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,

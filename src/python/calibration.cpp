@@ -307,6 +307,7 @@ nb::object refine(nb::handle start, nb::handle points, nb::handle calibrant, nb:
     const PoniGeometry geometry = start_geometry(start);
     options.free = parse_fix_list(fix);
     parse_loss(loss, options);
+    calibration::require_finite_start(geometry);
     calibration::CalibrationResult result =
         calibration::refine_geometry_lm(geometry, pts->points, cal->calibrant.d_spacings, options);
     return nb::cast(PyCalibrationResult{std::move(result)}, nb::rv_policy::move);
