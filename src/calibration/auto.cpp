@@ -20,6 +20,82 @@ using Kind = AutoCalibrateError::Kind;
 
 constexpr double kHalfPi = 1.5707963267948966;
 
+// A peak sits on a ring within this fraction of the gap to the next ring.
+constexpr double kOnRingGapFraction = 0.1;
+// The least fraction of all peaks on rings under an accepted geometry.
+constexpr double kMinOnRingFraction = 0.9;
+// Refinements of the peaks on rings: at most this many, and another only
+// after one that lowered the rms below this fraction of the one before.
+constexpr std::uint64_t kSettleRounds = 4;
+constexpr double kSettleGain = 0.99;
+
+struct RingAngle {
+    double angle;        // 2θ in (0, π/2)
+    std::uint64_t ring;  // calibrant index
+};
+
+// The rings below 90° by ascending angle; of equal angles the first ring.
+std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacings, double wavelength) {
+    std::vector<RingAngle> rings;
+    for (std::size_t k = 0; k < d_spacings.size(); ++k) {
+        const std::optional<double> angle = ring_two_theta(wavelength, d_spacings[k]);
+        if (angle && *angle > 0.0 && *angle < kHalfPi) rings.push_back({*angle, k});
+    }
+    std::stable_sort(rings.begin(), rings.end(), [](const RingAngle& a, const RingAngle& b) { return a.angle < b.angle; });
+    const auto same = [](const RingAngle& a, const RingAngle& b) { return a.angle == b.angle; };
+    rings.erase(std::unique(rings.begin(), rings.end(), same), rings.end());
+    return rings;
+}
+
+// The ring `two_theta` sits on (see settle_on_detected_rings), if any.
+std::optional<std::uint64_t> ring_at(double two_theta, const std::vector<RingAngle>& rings) {
+    const std::size_t n = rings.size();
+    if (n == 0 || !std::isfinite(two_theta)) return std::nullopt;
+    const auto above = std::lower_bound(rings.begin(), rings.end(), two_theta,
+                                        [](const RingAngle& r, double angle) { return r.angle < angle; });
+    const auto j = static_cast<std::size_t>(above - rings.begin());
+    std::size_t k;
+    double distance, gap;
+    if (j == 0) {
+        k = 0;
+        distance = rings[0].angle - two_theta;
+        gap = n >= 2 ? rings[1].angle - rings[0].angle : rings[0].angle;
+    } else if (j == n) {
+        k = n - 1;
+        distance = two_theta - rings[k].angle;
+        gap = n >= 2 ? rings[k].angle - rings[k - 1].angle : rings[k].angle;
+    } else {
+        const double below = two_theta - rings[j - 1].angle, over = rings[j].angle - two_theta;
+        k = below <= over ? j - 1 : j;
+        distance = std::fmin(below, over);
+        gap = rings[j].angle - rings[j - 1].angle;
+    }
+    if (distance <= kOnRingGapFraction * gap) return rings[k].ring;
+    return std::nullopt;
+}
+
+// Every peak with finite coordinates, as unlabelled points.
+CalibrationPoints finite_peaks(std::span<const Peak> peaks) {
+    CalibrationPoints points;
+    for (const Peak& p : peaks) {
+        if (std::isfinite(p.d1) && std::isfinite(p.d2)) points.add(p.d1, p.d2, std::nullopt);
+    }
+    return points;
+}
+
+// The points that sit on a ring under `geometry`, each labelled with it.
+CalibrationPoints on_rings(const CalibrationPoints& all, const PoniGeometry& geometry,
+                           std::span<const double> d_spacings) {
+    const std::vector<RingAngle> rings = rings_below_right_angle(d_spacings, geometry.wavelength);
+    const std::vector<double> two_theta =
+        predict_two_theta(all, parameters_of(geometry), geometry.pixel1, geometry.pixel2);
+    CalibrationPoints on;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (const std::optional<std::uint64_t> ring = ring_at(two_theta[i], rings)) on.add(all.d1[i], all.d2[i], ring);
+    }
+    return on;
+}
+
 std::string message_of(Kind kind) {
     switch (kind) {
         case Kind::NoEllipses: return "no ellipses detected by RANSAC";
@@ -146,13 +222,15 @@ AutoCalibrateError::AutoCalibrateError(Kind kind) : ValueError(message_of(kind))
 AutoCalibrateError::AutoCalibrateError(const RefineError& error)
     : ValueError("refinement failed: " + refine_error_message(error)), kind_(Kind::Refine), refine_error_(error) {}
 
-AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
-                                            std::span<const std::optional<std::uint64_t>> assignments,
-                                            std::span<const double> d_spacings, double wavelength, double pixel1,
-                                            double pixel2, const AutoCalibrateOptions& options) {
-    const RingIdResult id = identify_ring_indices(ellipses, d_spacings, options.ring_id, wavelength);
-    if (!id.confident) throw AutoCalibrateError(Kind::RingsNotIdentified);
+namespace {
 
+// The tail after ring identification: bootstrap, control points, refinement
+// and the check against every peak.
+AutoCalibrateResult calibrate_with_identity(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                                            std::span<const std::optional<std::uint64_t>> assignments,
+                                            const RingIdResult& id, std::span<const double> d_spacings,
+                                            double wavelength, double pixel1, double pixel2,
+                                            const AutoCalibrateOptions& options) {
     std::vector<double> e1, e2, ratios, distances;
     std::vector<TiltSample> tilts;
     const double pixel = std::sqrt(pixel1 * pixel2);
@@ -238,18 +316,90 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
                                  .free = options.free,
                                  .auto_assign = false};
     AutoCalibrateResult result;
+    std::optional<CalibrationResult> settled;
     try {
-        result.calibration =
-            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, refine_options);
+        settled = settle_on_detected_rings(
+            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, refine_options), peaks, d_spacings,
+            options);
     } catch (const RefineError& e) {
         throw AutoCalibrateError(e);
     }
+    if (!settled) throw AutoCalibrateError(Kind::RingsNotIdentified);
+    result.calibration = std::move(*settled);
     result.n_detected_ellipses = ellipses.size();
     result.n_identified_ellipses = id.n_matched;
     result.bootstrap_distance = start[kDistance];
     result.bootstrap_ring_center_d1 = p1;
     result.bootstrap_ring_center_d2 = p2;
     return result;
+}
+
+}  // namespace
+
+AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                                            std::span<const std::optional<std::uint64_t>> assignments,
+                                            std::span<const double> d_spacings, double wavelength, double pixel1,
+                                            double pixel2, const AutoCalibrateOptions& options) {
+    // A subset of the rings fitted with a small spread is no better than all
+    // of them fitted with a larger one: the hypothesis that matches the most
+    // ellipses comes first. One ring fitted twice (bands of a strongly tilted
+    // ring) can lend a wrong hypothesis extra matches; the check refuses it,
+    // and the hypothesis of the smallest spread has its turn.
+    RingIdOptions ring_id = options.ring_id;
+    ring_id.most_matches_first = true;
+    const RingIdResult most = identify_ring_indices(ellipses, d_spacings, ring_id, wavelength);
+    if (!most.confident) throw AutoCalibrateError(Kind::RingsNotIdentified);
+    try {
+        return calibrate_with_identity(peaks, ellipses, assignments, most, d_spacings, wavelength, pixel1, pixel2,
+                                       options);
+    } catch (const AutoCalibrateError& first) {
+        ring_id.most_matches_first = false;
+        const RingIdResult tightest = identify_ring_indices(ellipses, d_spacings, ring_id, wavelength);
+        if (tightest.ring_index == most.ring_index) throw;
+        try {
+            return calibrate_with_identity(peaks, ellipses, assignments, tightest, d_spacings, wavelength, pixel1,
+                                           pixel2, options);
+        } catch (const AutoCalibrateError&) {
+            throw first;
+        }
+    }
+}
+
+std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
+                                                          std::span<const Peak> peaks,
+                                                          std::span<const double> d_spacings,
+                                                          const AutoCalibrateOptions& options) {
+    const CalibrationPoints all = finite_peaks(peaks);
+    const auto enough = [&](const CalibrationResult& r) { return r.geometry.distance > 0.0; };
+    if (all.size() == 0 || !enough(refined)) return std::nullopt;
+    const RefineOptions refine_options{.loss = options.loss,
+                                       .huber_c = options.huber_c,
+                                       .assign_tol = 0.05,
+                                       .max_iter = options.max_iter,
+                                       .tol = options.tol,
+                                       .free = options.free,
+                                       .auto_assign = false};
+    // The fit can stop early along a valley of correlated parameters (tilt
+    // and PONI with the beam near a corner); a new round from where it
+    // stopped, with the peaks labelled again, goes on while it gains.
+    std::optional<CalibrationResult> settled;
+    for (std::uint64_t round = 0; round < kSettleRounds; ++round) {
+        const PoniGeometry& from = settled ? settled->geometry : refined.geometry;
+        CalibrationResult next;
+        try {
+            next = refine_geometry_lm(from, on_rings(all, from, d_spacings), d_spacings, refine_options);
+        } catch (const RefineError&) {
+            if (!settled) return std::nullopt;
+            break;
+        }
+        const bool gained = !settled || next.rms_rad < kSettleGain * settled->rms_rad;
+        settled = std::move(next);
+        if (!gained) break;
+    }
+    if (!enough(*settled)) return std::nullopt;
+    const double kept = static_cast<double>(on_rings(all, settled->geometry, d_spacings).size());
+    if (!(kept >= kMinOnRingFraction * static_cast<double>(all.size()))) return std::nullopt;
+    return settled;
 }
 
 AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,

@@ -88,4 +88,17 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
                                             std::span<const double> d_spacings, double wavelength, double pixel1,
                                             double pixel2, const AutoCalibrateOptions& options);
 
+// A refined geometry held against everything that was detected. Under
+// `refined`, a peak sits on a ring when its 2θ lies within a tenth of the gap
+// to the neighbouring ring (on its side) from the nearest calibrant ring below
+// 90°. The peaks on rings, each with that ring, are refined once more from
+// `refined`; the result stands only when its distance is positive and at
+// least nine in ten of all peaks with finite coordinates sit on rings under
+// it. A geometry that fits a subset of the rings leaves the other rings'
+// peaks between rings, and is refused. None when refused.
+std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
+                                                          std::span<const Peak> peaks,
+                                                          std::span<const double> d_spacings,
+                                                          const AutoCalibrateOptions& options);
+
 }  // namespace karvelum::calibration
