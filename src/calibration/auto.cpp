@@ -24,6 +24,12 @@ constexpr double kHalfPi = 1.5707963267948966;
 constexpr double kOnRingGapFraction = 0.1;
 // The least fraction of all peaks on rings under an accepted geometry.
 constexpr double kMinOnRingFraction = 0.9;
+// A geometry's pixel residuals may exceed those of an ellipse fitted to
+// each ring alone by at most this factor (medians, the rings with at least
+// kMinRingPoints peaks; a micro-pixel of slack for exact points).
+constexpr double kMaxResidualRatio = 2.0;
+constexpr std::size_t kMinRingPoints = 20;
+constexpr double kPixelSlack = 1e-6;
 // Refinements of the peaks on rings: at most this many, and another only
 // after one that lowered the rms below this fraction of the one before.
 constexpr std::uint64_t kSettleRounds = 4;
@@ -94,6 +100,50 @@ CalibrationPoints on_rings(const CalibrationPoints& all, const PoniGeometry& geo
         if (const std::optional<std::uint64_t> ring = ring_at(two_theta[i], rings)) on.add(all.d1[i], all.d2[i], ring);
     }
     return on;
+}
+
+// Whether the points on rings lie as close to their rings under `geometry` as
+// the scatter of the peaks allows. A geometry that fits every ring only
+// roughly (a wrong distance with a ring order that matches another one's,
+// e.g. rings of sin θ ratio √2 apart) leaves peaks on rings but each ring
+// visibly off its own peaks; an ellipse fitted to one ring's peaks alone
+// measures their scatter. True when no ring has enough peaks to judge by.
+bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeometry& geometry,
+                                   std::span<const double> d_spacings) {
+    std::vector<std::vector<std::size_t>> members(d_spacings.size());
+    for (std::size_t i = 0; i < on.size(); ++i) members[static_cast<std::size_t>(*on.ring[i])].push_back(i);
+    const Parameters p = parameters_of(geometry);
+    CalibrationPoints step1 = on, step2 = on;
+    for (double& v : step1.d1) v += 0.5;
+    for (double& v : step2.d2) v += 0.5;
+    const std::vector<double> at = predict_two_theta(on, p, geometry.pixel1, geometry.pixel2);
+    const std::vector<double> at1 = predict_two_theta(step1, p, geometry.pixel1, geometry.pixel2);
+    const std::vector<double> at2 = predict_two_theta(step2, p, geometry.pixel1, geometry.pixel2);
+    std::vector<double> off_ring, off_ellipse;
+    std::vector<Peak> ring;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const std::vector<std::size_t>& m = members[k];
+        const std::optional<double> angle = ring_two_theta(geometry.wavelength, d_spacings[k]);
+        if (m.size() < kMinRingPoints || !angle) continue;
+        // About the ring's mean point, so that the fit's conic (no constant
+        // term free) does not pass near the origin.
+        double c1 = 0.0, c2 = 0.0;
+        for (std::size_t i : m) c1 += on.d1[i], c2 += on.d2[i];
+        c1 /= static_cast<double>(m.size());
+        c2 /= static_cast<double>(m.size());
+        ring.clear();
+        for (std::size_t i : m) ring.push_back({on.d1[i] - c1, on.d2[i] - c2});
+        const std::optional<EllipseFit> fit = fit_ellipse(ring);
+        if (!fit) continue;
+        for (std::size_t j = 0; j < m.size(); ++j) {
+            const std::size_t i = m[j];
+            const double g1 = (at1[i] - at[i]) / 0.5, g2 = (at2[i] - at[i]) / 0.5;
+            off_ring.push_back(std::fabs(at[i] - *angle) / std::sqrt(g1 * g1 + g2 * g2));
+            off_ellipse.push_back(conic_distance(fit->conic, ring[j].d1, ring[j].d2));
+        }
+    }
+    if (off_ring.empty()) return true;
+    return median(std::move(off_ring)) <= kMaxResidualRatio * median(std::move(off_ellipse)) + kPixelSlack;
 }
 
 std::string message_of(Kind kind) {
@@ -397,8 +447,9 @@ std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResul
         if (!gained) break;
     }
     if (!enough(*settled)) return std::nullopt;
-    const double kept = static_cast<double>(on_rings(all, settled->geometry, d_spacings).size());
-    if (!(kept >= kMinOnRingFraction * static_cast<double>(all.size()))) return std::nullopt;
+    const CalibrationPoints on = on_rings(all, settled->geometry, d_spacings);
+    if (!(static_cast<double>(on.size()) >= kMinOnRingFraction * static_cast<double>(all.size()))) return std::nullopt;
+    if (!residuals_match_ring_ellipses(on, settled->geometry, d_spacings)) return std::nullopt;
     return settled;
 }
 
