@@ -145,11 +145,14 @@ void bind_auto_calibrate(nb::module_& m) {
         "  tilts (`grid_rot_*`, degrees) and PONI offsets (`grid_poni_*`, pixels about the peaks' mean)\n"
         "  scored by the peaks within `grid_tolerance_rad` of a ring (at most `grid_max_peaks` peaks,\n"
         "  rings below `grid_max_ring_index`); the best `grid_top_k` are refined;\n"
-        "- `'auto'`: all three in parallel, keeping the smallest rms.\n"
+        "- `'auto'`: all three in parallel, keeping the smallest rms of those that pass the check below.\n"
         "Radial and ransac identify the ellipses with calibrant rings (`ratio_tolerance`,\n"
         "`min_matches`) and bootstrap the geometry from them. The final fit is a Huber-weighted\n"
         "(`huber_c`, rad of 2θ) Levenberg-Marquardt refinement (`max_iter`, `tol`); `fix` lists the\n"
-        "parameters to lock as for `refine` (default: the wavelength).\n"
+        "parameters to lock as for `refine` (default: the wavelength). Each refined geometry is refined\n"
+        "again from the peaks on its rings and kept only when its distance is positive, nine in ten of\n"
+        "all peaks lie within a tenth of the local ring spacing of a ring, and their pixel residuals are\n"
+        "at most twice those about an ellipse fitted to each ring alone.\n"
         "\n"
         "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found.");
 }
