@@ -40,10 +40,10 @@ def detector_geometry(side, pixel, distance, tilt_deg, direction_deg, poni, ring
     return geom
 
 
-def detector_image(geom, d_spacings, shape, seed=0):
-    """Poisson counts of rings 1.5 px wide (calibrant_image) of a random height on a random background, with module
-    gaps (a band of rows, one of columns, a second band of rows from 2048 rows) and, where the beam meets the
-    detector, a beam stop with its arm."""
+def detector_image(geom, d_spacings, shape, seed=0, height=None, background=None):
+    """Poisson counts of rings 1.5 px wide (calibrant_image) of a random height (or `height`) on a random background
+    (or `background`), with module gaps (a band of rows, one of columns, a second band of rows from 2048 rows) and,
+    where the beam meets the detector, a beam stop with its arm."""
     rng, n = np.random.default_rng(seed), shape[0]
     gaps = [slice(n // 2 - 4, n // 2 + 4), (slice(None), slice(int(0.3 * n), int(0.3 * n) + 6))]
     if n >= 2048:
@@ -54,8 +54,9 @@ def detector_image(geom, d_spacings, shape, seed=0):
         radius = 0.03 * n
         gaps.append(((rows - b1) ** 2 + (cols - b2) ** 2 < radius ** 2) | ((np.abs(cols - b2) < radius / 3) & (rows > b1)))
     width = 1.5 * geom["pixel1"] / geom["distance"]
-    expected = calibrant_image(geom, d_spacings, shape, width, height=rng.uniform(50.0, 200.0),
-                               background=rng.uniform(5.0, 20.0), noise=0.0, gaps=gaps)
+    drawn = rng.uniform(50.0, 200.0), rng.uniform(5.0, 20.0)
+    expected = calibrant_image(geom, d_spacings, shape, width, height=height or drawn[0],
+                               background=background or drawn[1], noise=0.0, gaps=gaps)
     return rng.poisson(expected).astype(np.float64)
 
 

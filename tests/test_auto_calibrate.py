@@ -50,7 +50,11 @@ CASES = {
     "Si 20 deg, PONI off the detector": (detector_geometry(1024, 1e-4, 0.3, 20, 35, (-0.2, 0.5), 0.3, SI), SI, "",
                                          {}),
     "CeO2 25 deg": (detector_geometry(1024, 75e-6, 0.15, 25, 290, (0.5, 0.5), 0.15, CEO2), CEO2, "", {}),
+    "CeO2 flat, weak rings": (detector_geometry(1024, 1e-4, 0.1, 0, 0, (0.5, 0.5), 0.15, CEO2), CEO2, "radial ransac",
+                              {}),
 }
+# Rings of 6 counts on a background of 10: a third of the peaks are noise, most of them between the rings.
+CONTRAST = {"CeO2 flat, weak rings": dict(height=6.0, background=10.0)}
 
 
 @pytest.fixture(scope="module")
@@ -62,7 +66,7 @@ def case_peaks():
     def peaks(name):
         if name not in cache:
             geom, d_spacings = CASES[name][:2]
-            image = detector_image(geom, d_spacings, SHAPE)
+            image = detector_image(geom, d_spacings, SHAPE, **CONTRAST.get(name, {}))
             cache[name] = find_peaks_image(image, max_peaks=image.size)
         return cache[name]
     return peaks

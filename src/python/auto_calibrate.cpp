@@ -150,9 +150,9 @@ void bind_auto_calibrate(nb::module_& m) {
         "`min_matches`) and bootstrap the geometry from them. The final fit is a Huber-weighted\n"
         "(`huber_c`, rad of 2θ) Levenberg-Marquardt refinement (`max_iter`, `tol`); `fix` lists the\n"
         "parameters to lock as for `refine` (default: the wavelength). Each refined geometry is refined\n"
-        "again from the peaks on its rings and kept only when its distance is positive, nine in ten of\n"
-        "all peaks lie within a tenth of the local ring spacing of a ring, and their pixel residuals are\n"
-        "at most twice those about an ellipse fitted to each ring alone.\n"
+        "again from the peaks within a tenth of the local ring spacing of a ring, and kept only when its\n"
+        "distance is positive, the rings seen in the peaks lie on calibrant rings (nine in ten of their\n"
+        "peaks) and the pixel residuals are at most twice those about an ellipse fitted to each ring.\n"
         "\n"
         "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found.");
 }
