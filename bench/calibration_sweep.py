@@ -13,12 +13,13 @@ Run: python3 bench/calibration_sweep.py [--jobs N] [--cache DIR] [--json OUT] [-
                                         [--weak] [--only TEXT]
   --cache DIR     keep the peaks of every case in DIR (rendering is most of the first run's time)
   --json OUT      write every case's outcome per method to OUT
-  --unchecked J   a --json file of a build that returns every refined geometry: a case it got right that this
-                  build refuses is counted as "refused, though right" (a fault of the final check)
+  --unchecked J   a --json file of a build that returns every refined geometry (kMinOnRingFraction 0,
+                  kMaxResidualRatio 1e300 and any distance accepted in src/calibration/auto.cpp): a case it got
+                  right that this build refuses counts as "refused, though right", a fault of the final check
   --max-peaks N   find_peaks_image's cap (default: the pixel count; 5000 is the function's own default)
   --weak          instead, the 24 cases of a tilt up to 10 degrees with the PONI on the detector, with rings of 10
                   counts on a background of 10: many peaks are noise, which the check must tolerate
-With 3 jobs of 2 threads each, about 3 minutes with a warm cache on 8 cores.
+With the default 3 jobs of 2 threads each on 8 cores: about a minute, 30 s with a warm cache.
 """
 import argparse
 import json
@@ -206,21 +207,17 @@ def table(results, unchecked):
               f"{though_right if unchecked else '-':>22}")
     target = [r for r in results if r["tilt"] <= 10 and r["where"] == "on"]
     right = sum(r["methods"]["auto"]["outcome"] == "right" for r in target)
-    fractions = {o: [r["methods"][m]["on_ring"] for r in results for m in METHODS
-                     if r["methods"][m]["outcome"] == o] for o in ("right", "wrong")}
-    print(f"peaks on rings under the result (numpy): right results {min(fractions['right'], default=math.nan):.3f}"
-          f" at least, wrong ones {max(fractions['wrong'], default=math.nan):.3f} at most")
-    spread = {o: [r["methods"][m]["residual_ratio"] for r in results for m in METHODS
-                  if r["methods"][m]["outcome"] == o] for o in ("right", "wrong")}
-    print(f"pixel residuals on rings over those about one ellipse per ring (numpy): right results "
-          f"{np.nanmin(spread['right'] or [math.nan]):.2f} to {np.nanmax(spread['right'] or [math.nan]):.2f}; wrong "
-          f"results with at least 0.9 of the peaks on rings: "
-          + ", ".join(f"{v:.2f}" for v, f in zip(spread["wrong"], fractions["wrong"]) if f >= 0.9))
-    ratios = {o: [r["methods"][m]["rms"] / r["floor"] for r in results for m in METHODS
-                  if r["methods"][m]["outcome"] == o] for o in ("right", "wrong")}
-    for o, v in ratios.items():
-        if v:
-            print(f"rms of {o} results / the least-squares rms from the true rings: {min(v):.2f} to {max(v):.2f}")
+    def values(key, outcome):
+        return [r["methods"][m][key] for r in results for m in METHODS if r["methods"][m]["outcome"] == outcome]
+    # Diagnostics, computed with numpy from the geometries returned.
+    for outcome in ("right", "wrong"):
+        on_ring, ratio = values("on_ring", outcome), values("residual_ratio", outcome)
+        rms = [v / r["floor"] for r in results for m in METHODS if r["methods"][m]["outcome"] == outcome
+               for v in [r["methods"][m]["rms"]]]
+        if on_ring:
+            print(f"{outcome} results: peaks on rings {min(on_ring):.3f} to {max(on_ring):.3f}; pixel residuals over "
+                  f"those about one ellipse per ring {np.nanmin(ratio):.2f} to {np.nanmax(ratio):.2f}; rms over the "
+                  f"least-squares rms from the true rings {min(rms):.2f} to {max(rms):.2f}")
     print(f"auto right on {right} of the {len(target)} cases with a tilt of at most 10 degrees and the PONI on the "
           f"detector")
 
@@ -244,7 +241,8 @@ def main():
     with ProcessPoolExecutor(args.jobs) as pool:
         results = list(pool.map(run_case, [(c, args.max_peaks, args.cache) for c in selected]))
     short = {"right": "R", "wrong": "W", "refused": "-"}
-    print(f"{'case':58} {'rings':>5} {'peaks':>7}  " + "  ".join(f"{m:>6}" for m in METHODS) + "   (R right, W wrong, - refused)")
+    print(f"{'case':58} {'rings':>5} {'peaks':>7}  " + "  ".join(f"{m:>6}" for m in METHODS)
+          + "   (R right, W wrong, - refused)")
     for r in results:
         marks = "  ".join(f"{short[r['methods'][m]['outcome']]:>6}" for m in METHODS)
         print(f"{r['name']:58} {r['rings']:5} {r['peaks']:7}  {marks}")

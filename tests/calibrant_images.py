@@ -52,7 +52,8 @@ def detector_image(geom, d_spacings, shape, seed=0, height=None, background=None
     if 0 <= b1 < shape[0] and 0 <= b2 < shape[1]:
         rows, cols = np.ogrid[:shape[0], :shape[1]]
         radius = 0.03 * n
-        gaps.append(((rows - b1) ** 2 + (cols - b2) ** 2 < radius ** 2) | ((np.abs(cols - b2) < radius / 3) & (rows > b1)))
+        stop = (rows - b1) ** 2 + (cols - b2) ** 2 < radius ** 2
+        gaps.append(stop | ((np.abs(cols - b2) < radius / 3) & (rows > b1)))  # the stop and its arm
     width = 1.5 * geom["pixel1"] / geom["distance"]
     drawn = rng.uniform(50.0, 200.0), rng.uniform(5.0, 20.0)
     expected = calibrant_image(geom, d_spacings, shape, width, height=height or drawn[0],

@@ -297,9 +297,9 @@ REFUSED = {
     "grid, nothing within the tolerance": (dict(method="grid", grid_tolerance_rad=0.0), ValueError, NOT_IDENTIFIED,
                                            None),
     # Detector turned over at a negative distance: the same 2-theta everywhere, but no geometry.
-    "grid, a mirrored start": (dict(method="grid", grid_distance_min=-0.1, grid_distance_steps=1, grid_rot_max_deg=180.0,
-                                    grid_rot_steps=3, grid_poni_steps=1, grid_poni_search_radius_px=0.0, grid_top_k=1),
-                               ValueError, NOT_IDENTIFIED, None),
+    "grid, a mirrored start": (dict(method="grid", grid_distance_min=-0.1, grid_distance_steps=1,
+                                    grid_rot_max_deg=180.0, grid_rot_steps=3, grid_poni_steps=1,
+                                    grid_poni_search_radius_px=0.0, grid_top_k=1), ValueError, NOT_IDENTIFIED, None),
     "too few matches": (dict(min_matches=7), ValueError, NOT_IDENTIFIED, None),
     "ransac centre filter leaves too few": (dict(method="ransac", center_consistency_px=1e-9), ValueError,
                                             NOT_IDENTIFIED, None),

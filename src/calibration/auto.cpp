@@ -58,7 +58,8 @@ std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacing
         const std::optional<double> angle = ring_two_theta(wavelength, d_spacings[k]);
         if (angle && *angle > 0.0 && *angle < kHalfPi) rings.push_back({*angle, k});
     }
-    std::stable_sort(rings.begin(), rings.end(), [](const RingAngle& a, const RingAngle& b) { return a.angle < b.angle; });
+    std::stable_sort(rings.begin(), rings.end(),
+                     [](const RingAngle& a, const RingAngle& b) { return a.angle < b.angle; });
     const auto same = [](const RingAngle& a, const RingAngle& b) { return a.angle == b.angle; };
     rings.erase(std::unique(rings.begin(), rings.end(), same), rings.end());
     return rings;
@@ -348,12 +349,12 @@ AutoCalibrateError::AutoCalibrateError(const RefineError& error)
 namespace {
 
 // The tail after ring identification: bootstrap, control points, refinement
-// and the check against every peak.
+// and the check against the rings seen.
 AutoCalibrateResult calibrate_with_identity(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
                                             std::span<const std::optional<std::uint64_t>> assignments,
-                                            const SeenRings& seen, const RingIdResult& id, std::span<const double> d_spacings,
-                                            double wavelength, double pixel1, double pixel2,
-                                            const AutoCalibrateOptions& options) {
+                                            const SeenRings& seen, const RingIdResult& id,
+                                            std::span<const double> d_spacings, double wavelength, double pixel1,
+                                            double pixel2, const AutoCalibrateOptions& options) {
     std::vector<double> e1, e2, ratios, distances;
     std::vector<TiltSample> tilts;
     const double pixel = std::sqrt(pixel1 * pixel2);
@@ -516,7 +517,7 @@ std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak>
         }
         std::uint64_t near = 0;
         for (const Peak& p : peaks) near += conic_distance(f.conic, p.d1, p.d2) <= kRingBandPx ? 1 : 0;
-        ring[e] = static_cast<double>(near) >= kRingContrast * density * (2.0 * kRingBandPx) * length;
+        ring[e] = near > 0 && static_cast<double>(near) >= kRingContrast * density * (2.0 * kRingBandPx) * length;
     }
     std::vector<std::optional<std::uint64_t>> out(assignments.begin(), assignments.end());
     for (std::optional<std::uint64_t>& a : out) {
