@@ -1,8 +1,9 @@
 """Calibrates a detector from a calibrant image alone, then integrates with the geometry found.
 
 A LaB6 ring image of a tilted detector whose beam centre is off the middle is synthesised (Poisson noise, a gap
-between detector modules). Its peaks are picked with find_peaks_image, auto_calibrate finds the geometry from
-them with no starting guess, and the image integrated with that geometry shows its peaks at the calibrant's
+between detector modules). Its peaks are picked with find_peaks_image over the whole image, auto_calibrate finds
+the geometry from them with no starting guess (or refuses, when no geometry puts the peaks on the calibrant's
+rings), and the image integrated with that geometry shows its peaks at the calibrant's
 2-theta. The image with the peaks and the pattern with the ring positions are plotted to a PNG.
 
 Run: python3 examples/auto_calibrate_example.py [output.png]
@@ -42,7 +43,10 @@ def main(output):
     rings = np.array(calibrant.two_theta_rad(TRUE["wavelength"]))
     image = calibrant_image(rings, np.random.default_rng(3))
 
-    peaks = karvelum.find_peaks_image(image)
+    # find_peaks_image scans rows from the top and stops at max_peaks (5,000 by default): a cap below the peak
+    # count keeps the top rows' peaks only, and the rings below them never reach the calibration. A cap of the
+    # pixel count covers the whole image.
+    peaks = karvelum.find_peaks_image(image, max_peaks=image.size)
     result = karvelum.auto_calibrate(peaks, calibrant, TRUE["wavelength"], TRUE["pixel1"], TRUE["pixel2"],
                                      method="auto")
     print(f"{len(peaks)} peaks: {result!r}")

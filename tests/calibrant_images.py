@@ -10,6 +10,7 @@ import oracle
 LAB6 = [4.15690, 2.93937, 2.40001, 2.07845, 1.85902, 1.69705, 1.46969, 1.38564]
 CEO2 = [3.12412, 2.70556, 1.91313, 1.63153, 1.56206, 1.35278, 1.24145, 1.20996]
 SI = [3.13560, 1.92013, 1.63747, 1.35780, 1.24600, 1.10860, 1.04520, 0.96010]
+LAMELLAR = [58.38 / n for n in range(1, 31)]  # orders of a 58.38 angstrom layer spacing: few rings, evenly spaced
 
 
 def beam_geometry(beam, distance, tilt_deg=0.0, direction_deg=0.0, pixel=1e-4, wavelength=1e-10, rot3=0.0):
@@ -22,6 +23,42 @@ def beam_geometry(beam, distance, tilt_deg=0.0, direction_deg=0.0, pixel=1e-4, w
     b1, b2 = oracle.ring_points(geom, 0.0, 0.0)
     geom.update(poni1=float(beam[0] - b1[0]) * pixel, poni2=float(beam[1] - b2[0]) * pixel)
     return geom
+
+
+def detector_geometry(side, pixel, distance, tilt_deg, direction_deg, poni, ring0, d_spacings):
+    """A square detector of `side` pixels whose PONI lies at `poni` (d1, d2 as fractions of the side; None: the beam
+    meets the middle), tilted by `tilt_deg` towards `direction_deg` (as beam_geometry), at the wavelength that puts
+    the innermost ring `ring0` sides from the PONI, or a little beyond the detector's smallest 2-theta when the
+    beam is far off it."""
+    geom = beam_geometry((side / 2, side / 2), distance, tilt_deg, direction_deg, pixel)
+    if poni is not None:
+        geom.update(poni1=poni[0] * side * pixel, poni2=poni[1] * side * pixel)
+    grid = np.linspace(0, side, 17)
+    seen = oracle.point_two_theta(geom, *np.meshgrid(grid, grid, indexing="ij"))
+    two_theta = max(math.atan(ring0 * side * pixel / distance), seen.min() + 0.05 * (seen.max() - seen.min()))
+    geom["wavelength"] = 2 * d_spacings[0] * 1e-10 * math.sin(0.5 * two_theta)
+    return geom
+
+
+def detector_image(geom, d_spacings, shape, seed=0, height=None, background=None):
+    """Poisson counts of rings 1.5 px wide (calibrant_image) of a random height (or `height`) on a random background
+    (or `background`), with module gaps (a band of rows, one of columns, a second band of rows from 2048 rows) and,
+    where the beam meets the detector, a beam stop with its arm."""
+    rng, n = np.random.default_rng(seed), shape[0]
+    gaps = [slice(n // 2 - 4, n // 2 + 4), (slice(None), slice(int(0.3 * n), int(0.3 * n) + 6))]
+    if n >= 2048:
+        gaps.append(slice(n // 4, n // 4 + 8))
+    b1, b2 = (float(v[0]) for v in oracle.ring_points(geom, 0.0, 0.0))
+    if 0 <= b1 < shape[0] and 0 <= b2 < shape[1]:
+        rows, cols = np.ogrid[:shape[0], :shape[1]]
+        radius = 0.03 * n
+        stop = (rows - b1) ** 2 + (cols - b2) ** 2 < radius ** 2
+        gaps.append(stop | ((np.abs(cols - b2) < radius / 3) & (rows > b1)))  # the stop and its arm
+    width = 1.5 * geom["pixel1"] / geom["distance"]
+    drawn = rng.uniform(50.0, 200.0), rng.uniform(5.0, 20.0)
+    expected = calibrant_image(geom, d_spacings, shape, width, height=height or drawn[0],
+                               background=background or drawn[1], noise=0.0, gaps=gaps)
+    return rng.poisson(expected).astype(np.float64)
 
 
 def calibrant_image(geom, d_spacings, shape, width, height=100.0, background=10.0, noise=1.0, seed=0, gaps=()):

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,199 @@ namespace {
 using Kind = AutoCalibrateError::Kind;
 
 constexpr double kHalfPi = 1.5707963267948966;
+
+// A peak sits on a ring within this fraction of the gap to the next ring.
+constexpr double kOnRingGapFraction = 0.1;
+// The least fraction of the detected ellipses' peaks (or of all peaks) on
+// rings under an accepted geometry.
+constexpr double kMinOnRingFraction = 0.9;
+// A detected ellipse is a ring when the peaks within kRingBandPx of it
+// outnumber kRingContrast times what the mean density of peaks puts in that
+// band; an ellipse drawn through background peaks (weak rings give
+// thousands) holds about that many.
+constexpr double kRingBandPx = 2.0;
+constexpr double kRingContrast = 3.0;
+constexpr std::uint64_t kArcSteps = 720;
+constexpr double kTwoPi = 6.283185307179586;
+constexpr double kInfinity = std::numeric_limits<double>::infinity();
+// A geometry's pixel residuals may exceed those of an ellipse fitted to
+// each ring alone by at most this factor (medians, the rings with at least
+// kMinRingPoints peaks; a micro-pixel of slack for exact points).
+constexpr double kMaxResidualRatio = 2.0;
+constexpr std::size_t kMinRingPoints = 20;
+constexpr double kPixelSlack = 1e-6;
+// Refinements of the peaks on rings: at most this many, and another only
+// after one that lowered the rms below this fraction of the one before.
+constexpr std::uint64_t kSettleRounds = 4;
+constexpr double kSettleGain = 0.99;
+
+struct RingAngle {
+    double angle;        // 2θ in (0, π/2)
+    std::uint64_t ring;  // calibrant index
+};
+
+// The rings below 90° by ascending angle; of equal angles the first ring.
+std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacings, double wavelength) {
+    std::vector<RingAngle> rings;
+    for (std::size_t k = 0; k < d_spacings.size(); ++k) {
+        const std::optional<double> angle = ring_two_theta(wavelength, d_spacings[k]);
+        if (angle && *angle > 0.0 && *angle < kHalfPi) rings.push_back({*angle, k});
+    }
+    std::stable_sort(rings.begin(), rings.end(),
+                     [](const RingAngle& a, const RingAngle& b) { return a.angle < b.angle; });
+    const auto same = [](const RingAngle& a, const RingAngle& b) { return a.angle == b.angle; };
+    rings.erase(std::unique(rings.begin(), rings.end(), same), rings.end());
+    return rings;
+}
+
+// The ring `two_theta` sits on (see settle_on_detected_rings), if any.
+std::optional<std::uint64_t> ring_at(double two_theta, const std::vector<RingAngle>& rings) {
+    const std::size_t n = rings.size();
+    if (n == 0 || !std::isfinite(two_theta)) return std::nullopt;
+    const auto above = std::lower_bound(rings.begin(), rings.end(), two_theta,
+                                        [](const RingAngle& r, double angle) { return r.angle < angle; });
+    const auto j = static_cast<std::size_t>(above - rings.begin());
+    std::size_t k;
+    double distance, gap;
+    if (j == 0) {
+        k = 0;
+        distance = rings[0].angle - two_theta;
+        gap = n >= 2 ? rings[1].angle - rings[0].angle : rings[0].angle;
+    } else if (j == n) {
+        k = n - 1;
+        distance = two_theta - rings[k].angle;
+        gap = n >= 2 ? rings[k].angle - rings[k - 1].angle : rings[k].angle;
+    } else {
+        const double below = two_theta - rings[j - 1].angle, over = rings[j].angle - two_theta;
+        k = below <= over ? j - 1 : j;
+        distance = std::fmin(below, over);
+        gap = rings[j].angle - rings[j - 1].angle;
+    }
+    if (distance <= kOnRingGapFraction * gap) return rings[k].ring;
+    return std::nullopt;
+}
+
+// The peaks with finite coordinates as unlabelled points, and the rings
+// each way of seeing them gives those points.
+struct DetectedPeaks {
+    CalibrationPoints points;
+    SeenRings seen;
+};
+
+DetectedPeaks finite_peaks(std::span<const Peak> peaks, const SeenRings& seen) {
+    DetectedPeaks out;
+    out.seen.resize(seen.size());
+    for (std::size_t i = 0; i < peaks.size(); ++i) {
+        const Peak& p = peaks[i];
+        if (!(std::isfinite(p.d1) && std::isfinite(p.d2))) continue;
+        out.points.add(p.d1, p.d2, std::nullopt);
+        for (std::size_t w = 0; w < seen.size(); ++w) {
+            out.seen[w].push_back(i < seen[w].size() ? seen[w][i] : std::nullopt);
+        }
+    }
+    return out;
+}
+
+// The ring each point sits on under `geometry`, if any.
+std::vector<std::optional<std::uint64_t>> rings_under(const CalibrationPoints& all, const PoniGeometry& geometry,
+                                                      std::span<const double> d_spacings) {
+    const std::vector<RingAngle> rings = rings_below_right_angle(d_spacings, geometry.wavelength);
+    const std::vector<double> two_theta =
+        predict_two_theta(all, parameters_of(geometry), geometry.pixel1, geometry.pixel2);
+    std::vector<std::optional<std::uint64_t>> out(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) out[i] = ring_at(two_theta[i], rings);
+    return out;
+}
+
+// The points that sit on a ring, each labelled with it.
+CalibrationPoints labelled(const CalibrationPoints& all, std::span<const std::optional<std::uint64_t>> rings) {
+    CalibrationPoints on;
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (rings[i]) on.add(all.d1[i], all.d2[i], rings[i]);
+    }
+    return on;
+}
+
+// Whether the rings of one way of seeing them (`ring_of`: one per point)
+// sit on calibrant rings: a seen ring sits when at least half of its points
+// do, and the seen rings that sit must hold kMinOnRingFraction of all their
+// points. True when that way saw no ring.
+bool covers_seen(std::span<const std::optional<std::uint64_t>> ring_of,
+                 std::span<const std::optional<std::uint64_t>> rings) {
+    std::vector<std::uint64_t> members, sitting;
+    for (std::size_t i = 0; i < rings.size() && i < ring_of.size(); ++i) {
+        if (!ring_of[i]) continue;
+        const auto k = static_cast<std::size_t>(*ring_of[i]);
+        if (k >= members.size()) members.resize(k + 1, 0), sitting.resize(k + 1, 0);
+        ++members[k];
+        if (rings[i]) ++sitting[k];
+    }
+    std::uint64_t total = 0, on = 0;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        total += members[k];
+        if (2 * sitting[k] >= members[k]) on += members[k];
+    }
+    return static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(total);
+}
+
+// Whether what was detected sits on rings: every way of seeing rings passes
+// covers_seen; when none saw a ring, kMinOnRingFraction of all points sit on
+// rings.
+bool covers_detected(const DetectedPeaks& detected, std::span<const std::optional<std::uint64_t>> rings) {
+    bool any = false;
+    for (const std::vector<std::optional<std::uint64_t>>& ring_of : detected.seen) {
+        for (const std::optional<std::uint64_t>& r : ring_of) any = any || r.has_value();
+        if (!covers_seen(ring_of, rings)) return false;
+    }
+    if (any) return true;
+    std::uint64_t on = 0;
+    for (const std::optional<std::uint64_t>& ring : rings) on += ring ? 1 : 0;
+    return rings.size() > 0 && static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(rings.size());
+}
+
+// Whether the points on rings lie as close to their rings under `geometry` as
+// the scatter of the peaks allows. A geometry that fits every ring only
+// roughly (a wrong distance with a ring order that matches another one's,
+// e.g. rings of sin θ ratio √2 apart) leaves peaks on rings but each ring
+// visibly off its own peaks; an ellipse fitted to one ring's peaks alone
+// measures their scatter. True when no ring has enough peaks to judge by.
+bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeometry& geometry,
+                                   std::span<const double> d_spacings) {
+    std::vector<std::vector<std::size_t>> members(d_spacings.size());
+    for (std::size_t i = 0; i < on.size(); ++i) members[static_cast<std::size_t>(*on.ring[i])].push_back(i);
+    const Parameters p = parameters_of(geometry);
+    CalibrationPoints step1 = on, step2 = on;
+    for (double& v : step1.d1) v += 0.5;
+    for (double& v : step2.d2) v += 0.5;
+    const std::vector<double> at = predict_two_theta(on, p, geometry.pixel1, geometry.pixel2);
+    const std::vector<double> at1 = predict_two_theta(step1, p, geometry.pixel1, geometry.pixel2);
+    const std::vector<double> at2 = predict_two_theta(step2, p, geometry.pixel1, geometry.pixel2);
+    std::vector<double> off_ring, off_ellipse;
+    std::vector<Peak> ring;
+    for (std::size_t k = 0; k < members.size(); ++k) {
+        const std::vector<std::size_t>& m = members[k];
+        const std::optional<double> angle = ring_two_theta(geometry.wavelength, d_spacings[k]);
+        if (m.size() < kMinRingPoints || !angle) continue;
+        // About the ring's mean point, so that the fit's conic (no constant
+        // term free) does not pass near the origin.
+        double c1 = 0.0, c2 = 0.0;
+        for (std::size_t i : m) c1 += on.d1[i], c2 += on.d2[i];
+        c1 /= static_cast<double>(m.size());
+        c2 /= static_cast<double>(m.size());
+        ring.clear();
+        for (std::size_t i : m) ring.push_back({on.d1[i] - c1, on.d2[i] - c2});
+        const std::optional<EllipseFit> fit = fit_ellipse(ring);
+        if (!fit) continue;
+        for (std::size_t j = 0; j < m.size(); ++j) {
+            const std::size_t i = m[j];
+            const double g1 = (at1[i] - at[i]) / 0.5, g2 = (at2[i] - at[i]) / 0.5;
+            off_ring.push_back(std::fabs(at[i] - *angle) / std::sqrt(g1 * g1 + g2 * g2));
+            off_ellipse.push_back(conic_distance(fit->conic, ring[j].d1, ring[j].d2));
+        }
+    }
+    if (off_ring.empty()) return true;
+    return median(std::move(off_ring)) <= kMaxResidualRatio * median(std::move(off_ellipse)) + kPixelSlack;
+}
 
 std::string message_of(Kind kind) {
     switch (kind) {
@@ -77,16 +271,22 @@ AutoCalibrateResult run_ransac(std::span<const Peak> peaks, std::span<const doub
         }
         found.ellipses = std::move(kept);
     }
-    return calibrate_from_ellipses(peaks, found.ellipses, found.assignments, d_spacings, wavelength, pixel1, pixel2,
-                                   options);
+    // The ellipses RANSAC kept may be a few of the rings; the radial method's
+    // bands see the others.
+    const RansacEllipseResult bands = radial_band_ellipses(peaks, options.ring_center, options.radial);
+    const SeenRings seen{ring_assignments(peaks, found.ellipses, found.assignments),
+                         ring_assignments(peaks, bands.ellipses, bands.assignments)};
+    return calibrate_from_ellipses(peaks, found.ellipses, found.assignments, seen, d_spacings, wavelength, pixel1,
+                                   pixel2, options);
 }
 
 AutoCalibrateResult run_radial(std::span<const Peak> peaks, std::span<const double> d_spacings, double wavelength,
                                double pixel1, double pixel2, const AutoCalibrateOptions& options) {
     const RansacEllipseResult found = radial_band_ellipses(peaks, options.ring_center, options.radial);
     if (found.ellipses.empty()) throw AutoCalibrateError(Kind::NoEllipses);
-    return calibrate_from_ellipses(peaks, found.ellipses, found.assignments, d_spacings, wavelength, pixel1, pixel2,
-                                   options);
+    const SeenRings seen{ring_assignments(peaks, found.ellipses, found.assignments)};
+    return calibrate_from_ellipses(peaks, found.ellipses, found.assignments, seen, d_spacings, wavelength, pixel1,
+                                   pixel2, options);
 }
 
 struct Outcome {
@@ -146,13 +346,15 @@ AutoCalibrateError::AutoCalibrateError(Kind kind) : ValueError(message_of(kind))
 AutoCalibrateError::AutoCalibrateError(const RefineError& error)
     : ValueError("refinement failed: " + refine_error_message(error)), kind_(Kind::Refine), refine_error_(error) {}
 
-AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+namespace {
+
+// The tail after ring identification: bootstrap, control points, refinement
+// and the check against the rings seen.
+AutoCalibrateResult calibrate_with_identity(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
                                             std::span<const std::optional<std::uint64_t>> assignments,
+                                            const SeenRings& seen, const RingIdResult& id,
                                             std::span<const double> d_spacings, double wavelength, double pixel1,
                                             double pixel2, const AutoCalibrateOptions& options) {
-    const RingIdResult id = identify_ring_indices(ellipses, d_spacings, options.ring_id, wavelength);
-    if (!id.confident) throw AutoCalibrateError(Kind::RingsNotIdentified);
-
     std::vector<double> e1, e2, ratios, distances;
     std::vector<TiltSample> tilts;
     const double pixel = std::sqrt(pixel1 * pixel2);
@@ -238,18 +440,130 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
                                  .free = options.free,
                                  .auto_assign = false};
     AutoCalibrateResult result;
+    std::optional<CalibrationResult> settled;
     try {
-        result.calibration =
-            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, refine_options);
+        settled = settle_on_detected_rings(
+            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, refine_options), peaks, seen,
+            d_spacings, options);
     } catch (const RefineError& e) {
         throw AutoCalibrateError(e);
     }
+    if (!settled) throw AutoCalibrateError(Kind::RingsNotIdentified);
+    result.calibration = std::move(*settled);
     result.n_detected_ellipses = ellipses.size();
     result.n_identified_ellipses = id.n_matched;
     result.bootstrap_distance = start[kDistance];
     result.bootstrap_ring_center_d1 = p1;
     result.bootstrap_ring_center_d2 = p2;
     return result;
+}
+
+}  // namespace
+
+AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                                            std::span<const std::optional<std::uint64_t>> assignments,
+                                            const SeenRings& seen, std::span<const double> d_spacings,
+                                            double wavelength, double pixel1, double pixel2,
+                                            const AutoCalibrateOptions& options) {
+    // A subset of the rings fitted with a small spread is no better than all
+    // of them fitted with a larger one: the hypothesis that matches the most
+    // ellipses comes first. One ring fitted twice (bands of a strongly tilted
+    // ring) can lend a wrong hypothesis extra matches; the check refuses it,
+    // and the hypothesis of the smallest spread has its turn.
+    RingIdOptions ring_id = options.ring_id;
+    ring_id.most_matches_first = true;
+    const RingIdResult most = identify_ring_indices(ellipses, d_spacings, ring_id, wavelength);
+    if (!most.confident) throw AutoCalibrateError(Kind::RingsNotIdentified);
+    try {
+        return calibrate_with_identity(peaks, ellipses, assignments, seen, most, d_spacings, wavelength, pixel1,
+                                       pixel2, options);
+    } catch (const AutoCalibrateError& first) {
+        ring_id.most_matches_first = false;
+        const RingIdResult tightest = identify_ring_indices(ellipses, d_spacings, ring_id, wavelength);
+        if (tightest.ring_index == most.ring_index) throw;
+        try {
+            return calibrate_with_identity(peaks, ellipses, assignments, seen, tightest, d_spacings, wavelength,
+                                           pixel1, pixel2, options);
+        } catch (const AutoCalibrateError&) {
+            throw first;
+        }
+    }
+}
+
+std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak> peaks,
+                                                           std::span<const EllipseFit> ellipses,
+                                                           std::span<const std::optional<std::uint64_t>> assignments) {
+    double lo1 = kInfinity, hi1 = -kInfinity, lo2 = kInfinity, hi2 = -kInfinity;
+    std::uint64_t n = 0;
+    for (const Peak& p : peaks) {
+        if (!(std::isfinite(p.d1) && std::isfinite(p.d2))) continue;
+        lo1 = std::fmin(lo1, p.d1), hi1 = std::fmax(hi1, p.d1), lo2 = std::fmin(lo2, p.d2), hi2 = std::fmax(hi2, p.d2);
+        ++n;
+    }
+    const double density = static_cast<double>(n) / ((hi1 - lo1 + 1.0) * (hi2 - lo2 + 1.0));
+    std::vector<bool> ring(ellipses.size());
+    for (std::size_t e = 0; e < ellipses.size(); ++e) {
+        const EllipseFit& f = ellipses[e];
+        // Its length inside the box, from a polygon of kArcSteps sides.
+        const double c = std::cos(f.theta), s = std::sin(f.theta);
+        double length = 0.0, x0 = f.center_d1 + f.semi_major * c, y0 = f.center_d2 + f.semi_major * s;
+        for (std::uint64_t k = 1; k <= kArcSteps; ++k) {
+            const double t = kTwoPi * static_cast<double>(k) / static_cast<double>(kArcSteps);
+            const double u = f.semi_major * std::cos(t), v = f.semi_minor * std::sin(t);
+            const double x = f.center_d1 + u * c - v * s, y = f.center_d2 + u * s + v * c;
+            const double m1 = 0.5 * (x + x0), m2 = 0.5 * (y + y0);
+            if (m1 >= lo1 && m1 <= hi1 && m2 >= lo2 && m2 <= hi2) length += std::hypot(x - x0, y - y0);
+            x0 = x, y0 = y;
+        }
+        std::uint64_t near = 0;
+        for (const Peak& p : peaks) near += conic_distance(f.conic, p.d1, p.d2) <= kRingBandPx ? 1 : 0;
+        ring[e] = near > 0 && static_cast<double>(near) >= kRingContrast * density * (2.0 * kRingBandPx) * length;
+    }
+    std::vector<std::optional<std::uint64_t>> out(assignments.begin(), assignments.end());
+    for (std::optional<std::uint64_t>& a : out) {
+        if (a && !(*a < ring.size() && ring[static_cast<std::size_t>(*a)])) a = std::nullopt;
+    }
+    return out;
+}
+
+std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
+                                                          std::span<const Peak> peaks, const SeenRings& seen,
+                                                          std::span<const double> d_spacings,
+                                                          const AutoCalibrateOptions& options) {
+    const DetectedPeaks detected = finite_peaks(peaks, seen);
+    const CalibrationPoints& all = detected.points;
+    const auto enough = [&](const CalibrationResult& r) { return r.geometry.distance > 0.0; };
+    if (all.size() == 0 || !enough(refined)) return std::nullopt;
+    const RefineOptions refine_options{.loss = options.loss,
+                                       .huber_c = options.huber_c,
+                                       .assign_tol = 0.05,
+                                       .max_iter = options.max_iter,
+                                       .tol = options.tol,
+                                       .free = options.free,
+                                       .auto_assign = false};
+    // The fit can stop early along a valley of correlated parameters (tilt
+    // and PONI with the beam near a corner); a new round from where it
+    // stopped, with the peaks labelled again, goes on while it gains.
+    std::optional<CalibrationResult> settled;
+    for (std::uint64_t round = 0; round < kSettleRounds; ++round) {
+        const PoniGeometry& from = settled ? settled->geometry : refined.geometry;
+        CalibrationResult next;
+        try {
+            next = refine_geometry_lm(from, labelled(all, rings_under(all, from, d_spacings)), d_spacings,
+                                      refine_options);
+        } catch (const RefineError&) {
+            if (!settled) return std::nullopt;
+            break;
+        }
+        const bool gained = !settled || next.rms_rad < kSettleGain * settled->rms_rad;
+        settled = std::move(next);
+        if (!gained) break;
+    }
+    if (!enough(*settled)) return std::nullopt;
+    const std::vector<std::optional<std::uint64_t>> rings = rings_under(all, settled->geometry, d_spacings);
+    if (!covers_detected(detected, rings)) return std::nullopt;
+    if (!residuals_match_ring_ellipses(labelled(all, rings), settled->geometry, d_spacings)) return std::nullopt;
+    return settled;
 }
 
 AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,

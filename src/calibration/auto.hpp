@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "calibration/calibrant.hpp"
 #include "calibration/ellipse.hpp"
@@ -79,13 +80,47 @@ private:
 AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,
                                          double pixel1, double pixel2, const AutoCalibrateOptions& options);
 
+// Rings seen in the peaks, one way of finding them each (the method's
+// ellipses, the radial method's bands): the ring of each peak, or none.
+using SeenRings = std::vector<std::vector<std::optional<std::uint64_t>>>;
+
 // The tail shared by the radial and ransac methods: ring identification, a
 // bootstrap geometry from the identified ellipses, control points from
-// their peaks and the refinement. `ellipses` ascending by semi_major,
+// their peaks, the refinement and the check against the rings `seen`
+// (settle_on_detected_rings). `ellipses` ascending by semi_major,
 // `assignments` one ellipse (or none) per peak.
 AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
                                             std::span<const std::optional<std::uint64_t>> assignments,
+                                            const SeenRings& seen,
                                             std::span<const double> d_spacings, double wavelength, double pixel1,
                                             double pixel2, const AutoCalibrateOptions& options);
+
+// `assignments` (one ellipse per peak, or none) with the peaks of every
+// ellipse taken out that stands no clearer above the background of peaks
+// than a band drawn through noise: the ellipse's peaks within 2 px must be
+// at least three times as many as the peaks per area of the whole (bounding
+// box of the peaks) would put there along its length inside that box.
+std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak> peaks,
+                                                           std::span<const EllipseFit> ellipses,
+                                                           std::span<const std::optional<std::uint64_t>> assignments);
+
+// A refined geometry held against everything that was detected. Under a
+// geometry, a peak sits on a ring when its 2θ lies within a tenth of the gap
+// to the neighbouring ring (on its side) from the nearest calibrant ring
+// below 90°. The peaks on rings, each with that ring, are refined again from
+// `refined` (in rounds while the rms falls). The result stands only when
+// - its distance is positive;
+// - for each way of seeing rings in `seen` (as ring_assignments gives them),
+//   the rings that sit on calibrant rings (half of their peaks or more)
+//   hold nine in ten of the peaks of all its rings; with no ring seen at
+//   all, nine in ten of all peaks sit on rings. A geometry that fits a subset of the rings leaves the other
+//   rings' peaks between rings. Rings without peaks do not count;
+// - the peaks on rings lie, in the median, at most twice as far from their
+//   rings as from an ellipse fitted to each ring's peaks alone.
+// None when refused.
+std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
+                                                          std::span<const Peak> peaks, const SeenRings& seen,
+                                                          std::span<const double> d_spacings,
+                                                          const AutoCalibrateOptions& options);
 
 }  // namespace karvelum::calibration

@@ -257,8 +257,13 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                                        .tol = options.tol,
                                        .free = options.free,
                                        .auto_assign = true};
+    // The grid fits no ellipses, but a result is held against those of the
+    // radial method, the rings the peaks show.
+    const RansacEllipseResult bands = radial_band_ellipses(peaks, options.ring_center, options.radial);
+    const SeenRings seen{ring_assignments(peaks, bands.ellipses, bands.assignments)};
     // The starts are refined side by side, a batch at a time so that only a
-    // batch of results is held; the choice walks them in start order.
+    // batch of results is held; a refinement that does not put the detected
+    // peaks on rings is dropped. The choice walks them in start order.
     std::optional<CalibrationResult> winner;
     std::size_t winner_start = 0;
     std::vector<std::optional<CalibrationResult>> refined;
@@ -278,7 +283,8 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                 start.rot2 = g.rot2;
                 start.wavelength = wavelength;
                 try {
-                    refined[i] = refine_geometry_lm(start, points, d_spacings, refine_options);
+                    refined[i] = settle_on_detected_rings(refine_geometry_lm(start, points, d_spacings, refine_options),
+                                                          peaks, seen, d_spacings, options);
                 } catch (const RefineError&) {
                 }
             },

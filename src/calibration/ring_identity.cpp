@@ -97,7 +97,12 @@ RingIdResult identify_ring_indices(std::span<const EllipseFit> ellipses, std::sp
             previous = kept[p].ring;
             for (std::size_t j = e; j-- > 0;) match(j, previous, false);
             const double spread = spread_of(h.scales);
-            if (spread <= tol && h.count >= options.min_matches && spread < best_spread) {
+            if (!(spread <= tol && h.count >= options.min_matches)) continue;
+            const std::uint64_t best_matches = best ? best->count : 0;
+            const bool better = options.most_matches_first
+                                    ? h.count > best_matches || (h.count == best_matches && spread < best_spread)
+                                    : spread < best_spread;
+            if (better) {
                 best_spread = spread;
                 best = std::move(h);
             }

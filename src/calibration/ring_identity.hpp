@@ -17,6 +17,9 @@ struct RingIdOptions {
     double ratio_tolerance = 0.02;  // relative, for ring matching and distance agreement
     std::uint64_t max_anchor_ring = 8;
     std::uint64_t min_matches = 3;
+    // Prefer the acceptable hypothesis that matches the most ellipses, then
+    // the smaller spread; otherwise the smaller spread alone decides.
+    bool most_matches_first = false;
 };
 
 struct RingIdResult {

@@ -147,11 +147,14 @@ void bind_auto_calibrate(nb::module_& m) {
         "  rings below `grid_max_ring_index`); the best `grid_top_k` are refined. A grid whose\n"
         "  candidates times scored peaks exceed 2e10 (about 100 s of scoring on 8 cores; the\n"
         "  defaults cost 2.4e7) is refused: \"grid search has too many candidates\";\n"
-        "- `'auto'`: all three in parallel, keeping the smallest rms.\n"
+        "- `'auto'`: all three in parallel, keeping the smallest rms of those that pass the check below.\n"
         "Radial and ransac identify the ellipses with calibrant rings (`ratio_tolerance`,\n"
         "`min_matches`) and bootstrap the geometry from them. The final fit is a Huber-weighted\n"
         "(`huber_c`, rad of 2θ) Levenberg-Marquardt refinement (`max_iter`, `tol`); `fix` lists the\n"
-        "parameters to lock as for `refine` (default: the wavelength).\n"
+        "parameters to lock as for `refine` (default: the wavelength). Each refined geometry is refined\n"
+        "again from the peaks within a tenth of the local ring spacing of a ring, and kept only when its\n"
+        "distance is positive, the rings seen in the peaks lie on calibrant rings (nine in ten of their\n"
+        "peaks) and the pixel residuals are at most twice those about an ellipse fitted to each ring.\n"
         "\n"
         "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found.");
 }

@@ -1,10 +1,12 @@
 #include <cmath>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "calibration/ellipse.hpp"
 #include "calibration/massif.hpp"
 #include "calibration/ring_center.hpp"
+#include "calibration/ring_identity.hpp"
 #include "check.hpp"
 
 using namespace karvelum::calibration;
@@ -107,4 +109,20 @@ TEST(fit_ellipse_refuses_degenerate_conics_and_names_axis_aligned_angles) {
     }
     std::vector<std::size_t> parent{1, 2, 3, 3};
     CHECK(union_find_root(parent, 0) == 3 && parent == std::vector<std::size_t>({3, 3, 3, 3}));
+}
+
+TEST(ring_identity_takes_the_smallest_spread_or_first_the_most_matches) {
+    // Rings of tan(2θ) 0.1, 0.2, 0.3, 0.4 and 0.6 and ellipses of sizes 100, 200, 300 and 404: rings 0 to 3 take
+    // all four with a spread of 0.75 %, rings 1, 3 and 4 the first three with none.
+    std::vector<double> d;
+    for (double t : {0.1, 0.2, 0.3, 0.4, 0.6}) d.push_back(1.0 / (2.0 * std::sin(0.5 * std::atan(t))));
+    std::vector<EllipseFit> ellipses;
+    for (double a : {100.0, 200.0, 300.0, 404.0}) ellipses.push_back(EllipseFit{{}, 0.0, 0.0, a, a, 0.0});
+    RingIdOptions options{.ratio_tolerance = 0.03, .max_anchor_ring = 8, .min_matches = 3};
+    const RingIdResult tightest = identify_ring_indices(ellipses, d, options, 1e-10);
+    options.most_matches_first = true;
+    const RingIdResult most = identify_ring_indices(ellipses, d, options, 1e-10);
+    using Rings = std::vector<std::optional<std::uint64_t>>;
+    CHECK(tightest.ring_index == Rings({1, 3, 4, std::nullopt}) && tightest.n_matched == 3);
+    CHECK(most.ring_index == Rings({0, 1, 2, 3}) && most.n_matched == 4 && most.confident);
 }
