@@ -1,6 +1,7 @@
-// Per-bin kernels over a pixel-to-bin table and the apply operations that run
-// them over all bins. Sums inside a bin are added in table row order, so a
-// result is bitwise the same for every thread count.
+// Kernels over a pixel-to-bin table: each group of bins reads the image once
+// in pixel order, and the groups run in parallel. Sums inside a bin are added
+// in ascending pixel order, so a result is bitwise the same for every thread
+// count.
 //
 // Preconditions of every apply: the table was built for the image shape of
 // the arrays, and signal, normalisation, variance and mask (when given) hold
