@@ -38,7 +38,7 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
         }
         std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
         // The Poisson variance max(x, 0) is taken from the samples inside the kernel.
-        lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance};
+        lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance, snap.correction_factors, state.mask};
         out.centres = lut::bin_centres(*table);
         if (with_variance) {
             lut::MeanVar mv = lut::apply_lut_mean_var(*table, in);

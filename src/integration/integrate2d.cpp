@@ -90,7 +90,8 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Opt
         }
         std::shared_ptr<const lut::CsrLut2d> table =
             get_or_build_lut_2d(core, snap, lut2d_key(core, n_radial, n_azimuthal, azimuthal_range));
-        lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors};
+        lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors, snap.correction_factors,
+                            state.mask};
         Integration2dOutput out;
         if (errors) {
             lut::MeanVar mv = lut::apply_lut_mean_var(table->table, in);

@@ -1,6 +1,11 @@
 #include "lut/integrate.hpp"
 
+#include <algorithm>
 #include <cmath>
+#include <memory>
+#include <mutex>
+#include <type_traits>
+#include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
@@ -77,10 +82,52 @@ struct BinSums {
 
 enum class Var { None, Array, Poisson };
 
-// Adds one group's entries to its bins' sums. Sums are added as the rows of
-// a table add them, term by term in ascending pixel order; a weight of 1.0
-// leaves every product exact, so unweighted tables share the formulas.
-template <bool Masked, Var Variance, bool Weight>
+// Runs and entries ahead whose pixels are fetched before they are read: a
+// group's runs are pieces of rows far apart, which the processor's own
+// prefetching does not foresee.
+constexpr std::uint64_t kRunsAhead = 4;
+constexpr std::uint64_t kEntriesAhead = 64;
+
+// The cache lines of n values from p on.
+template <class T>
+void prefetch_span(const T* p, std::uint64_t n) {
+    const char* b = reinterpret_cast<const char*>(p);
+    const char* e = reinterpret_cast<const char*>(p + n);
+    for (const char* c = b; c < e; c += 64) __builtin_prefetch(c);
+    __builtin_prefetch(e - 1);
+}
+
+// Calls f(pixel, local bin, weight) for the group's entries in order, and
+// fetch(pixel, count) for the pixels of entries ahead.
+template <bool Weighted, class Local, class F, class Fetch>
+void walk_fetching(const CsrLut& t, const BinGroup& g, const Local* local, F&& f, Fetch&& fetch) {
+    if constexpr (Weighted) {
+        const std::uint32_t* pix = t.entry_pixels.data();
+        const double* wts = t.weights.data();
+        const std::uint64_t ahead = g.end_entry > kEntriesAhead ? g.end_entry - kEntriesAhead : 0;
+        for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) {
+            if (k < ahead) fetch(pix[k + kEntriesAhead], 1);
+            f(pix[k], local[k], wts[k]);
+        }
+    } else {
+        for (std::uint64_t r = g.first_run; r < std::min(g.end_run, g.first_run + kRunsAhead); ++r) {
+            fetch(t.runs[r].pixel, t.runs[r].count);
+        }
+        const Local* lb = local + g.first_entry;
+        for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
+            if (r + kRunsAhead < g.end_run) fetch(t.runs[r + kRunsAhead].pixel, t.runs[r + kRunsAhead].count);
+            const PixelRun run = t.runs[r];
+            for (std::uint32_t j = 0; j < run.count; ++j) f(run.pixel + j, lb[j], 1.0);
+            lb += run.count;
+        }
+    }
+}
+
+// Adds one group's entries to its bins' sums. Each bin adds its terms as a
+// table row would, one by one in ascending pixel order; a weight of 1.0
+// leaves every product exact, so unweighted tables share the formulas. With
+// Norm false the normalisation sums are known already and not added.
+template <bool Masked, Var Variance, bool Weight, bool Norm>
 void group_sums(const CsrLut& t, const BinGroup& g, const PixelInputs& in, BinSums& out) {
     double* s = out.s.data() + g.first_bin;
     double* n = out.n.data() + g.first_bin;
@@ -90,17 +137,67 @@ void group_sums(const CsrLut& t, const BinGroup& g, const PixelInputs& in, BinSu
     const double* nrm = in.normalisation.data();
     const double* var = in.variance.data();
     const std::uint8_t* msk = in.mask.data();
-    walk_group(t, g, [&](std::uint64_t, std::uint32_t p, auto b, double w) {
+    auto add = [&](std::uint32_t p, auto b, double w) {
         if constexpr (Masked) {
             if (msk[p] != 0) return;
         }
         const double x = sig[p];
         s[b] += w * x;
-        n[b] += w * nrm[p];
+        if constexpr (Norm) n[b] += w * nrm[p];
         if constexpr (Variance == Var::Array) v[b] += w * w * var[p];
         if constexpr (Variance == Var::Poisson) v[b] += w * w * (x > 0.0 ? x : 0.0);
         if constexpr (Weight) ws[b] += w;
+    };
+    auto fetch = [&](std::uint32_t p, std::uint32_t count) {
+        prefetch_span(sig + p, count);
+        if constexpr (Norm) prefetch_span(nrm + p, count);
+        if constexpr (Masked) prefetch_span(msk + p, count);
+        if constexpr (Variance == Var::Array) prefetch_span(var + p, count);
+    };
+    if (t.weighted) {
+        if (t.wide_bins()) return walk_fetching<true>(t, g, t.local32.data(), add, fetch);
+        return walk_fetching<true>(t, g, t.local16.data(), add, fetch);
+    }
+    if (t.wide_bins()) return walk_fetching<false>(t, g, t.local32.data(), add, fetch);
+    walk_fetching<false>(t, g, t.local16.data(), add, fetch);
+}
+
+// The normalisation sums of every bin, sum w * normalisation over the
+// unmasked entries, added as group_sums adds them.
+std::vector<double> normalisation_sums(const CsrLut& t, const PixelInputs& in) {
+    BinSums out(t.bins(), false, false);
+    const bool masked = !in.mask.empty();
+    for_each_group(t, [&](const BinGroup& g) {
+        double* n = out.n.data() + g.first_bin;
+        walk_group(t, g, [&](std::uint64_t, std::uint32_t p, auto b, double w) {
+            if (!masked || in.mask[p] == 0) n[b] += w * in.normalisation[p];
+        });
     });
+    return std::move(out.n);
+}
+
+// The normalisation sums for these inputs: kept with the table for the
+// normalisation and mask arrays last used with it (they change only with
+// the geometry, the polarization or the mask), computed again for others.
+// Without identities for the arrays there is nothing to keep: nullptr.
+std::shared_ptr<const std::vector<double>> kept_normalisation_sums(const CsrLut& t, const PixelInputs& in) {
+    if (!in.normalisation_owner || (!in.mask.empty() && !in.mask_owner) || !t.kept) return nullptr;
+    NormalisationKeep& keep = *t.kept;
+    {
+        std::lock_guard<std::mutex> lock(keep.mutex);
+        if (keep.sums && keep.normalisation.lock() == in.normalisation_owner &&
+            (in.mask.empty() ? !keep.masked : keep.masked && keep.mask.lock() == in.mask_owner)) {
+            return keep.sums;
+        }
+    }
+    // Taken outside the lock: a parallel loop must not run under one.
+    auto sums = std::make_shared<const std::vector<double>>(normalisation_sums(t, in));
+    std::lock_guard<std::mutex> lock(keep.mutex);
+    keep.normalisation = in.normalisation_owner;
+    keep.mask = in.mask.empty() ? std::weak_ptr<const void>() : std::weak_ptr<const void>(in.mask_owner);
+    keep.masked = !in.mask.empty();
+    keep.sums = sums;
+    return sums;
 }
 
 // The sums of every bin; finish(group) runs once a group's sums are complete.
@@ -108,11 +205,21 @@ template <Var V, bool Weight, class Finish>
 BinSums sums_as(const CsrLut& t, const PixelInputs& in, Finish&& finish) {
     BinSums out(t.bins(), V != Var::None, Weight);
     const bool masked = !in.mask.empty();
+    const std::shared_ptr<const std::vector<double>> kept = Weight ? nullptr : kept_normalisation_sums(t, in);
+    if (kept) std::copy(kept->begin(), kept->end(), out.n.begin());
     for_each_group(t, [&](const BinGroup& g) {
-        if (masked) {
-            group_sums<true, V, Weight>(t, g, in, out);
+        if (kept) {
+            if (masked) {
+                group_sums<true, V, Weight, false>(t, g, in, out);
+            } else {
+                group_sums<false, V, Weight, false>(t, g, in, out);
+            }
         } else {
-            group_sums<false, V, Weight>(t, g, in, out);
+            if (masked) {
+                group_sums<true, V, Weight, true>(t, g, in, out);
+            } else {
+                group_sums<false, V, Weight, true>(t, g, in, out);
+            }
         }
         finish(g, out);
     });

@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -25,6 +26,11 @@ struct PixelInputs {
     // Error forms of the mean kernels: take the Poisson variance max(x, 0)
     // of every sample (NaN giving 0) instead of a variance array.
     bool poisson_variance = false;
+    // The owners of the normalisation and mask arrays, when they are
+    // immutable: the table then keeps the per-bin normalisation sums, which
+    // do not depend on the image, from one call to the next.
+    std::shared_ptr<const void> normalisation_owner = nullptr;
+    std::shared_ptr<const void> mask_owner = nullptr;
 };
 
 // start + step * (i + 0.5) for every bin of a 1D table.

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <mutex>
 #include <vector>
 
 #include "buffer.hpp"
@@ -35,6 +37,15 @@ struct BinGroup {
 // entries of a run being its pixels in turn; weighted tables store each
 // entry's pixel and weight. Tables remember the image shape they were built
 // for and are applied only to images of that shape.
+// The normalisation sums per bin a table keeps for the arrays it was last
+// used with (see lut/integrate.hpp).
+struct NormalisationKeep {
+    std::mutex mutex;
+    std::weak_ptr<const void> normalisation, mask;
+    bool masked = false;
+    std::shared_ptr<const std::vector<double>> sums;
+};
+
 struct CsrLut {
     std::vector<BinGroup> groups;
     Buffer<PixelRun> runs;             // unweighted tables only
@@ -51,6 +62,7 @@ struct CsrLut {
     std::uint64_t n_bins = 0;
     std::uint64_t n_entries = 0;
     std::uint64_t dim1 = 0, dim2 = 0;  // image shape the table belongs to
+    std::shared_ptr<NormalisationKeep> kept = std::make_shared<NormalisationKeep>();
 
     std::uint64_t bins() const { return n_bins; }
     std::uint64_t entries() const { return n_entries; }

@@ -182,13 +182,18 @@ TEST(every_table_bin_weighs_one_and_lists_pixels_in_order) {
 TEST(pixel_order_kernels_add_each_bin_as_its_row_in_ascending_pixel_order) {
     // Full-precision samples: a term added out of order changes the last bits.
     const std::uint64_t d1 = 150, d2 = 131;
-    std::vector<double> signal(d1 * d2), norm(d1 * d2), variance(d1 * d2);
-    std::vector<std::uint8_t> mask(d1 * d2);
+    std::vector<double> signal(d1 * d2), variance(d1 * d2);
+    auto norm_owner = std::make_shared<std::vector<double>>(d1 * d2);
+    auto other_norm = std::make_shared<std::vector<double>>(d1 * d2);
+    auto mask_owner = std::make_shared<std::vector<std::uint8_t>>(d1 * d2);
+    std::vector<double>& norm = *norm_owner;
+    std::vector<std::uint8_t>& mask = *mask_owner;
     for (std::uint64_t p = 0; p < d1 * d2; ++p) {
         signal[p] = std::sin(0.37 * double(p)) * 1000.0 + 3.0;
         norm[p] = 0.5 + std::fabs(std::cos(0.11 * double(p)));
         variance[p] = std::fabs(signal[p]) * 0.7;
         mask[p] = p % 7 == 3;
+        (*other_norm)[p] = norm[p] * 1.25;
     }
     for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
         auto core = tilted_core(kind);
@@ -220,6 +225,17 @@ TEST(pixel_order_kernels_add_each_bin_as_its_row_in_ascending_pixel_order) {
                             CHECK(same(pv.sigmas[b], q.n == 0.0 ? 0.0 : nn_sqrt(q.v / (q.n * q.n))));
                             CHECK(same(raw.signal[b], r.s * k) && same(raw.normalisation[b], r.n * k));
                             CHECK(same(raw.variance[b], r.v * (k * k)) && same(raw.weight[b], r.w * k));
+                        }
+                        // Normalisation sums kept with the table: the same, and
+                        // taken again for other arrays.
+                        for (const auto& owner : {norm_owner, norm_owner, other_norm, norm_owner}) {
+                            lut::PixelInputs kept{signal, *owner, {}, m, true, owner, masked ? mask_owner : nullptr};
+                            const lut::MeanVar kv = lut::apply_lut_mean_var(*table, kept);
+                            for (std::uint64_t b = 0; b < bins; ++b) {
+                                const RowSums q = row_sums(rows[b], kept, true);
+                                CHECK(same(kv.intensities[b], q.n == 0.0 ? 0.0 : q.s / q.n));
+                                CHECK(same(kv.sigmas[b], q.n == 0.0 ? 0.0 : nn_sqrt(q.v / (q.n * q.n))));
+                            }
                         }
                         const lut::AzimuthalStats st = lut::apply_lut_azimuthal_stats(*table, in);
                         for (std::uint64_t b = 0; b < bins; ++b) {
