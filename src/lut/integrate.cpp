@@ -66,7 +66,7 @@ void walk_group(const CsrLut& t, const BinGroup& g, F&& f) {
 void check_inputs(const CsrLut& table, const PixelInputs& in, bool need_variance) {
     const std::uint64_t n = table.pixels();
     need_variance = need_variance && !in.poisson_variance;
-    if (in.signal.size() != n || in.normalisation.size() != n || (need_variance && in.variance.size() != n) ||
+    if ((in.file.data == nullptr ? in.signal.size() != n : !in.signal.empty()) || in.normalisation.size() != n || (need_variance && in.variance.size() != n) ||
         (!in.mask.empty() && in.mask.size() != n)) {
         throw Panic("per-pixel arrays do not match the table's image shape");
     }
@@ -97,69 +97,100 @@ void prefetch_span(const T* p, std::uint64_t n) {
     __builtin_prefetch(e - 1);
 }
 
-// Calls f(pixel, local bin, weight) for the group's entries in order, and
-// fetch(pixel, count) for the pixels of entries ahead.
-template <bool Weighted, class Local, class F, class Fetch>
-void walk_fetching(const CsrLut& t, const BinGroup& g, const Local* local, F&& f, Fetch&& fetch) {
+// Finds the samples of ascending pixels: in an image array, or with
+// FileRows in a file's samples, whose rows run the other way (the row of
+// the pixel is followed as the pixels ascend, without a division).
+template <class T, bool FileRows>
+struct SampleRows {
+    const T* base;
+    std::uint64_t dim1, dim2;
+    std::uint64_t row = 0, row_start = 0;  // the row of the last pixel, its first pixel
+
+    const T* at(std::uint32_t p) {
+        if constexpr (!FileRows) {
+            return base + p;
+        } else {
+            while (p - row_start >= dim2) {
+                ++row;
+                row_start += dim2;
+            }
+            return base + (dim1 - 1 - row) * dim2 + (p - row_start);
+        }
+    }
+};
+
+// Calls f(pixel, local bin, weight, sample) for the group's entries in
+// order, and fetch(pixel, sample, count) for the pixels of entries ahead.
+template <bool Weighted, class Local, class Rows, class F, class Fetch>
+void walk_fetching(const CsrLut& t, const BinGroup& g, const Local* local, Rows rows, F&& f, Fetch&& fetch) {
+    Rows ahead_rows = rows;
     if constexpr (Weighted) {
         const std::uint32_t* pix = t.entry_pixels.data();
         const double* wts = t.weights.data();
         const std::uint64_t ahead = g.end_entry > kEntriesAhead ? g.end_entry - kEntriesAhead : 0;
         for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) {
-            if (k < ahead) fetch(pix[k + kEntriesAhead], 1);
-            f(pix[k], local[k], wts[k]);
+            if (k < ahead) {
+                const std::uint32_t q = pix[k + kEntriesAhead];
+                fetch(q, ahead_rows.at(q), 1);
+            }
+            f(pix[k], local[k], wts[k], *rows.at(pix[k]));
         }
     } else {
         for (std::uint64_t r = g.first_run; r < std::min(g.end_run, g.first_run + kRunsAhead); ++r) {
-            fetch(t.runs[r].pixel, t.runs[r].count);
+            fetch(t.runs[r].pixel, ahead_rows.at(t.runs[r].pixel), t.runs[r].count);
         }
         const Local* lb = local + g.first_entry;
         for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
-            if (r + kRunsAhead < g.end_run) fetch(t.runs[r + kRunsAhead].pixel, t.runs[r + kRunsAhead].count);
+            if (r + kRunsAhead < g.end_run) {
+                const PixelRun next = t.runs[r + kRunsAhead];
+                fetch(next.pixel, ahead_rows.at(next.pixel), next.count);
+            }
             const PixelRun run = t.runs[r];
-            for (std::uint32_t j = 0; j < run.count; ++j) f(run.pixel + j, lb[j], 1.0);
+            const auto* x = rows.at(run.pixel);  // a run stays in one row
+            for (std::uint32_t j = 0; j < run.count; ++j) f(run.pixel + j, lb[j], 1.0, x[j]);
             lb += run.count;
         }
     }
 }
 
-// Adds one group's entries to its bins' sums. Each bin adds its terms as a
+// Adds one group's entries to its bins' sums, the samples of type T read
+// from `signal` (FileRows: a file's samples). Each bin adds its terms as a
 // table row would, one by one in ascending pixel order; a weight of 1.0
 // leaves every product exact, so unweighted tables share the formulas. With
 // Norm false the normalisation sums are known already and not added.
-template <bool Masked, Var Variance, bool Weight, bool Norm>
-void group_sums(const CsrLut& t, const BinGroup& g, const PixelInputs& in, BinSums& out) {
+template <class T, bool FileRows, bool Masked, Var Variance, bool Weight, bool Norm>
+void group_sums(const CsrLut& t, const BinGroup& g, const T* signal, const PixelInputs& in, BinSums& out) {
     double* s = out.s.data() + g.first_bin;
     double* n = out.n.data() + g.first_bin;
     double* v = Variance == Var::None ? nullptr : out.v.data() + g.first_bin;
     double* ws = Weight ? out.w.data() + g.first_bin : nullptr;
-    const double* sig = in.signal.data();
     const double* nrm = in.normalisation.data();
     const double* var = in.variance.data();
     const std::uint8_t* msk = in.mask.data();
-    auto add = [&](std::uint32_t p, auto b, double w) {
+    auto add = [&](std::uint32_t p, auto b, double w, T sample) {
         if constexpr (Masked) {
             if (msk[p] != 0) return;
         }
-        const double x = sig[p];
+        const double x = static_cast<double>(sample);
         s[b] += w * x;
         if constexpr (Norm) n[b] += w * nrm[p];
         if constexpr (Variance == Var::Array) v[b] += w * w * var[p];
         if constexpr (Variance == Var::Poisson) v[b] += w * w * (x > 0.0 ? x : 0.0);
         if constexpr (Weight) ws[b] += w;
     };
-    auto fetch = [&](std::uint32_t p, std::uint32_t count) {
-        prefetch_span(sig + p, count);
+    auto fetch = [&](std::uint32_t p, const T* sample, std::uint32_t count) {
+        prefetch_span(sample, count);
         if constexpr (Norm) prefetch_span(nrm + p, count);
         if constexpr (Masked) prefetch_span(msk + p, count);
         if constexpr (Variance == Var::Array) prefetch_span(var + p, count);
     };
+    const SampleRows<T, FileRows> rows{signal, t.dim1, t.dim2};
     if (t.weighted) {
-        if (t.wide_bins()) return walk_fetching<true>(t, g, t.local32.data(), add, fetch);
-        return walk_fetching<true>(t, g, t.local16.data(), add, fetch);
+        if (t.wide_bins()) return walk_fetching<true>(t, g, t.local32.data(), rows, add, fetch);
+        return walk_fetching<true>(t, g, t.local16.data(), rows, add, fetch);
     }
-    if (t.wide_bins()) return walk_fetching<false>(t, g, t.local32.data(), add, fetch);
-    walk_fetching<false>(t, g, t.local16.data(), add, fetch);
+    if (t.wide_bins()) return walk_fetching<false>(t, g, t.local32.data(), rows, add, fetch);
+    walk_fetching<false>(t, g, t.local16.data(), rows, add, fetch);
 }
 
 // The normalisation sums of every bin, sum w * normalisation over the
@@ -207,22 +238,41 @@ BinSums sums_as(const CsrLut& t, const PixelInputs& in, Finish&& finish) {
     const bool masked = !in.mask.empty();
     const std::shared_ptr<const std::vector<double>> kept = Weight ? nullptr : kept_normalisation_sums(t, in);
     if (kept) std::copy(kept->begin(), kept->end(), out.n.begin());
-    for_each_group(t, [&](const BinGroup& g) {
-        if (kept) {
-            if (masked) {
-                group_sums<true, V, Weight, false>(t, g, in, out);
+    auto run = [&](auto zero, auto file_rows) {
+        using T = decltype(zero);
+        constexpr bool FileRows = decltype(file_rows)::value;
+        const T* signal = FileRows ? static_cast<const T*>(in.file.data) : reinterpret_cast<const T*>(in.signal.data());
+        for_each_group(t, [&](const BinGroup& g) {
+            if (kept) {
+                if (masked) {
+                    group_sums<T, FileRows, true, V, Weight, false>(t, g, signal, in, out);
+                } else {
+                    group_sums<T, FileRows, false, V, Weight, false>(t, g, signal, in, out);
+                }
             } else {
-                group_sums<false, V, Weight, false>(t, g, in, out);
+                if (masked) {
+                    group_sums<T, FileRows, true, V, Weight, true>(t, g, signal, in, out);
+                } else {
+                    group_sums<T, FileRows, false, V, Weight, true>(t, g, signal, in, out);
+                }
             }
-        } else {
-            if (masked) {
-                group_sums<true, V, Weight, true>(t, g, in, out);
-            } else {
-                group_sums<false, V, Weight, true>(t, g, in, out);
-            }
+            finish(g, out);
+        });
+    };
+    if constexpr (V == Var::Array || Weight) {
+        if (in.file.data != nullptr) throw Panic("file samples reach a kernel that reads an image array");
+        run(double{}, std::false_type{});
+    } else {
+        if (in.file.data == nullptr) return run(double{}, std::false_type{}), out;
+        switch (in.file.type) {
+            case SampleType::F32: run(float{}, std::true_type{}); break;
+            case SampleType::F64: run(double{}, std::true_type{}); break;
+            case SampleType::U16: run(std::uint16_t{}, std::true_type{}); break;
+            case SampleType::U32: run(std::uint32_t{}, std::true_type{}); break;
+            case SampleType::I32: run(std::int32_t{}, std::true_type{}); break;
+            default: throw Panic("the kernels do not read file samples of this type");
         }
-        finish(g, out);
-    });
+    }
     return out;
 }
 
@@ -301,6 +351,7 @@ RawSums apply_lut_raw_sums(const CsrLut& table, const PixelInputs& in, bool with
 }
 
 AzimuthalStats apply_lut_azimuthal_stats(const CsrLut& table, const PixelInputs& in) {
+    if (in.file.data != nullptr) throw Panic("file samples reach a kernel that reads an image array");
     const bool with_variance = !in.variance.empty();
     check_inputs(table, in, with_variance);
     const std::uint64_t n = table.bins();

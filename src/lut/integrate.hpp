@@ -15,11 +15,12 @@
 #include <vector>
 
 #include "lut/table.hpp"
+#include "sample_type.hpp"
 
 namespace karvelum::lut {
 
 struct PixelInputs {
-    std::span<const double> signal;
+    std::span<const double> signal;      // empty when `file` holds the samples
     std::span<const double> normalisation;
     std::span<const double> variance;    // error forms only
     std::span<const std::uint8_t> mask;  // non-zero = excluded
@@ -31,7 +32,16 @@ struct PixelInputs {
     // do not depend on the image, from one call to the next.
     std::shared_ptr<const void> normalisation_owner = nullptr;
     std::shared_ptr<const void> mask_owner = nullptr;
+    // The mean kernels may read the samples in a file's own form instead of
+    // `signal` (see reads_file_samples).
+    FileSamples file{};
 };
+
+// Whether the mean kernels read file samples of this type in place.
+constexpr bool reads_file_samples(SampleType type) {
+    return type == SampleType::F32 || type == SampleType::F64 || type == SampleType::U16 ||
+           type == SampleType::U32 || type == SampleType::I32;
+}
 
 // start + step * (i + 0.5) for every bin of a 1D table.
 std::vector<double> bin_centres(const CsrLut& table);
