@@ -195,6 +195,25 @@ TEST(pixel_order_kernels_add_each_bin_as_its_row_in_ascending_pixel_order) {
         mask[p] = p % 7 == 3;
         (*other_norm)[p] = norm[p] * 1.25;
     }
+    // A file's samples (rows top-down) of three types, and the image each reads as.
+    std::vector<float> f32(d1 * d2);
+    std::vector<std::uint16_t> u16(d1 * d2);
+    std::vector<std::int32_t> i32(d1 * d2);
+    std::vector<double> as_f32(d1 * d2), as_u16(d1 * d2), as_i32(d1 * d2);
+    for (std::uint64_t r = 0; r < d1; ++r) {
+        for (std::uint64_t c = 0; c < d2; ++c) {
+            const std::uint64_t file = r * d2 + c, p = (d1 - 1 - r) * d2 + c;
+            f32[file] = static_cast<float>(signal[p]);
+            u16[file] = static_cast<std::uint16_t>(std::fabs(signal[p]));
+            i32[file] = static_cast<std::int32_t>(signal[p] * 1000.0);
+            as_f32[p] = f32[file];
+            as_u16[p] = u16[file];
+            as_i32[p] = i32[file];
+        }
+    }
+    const std::vector<std::pair<FileSamples, const std::vector<double>*>> files{
+        {{SampleType::F32, f32.data()}, &as_f32}, {{SampleType::U16, u16.data()}, &as_u16},
+        {{SampleType::I32, i32.data()}, &as_i32}};
     for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
         auto core = tilted_core(kind);
         GeometryRef snap = ensure_geometry(*core, d1, d2);
@@ -235,6 +254,20 @@ TEST(pixel_order_kernels_add_each_bin_as_its_row_in_ascending_pixel_order) {
                                 const RowSums q = row_sums(rows[b], kept, true);
                                 CHECK(same(kv.intensities[b], q.n == 0.0 ? 0.0 : q.s / q.n));
                                 CHECK(same(kv.sigmas[b], q.n == 0.0 ? 0.0 : nn_sqrt(q.v / (q.n * q.n))));
+                            }
+                        }
+                        // A file's samples read in place as their image.
+                        for (const auto& [file, image] : files) {
+                            for (bool errors : {false, true}) {
+                                lut::PixelInputs from_file{{}, norm, {}, m, errors, norm_owner, mask_owner, file};
+                                lut::PixelInputs from_image{*image, norm, {}, m, errors};
+                                const lut::MeanVar a = errors ? lut::apply_lut_mean_var(*table, from_file)
+                                                              : lut::MeanVar{lut::apply_lut_mean(*table, from_file), {}};
+                                const lut::MeanVar e = errors ? lut::apply_lut_mean_var(*table, from_image)
+                                                              : lut::MeanVar{lut::apply_lut_mean(*table, from_image), {}};
+                                CHECK(a.intensities.size() == bins);
+                                for (std::uint64_t b = 0; b < bins; ++b) CHECK(same(a.intensities[b], e.intensities[b]));
+                                for (std::uint64_t b = 0; b < a.sigmas.size(); ++b) CHECK(same(a.sigmas[b], e.sigmas[b]));
                             }
                         }
                         const lut::AzimuthalStats st = lut::apply_lut_azimuthal_stats(*table, in);
