@@ -86,7 +86,8 @@ enum class Var { None, Array, Poisson };
 // group's runs are pieces of rows far apart, which the processor's own
 // prefetching does not foresee.
 constexpr std::uint64_t kRunsAhead = 4;
-constexpr std::uint64_t kEntriesAhead = 64;
+constexpr std::uint64_t kEntriesAhead = 256;
+constexpr std::uint64_t kFetchEvery = 8;  // entries
 
 // The cache lines of n values from p on.
 template <class T>
@@ -104,17 +105,22 @@ template <class T, bool FileRows>
 struct SampleRows {
     const T* base;
     std::uint64_t dim1, dim2;
-    std::uint64_t row = 0, row_start = 0;  // the row of the last pixel, its first pixel
+    std::uint64_t row_start = 0;  // the first pixel of the row of the last pixel
+    std::uint64_t shift = 0;      // added to a pixel of that row gives its sample (modulo 2^64)
+
+    SampleRows(const T* b, std::uint64_t d1, std::uint64_t d2) : base(b), dim1(d1), dim2(d2) {
+        shift = (d1 - 1) * d2;  // image row 0 is the file's last
+    }
 
     const T* at(std::uint32_t p) {
         if constexpr (!FileRows) {
             return base + p;
         } else {
             while (p - row_start >= dim2) {
-                ++row;
                 row_start += dim2;
+                shift -= 2 * dim2;  // one row on in the image, one back in the file
             }
-            return base + (dim1 - 1 - row) * dim2 + (p - row_start);
+            return base + (p + shift);
         }
     }
 };
@@ -129,7 +135,9 @@ void walk_fetching(const CsrLut& t, const BinGroup& g, const Local* local, Rows 
         const double* wts = t.weights.data();
         const std::uint64_t ahead = g.end_entry > kEntriesAhead ? g.end_entry - kEntriesAhead : 0;
         for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) {
-            if (k < ahead) {
+            // Every few entries: a pixel has about two, so that their
+            // samples' lines are fetched once or twice, not once per entry.
+            if (k % kFetchEvery == 0 && k < ahead) {
                 const std::uint32_t q = pix[k + kEntriesAhead];
                 fetch(q, ahead_rows.at(q), 1);
             }
@@ -184,7 +192,7 @@ void group_sums(const CsrLut& t, const BinGroup& g, const T* signal, const Pixel
         if constexpr (Masked) prefetch_span(msk + p, count);
         if constexpr (Variance == Var::Array) prefetch_span(var + p, count);
     };
-    const SampleRows<T, FileRows> rows{signal, t.dim1, t.dim2};
+    const SampleRows<T, FileRows> rows(signal, t.dim1, t.dim2);
     if (t.weighted) {
         if (t.wide_bins()) return walk_fetching<true>(t, g, t.local32.data(), rows, add, fetch);
         return walk_fetching<true>(t, g, t.local16.data(), rows, add, fetch);
