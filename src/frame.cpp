@@ -411,6 +411,77 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
     }
 }
 
+// Uncompressed strips read straight from the file into the sink's samples,
+// in parallel pieces of rows, when the sink keeps the file's form and the
+// file stores its samples plainly (whole bytes, one per pixel, the usual bit
+// order) and completely; false (nothing done) otherwise, for libtiff to read.
+bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
+    TIFF* tif = h.get();
+    std::uint16_t fill_order = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
+    if (l.tiled || l.compression != COMPRESSION_NONE || l.packed || l.pixel_stride != 1 ||
+        fill_order != FILLORDER_MSB2LSB || l.row_bytes != std::uint64_t(l.width) * l.sample_bytes) {
+        return false;
+    }
+    // Taken here once: the handle serves one thread.
+    std::vector<std::uint64_t> offsets(l.blocks);
+    for (std::uint32_t b = 0; b < l.blocks; ++b) {
+        const std::uint64_t rows = std::min<std::uint64_t>(l.block_height, l.height - std::uint64_t(b) * l.block_height);
+        const std::uint64_t offset = TIFFGetStrileOffset(tif, b), bytes = rows * l.row_bytes;
+        if (TIFFGetStrileByteCount(tif, b) < bytes || offset > h.file_size() || h.file_size() - offset < bytes) {
+            return false;
+        }
+        offsets[b] = offset;
+    }
+    std::byte* out = sink.strip_destination(l.type, 0, l.height);
+    if (out == nullptr) return false;
+    const int fd = TIFFFileno(tif);
+    const bool swapped = TIFFIsByteSwapped(tif) != 0;
+    // Pieces of about 2 MiB: enough to share among the threads.
+    const std::uint64_t piece_rows = std::max<std::uint64_t>(1, (std::uint64_t(2) << 20) / l.row_bytes);
+    const std::uint64_t pieces = (std::uint64_t(l.height) + piece_rows - 1) / piece_rows;
+    pool::parallel_for_index(pieces, [&](std::size_t i) {
+        const std::uint64_t first = i * piece_rows, end = std::min<std::uint64_t>(l.height, first + piece_rows);
+        for (std::uint64_t r = first; r < end;) {
+            const std::uint32_t b = static_cast<std::uint32_t>(r / l.block_height);
+            const std::uint64_t strip_end = std::min<std::uint64_t>(end, (std::uint64_t(b) + 1) * l.block_height);
+            std::uint64_t at = offsets[b] + (r - std::uint64_t(b) * l.block_height) * l.row_bytes;
+            std::byte* dst = out + r * l.row_bytes;
+            std::uint64_t left = (strip_end - r) * l.row_bytes;
+            while (left > 0) {
+                const ssize_t got = ::pread(fd, dst, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)),
+                                            static_cast<off_t>(at));
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) throw LoadError(os_error_text(errno));
+                if (got == 0) throw LoadError("strip " + std::to_string(b) + " is truncated");
+                dst += got;
+                at += static_cast<std::uint64_t>(got);
+                left -= static_cast<std::uint64_t>(got);
+            }
+            r = strip_end;
+        }
+        if (!swapped) return;
+        // Samples of the other byte order, turned around in place.
+        std::byte* p = out + first * l.row_bytes;
+        const std::uint64_t n = (end - first) * l.width;
+        auto swap_all = [&](auto zero) {
+            using U = decltype(zero);
+            for (std::uint64_t k = 0; k < n; ++k) {
+                U v;
+                std::memcpy(&v, p + k * sizeof(U), sizeof(U));
+                if constexpr (sizeof(U) == 2) v = static_cast<U>(__builtin_bswap16(v));
+                if constexpr (sizeof(U) == 4) v = __builtin_bswap32(v);
+                if constexpr (sizeof(U) == 8) v = __builtin_bswap64(v);
+                std::memcpy(p + k * sizeof(U), &v, sizeof(U));
+            }
+        };
+        if (l.sample_bytes == 2) swap_all(std::uint16_t{});
+        if (l.sample_bytes == 4) swap_all(std::uint32_t{});
+        if (l.sample_bytes == 8) swap_all(std::uint64_t{});
+    }, 1);
+    return true;
+}
+
 }  // namespace
 
 void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
@@ -432,6 +503,7 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
     }
     sink.begin(layout.width, layout.height);
     if (layout.blocks == 0) return;
+    if (read_plain_strips(handle, layout, sink)) return;
     if (!parallel) {
         decode_blocks(handle, layout, 0, layout.blocks, sink);
         return;
