@@ -130,16 +130,15 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
             if (layout.weighted) table.weights[k] = e.weight;
         }
     }, 1);
-    if (layout.weighted) {
-        table.entry_pixels = std::move(pixels);
-        return table;
-    }
-
-    // Unweighted: each group's pixels as runs within rows. A run breaks
-    // where a pixel is skipped or a row begins.
+    // Each group's entries as runs within rows. A run breaks where a pixel is
+    // skipped or a row begins.
+    const bool weighted = layout.weighted;
     auto starts_run = [&](std::uint64_t k, std::uint64_t first) {
         if (k == first) return true;
-        if (pixels[k] <= pixels[k - 1]) throw Panic("an unweighted table lists a pixel twice in one group");
+        if (pixels[k] < pixels[k - 1] || (!weighted && pixels[k] == pixels[k - 1])) {
+            throw Panic("table entries out of pixel order");
+        }
+        if (pixels[k] == pixels[k - 1]) return false;
         return pixels[k] != pixels[k - 1] + 1 || pixels[k] % dim2 == 0;
     };
     std::vector<std::uint64_t> run_counts(n_groups, 0);
@@ -156,11 +155,14 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     }
     require_memory(checked_mul(n_runs, sizeof(PixelRun)));
     table.runs.resize(n_runs);
+    if (weighted) table.steps.resize(total);
     pool::parallel_for_index(n_groups, [&](std::size_t g) {
         PixelRun* run = table.runs.data() + groups[g].first_run - 1;
         for (std::uint64_t k = groups[g].first_entry; k < groups[g].end_entry; ++k) {
-            if (starts_run(k, groups[g].first_entry)) *++run = PixelRun{pixels[k], 0};
+            const bool starts = starts_run(k, groups[g].first_entry);
+            if (starts) *++run = PixelRun{pixels[k], 0};
             ++run->count;
+            if (weighted) table.steps[k] = starts ? 1 : static_cast<std::uint8_t>(pixels[k] - pixels[k - 1]);
         }
     }, 1);
     return table;
@@ -202,8 +204,8 @@ void EntryList::grow(std::uint64_t capacity) {
     capacity = std::max<std::uint64_t>(capacity, 4096);
     const std::uint64_t added = capacity - out_.capacity();
     const std::uint64_t total = chunks_.reserved.fetch_add(added) + added;
-    // The entries now, and later the pixel, bin and weight of each entry.
-    require_memory(checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double)));
+    // The entries now, and later the pixel, bin, weight and step of each entry.
+    require_memory(checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double) + 1));
     out_.reserve(capacity);
 }
 

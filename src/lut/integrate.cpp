@@ -41,16 +41,17 @@ void for_each_group(const CsrLut& table, Kernel&& kernel) {
 // pixel order.
 template <class Local, class F>
 void walk_group(const CsrLut& t, const BinGroup& g, const Local* local, F&& f) {
-    if (t.weighted) {
-        const std::uint32_t* pix = t.entry_pixels.data();
-        const double* wts = t.weights.data();
-        for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) f(k, pix[k], local[k], wts[k]);
-        return;
-    }
+    const std::uint8_t* steps = t.steps.data();
+    const double* wts = t.weights.data();
     std::uint64_t k = g.first_entry;
     for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
         const PixelRun run = t.runs[r];
-        for (std::uint32_t j = 0; j < run.count; ++j, ++k) f(k, run.pixel + j, local[k], 1.0);
+        if (t.weighted) {
+            std::uint32_t p = run.pixel - 1;
+            for (std::uint32_t j = 0; j < run.count; ++j, ++k) f(k, p += steps[k], local[k], wts[k]);
+        } else {
+            for (std::uint32_t j = 0; j < run.count; ++j, ++k) f(k, run.pixel + j, local[k], 1.0);
+        }
     }
 }
 
@@ -82,12 +83,10 @@ struct BinSums {
 
 enum class Var { None, Array, Poisson };
 
-// Runs and entries ahead whose pixels are fetched before they are read: a
+// Runs ahead whose pixels are fetched before they are read: a
 // group's runs are pieces of rows far apart, which the processor's own
 // prefetching does not foresee.
 constexpr std::uint64_t kRunsAhead = 4;
-constexpr std::uint64_t kEntriesAhead = 256;
-constexpr std::uint64_t kFetchEvery = 8;  // entries
 
 // The cache lines of n values from p on.
 template <class T>
@@ -130,33 +129,31 @@ struct SampleRows {
 template <bool Weighted, class Local, class Rows, class F, class Fetch>
 void walk_fetching(const CsrLut& t, const BinGroup& g, const Local* local, Rows rows, F&& f, Fetch&& fetch) {
     Rows ahead_rows = rows;
-    if constexpr (Weighted) {
-        const std::uint32_t* pix = t.entry_pixels.data();
-        const double* wts = t.weights.data();
-        const std::uint64_t ahead = g.end_entry > kEntriesAhead ? g.end_entry - kEntriesAhead : 0;
-        for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) {
-            // Every few entries: a pixel has about two, so that their
-            // samples' lines are fetched once or twice, not once per entry.
-            if (k % kFetchEvery == 0 && k < ahead) {
-                const std::uint32_t q = pix[k + kEntriesAhead];
-                fetch(q, ahead_rows.at(q), 1);
-            }
-            f(pix[k], local[k], wts[k], *rows.at(pix[k]));
+    // A run's entries cover at most as many pixels: fetched by its entry count.
+    for (std::uint64_t r = g.first_run; r < std::min(g.end_run, g.first_run + kRunsAhead); ++r) {
+        fetch(t.runs[r].pixel, ahead_rows.at(t.runs[r].pixel), t.runs[r].count);
+    }
+    const std::uint8_t* steps = t.steps.data();
+    const double* wts = t.weights.data();
+    std::uint64_t k = g.first_entry;
+    for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
+        if (r + kRunsAhead < g.end_run) {
+            const PixelRun next = t.runs[r + kRunsAhead];
+            fetch(next.pixel, ahead_rows.at(next.pixel), next.count);
         }
-    } else {
-        for (std::uint64_t r = g.first_run; r < std::min(g.end_run, g.first_run + kRunsAhead); ++r) {
-            fetch(t.runs[r].pixel, ahead_rows.at(t.runs[r].pixel), t.runs[r].count);
-        }
-        const Local* lb = local + g.first_entry;
-        for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
-            if (r + kRunsAhead < g.end_run) {
-                const PixelRun next = t.runs[r + kRunsAhead];
-                fetch(next.pixel, ahead_rows.at(next.pixel), next.count);
+        const PixelRun run = t.runs[r];
+        const auto* x = rows.at(run.pixel);  // a run stays in one row
+        if constexpr (Weighted) {
+            // Steps of 0 or 1 from one before the run's first pixel.
+            std::uint32_t j = ~std::uint32_t(0);
+            for (std::uint64_t end = k + run.count; k < end; ++k) {
+                j += steps[k];
+                f(run.pixel + j, local[k], wts[k], x[j]);
             }
-            const PixelRun run = t.runs[r];
-            const auto* x = rows.at(run.pixel);  // a run stays in one row
+        } else {
+            const Local* lb = local + k;
             for (std::uint32_t j = 0; j < run.count; ++j) f(run.pixel + j, lb[j], 1.0, x[j]);
-            lb += run.count;
+            k += run.count;
         }
     }
 }

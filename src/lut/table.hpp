@@ -10,18 +10,27 @@
 
 namespace karvelum::lut {
 
-// Consecutive pixels of one image row that all have entries in one group.
+// Entries of one group whose pixels are consecutive pixels of one image row.
 struct PixelRun {
-    std::uint32_t pixel;  // the first
-    std::uint32_t count;
+    std::uint32_t pixel;  // of the first entry
+    std::uint32_t count;  // entries
 };
 
-// Bins [first_bin, end_bin) and their entries: runs [first_run, end_run)
-// (unweighted tables) and entries [first_entry, end_entry).
+// Bins [first_bin, end_bin) and their entries [first_entry, end_entry), in
+// runs [first_run, end_run).
 struct BinGroup {
     std::uint64_t first_bin, end_bin;
     std::uint64_t first_run, end_run;
     std::uint64_t first_entry, end_entry;
+};
+
+// The normalisation sums per bin a table keeps for the arrays it was last
+// used with (see lut/integrate.hpp).
+struct NormalisationKeep {
+    std::mutex mutex;
+    std::weak_ptr<const void> normalisation, mask;
+    bool masked = false;
+    std::shared_ptr<const std::vector<double>> sums;
 };
 
 // The bins are cut into groups of consecutive bins with about equal entry
@@ -32,24 +41,17 @@ struct BinGroup {
 // in parallel; a bin's sums are the same for every thread count.
 //
 // An entry's bin is stored relative to its group's first bin: 16 bits when
-// no group spans more than 65,536 bins, 32 otherwise. Unweighted tables
-// (one entry per pixel at most, weight 1) store their pixels as runs, the
-// entries of a run being its pixels in turn; weighted tables store each
-// entry's pixel and weight. Tables remember the image shape they were built
-// for and are applied only to images of that shape.
-// The normalisation sums per bin a table keeps for the arrays it was last
-// used with (see lut/integrate.hpp).
-struct NormalisationKeep {
-    std::mutex mutex;
-    std::weak_ptr<const void> normalisation, mask;
-    bool masked = false;
-    std::shared_ptr<const std::vector<double>> sums;
-};
-
+// no group spans more than 65,536 bins, 32 otherwise. A group's entries are
+// cut into runs over consecutive pixels of one row. In unweighted tables
+// (one entry per pixel at most, weight 1) the entries of a run are its
+// pixels in turn; weighted tables give each entry its weight and its step
+// from the previous entry's pixel (0 or 1; the first of a run steps onto
+// the run's pixel). Tables remember the image shape they were built for and
+// are applied only to images of that shape.
 struct CsrLut {
     std::vector<BinGroup> groups;
-    Buffer<PixelRun> runs;             // unweighted tables only
-    Buffer<std::uint32_t> entry_pixels;  // weighted tables: the flat row-major pixel of each entry
+    Buffer<PixelRun> runs;
+    Buffer<std::uint8_t> steps;        // weighted tables: each entry's pixel step
     Buffer<std::uint16_t> local16;     // bin - group's first bin, when every group is narrow
     Buffer<std::uint32_t> local32;     // otherwise
     Buffer<double> weights;            // weighted tables: normalised per bin

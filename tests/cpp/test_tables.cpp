@@ -60,15 +60,21 @@ std::vector<Row> rows_of(const lut::CsrLut& t) {
         CHECK(g.first_bin < g.end_bin && g.end_bin <= t.bins());
         std::uint64_t k = g.first_entry;
         auto local = [&](std::uint64_t e) -> std::uint64_t { return t.wide_bins() ? t.local32[e] : t.local16[e]; };
-        if (t.weighted) {
-            for (; k < g.end_entry; ++k) rows[g.first_bin + local(k)].emplace_back(t.entry_pixels[k], t.weights[k]);
-        } else {
-            for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
-                CHECK(t.runs[r].count > 0 && t.runs[r].pixel / t.dim2 == (t.runs[r].pixel + t.runs[r].count - 1) / t.dim2);
-                for (std::uint32_t j = 0; j < t.runs[r].count; ++j, ++k) rows[g.first_bin + local(k)].emplace_back(t.runs[r].pixel + j, 1.0);
+        for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
+            const lut::PixelRun run = t.runs[r];
+            std::uint32_t p = run.pixel;
+            for (std::uint32_t j = 0; j < run.count; ++j, ++k) {
+                if (t.weighted) {
+                    CHECK(t.steps[k] <= 1 && (j > 0 || t.steps[k] == 1));
+                    if (j > 0) p += t.steps[k];
+                } else if (j > 0) {
+                    ++p;
+                }
+                CHECK(p / t.dim2 == run.pixel / t.dim2);  // one row
+                rows[g.first_bin + local(k)].emplace_back(p, t.weighted ? t.weights[k] : 1.0);
             }
-            CHECK(k == g.end_entry);
         }
+        CHECK(k == g.end_entry);
     }
     return rows;
 }
