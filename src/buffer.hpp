@@ -47,7 +47,7 @@ struct BufferAllocator {
         if (p == nullptr) throw std::bad_alloc();
         return static_cast<T*>(p);
     }
-    void deallocate(T* p, std::size_t n) noexcept {
+    void deallocate(T* p, [[maybe_unused]] std::size_t n) noexcept {
 #if !defined(KARVELUM_EXACT_ALLOCATION)
         if (n * sizeof(T) >= kHuge) return unmap_huge(p, n * sizeof(T));
 #endif
