@@ -157,11 +157,11 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     table.runs.resize(n_runs);
     if (weighted) table.steps.resize(total);
     pool::parallel_for_index(n_groups, [&](std::size_t g) {
-        PixelRun* run = table.runs.data() + groups[g].first_run - 1;
+        std::uint64_t next_run = groups[g].first_run;  // one past the current run
         for (std::uint64_t k = groups[g].first_entry; k < groups[g].end_entry; ++k) {
             const bool starts = starts_run(k, groups[g].first_entry);
-            if (starts) *++run = PixelRun{pixels[k], 0};
-            ++run->count;
+            if (starts) table.runs[next_run++] = PixelRun{pixels[k], 0};
+            ++table.runs[next_run - 1].count;
             if (weighted) table.steps[k] = starts ? 1 : static_cast<std::uint8_t>(pixels[k] - pixels[k - 1]);
         }
     }, 1);

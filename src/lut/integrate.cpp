@@ -88,13 +88,13 @@ enum class Var { None, Array, Poisson };
 // prefetching does not foresee.
 constexpr std::uint64_t kRunsAhead = 4;
 
-// The cache lines of n values from p on.
+// The cache lines of n values from p on (addresses as integers: a weighted
+// run's entry count may reach past its pixels; a prefetch never faults).
 template <class T>
 void prefetch_span(const T* p, std::uint64_t n) {
-    const char* b = reinterpret_cast<const char*>(p);
-    const char* e = reinterpret_cast<const char*>(p + n);
-    for (const char* c = b; c < e; c += 64) __builtin_prefetch(c);
-    __builtin_prefetch(e - 1);
+    const std::uintptr_t b = reinterpret_cast<std::uintptr_t>(p), e = b + n * sizeof(T);
+    for (std::uintptr_t c = b; c < e; c += 64) __builtin_prefetch(reinterpret_cast<const void*>(c));
+    __builtin_prefetch(reinterpret_cast<const void*>(e - 1));
 }
 
 // Finds the samples of ascending pixels: in an image array, or with
