@@ -353,14 +353,26 @@ std::uint64_t worker_bytes(const Layout& l) {
 void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, std::uint32_t last, TiffSink& sink) {
     TIFF* tif = h.get();
     // The slack past the block lets packed samples be read 8 bytes at a time.
-    Buffer<std::byte> scratch(l.block_bytes + kReadSlack);
+    // Taken on first use: strips decoded in place need none.
+    Buffer<std::byte> scratch;
     Buffer<std::byte> unpacked(l.packed ? static_cast<std::size_t>(l.block_width) * l.block_height * l.sample_bytes : 0);
+    // Strips whose rows are exactly the sink's rows: one sample per pixel,
+    // whole bytes; JPEG strips are cleared first and go the long way.
+    const bool in_place = !l.tiled && !l.packed && l.pixel_stride == 1 && l.compression != COMPRESSION_JPEG &&
+                          l.row_bytes == std::uint64_t(l.width) * l.sample_bytes;
     for (std::uint32_t b = first; b < last; ++b) {
+        std::uint64_t row0, col0 = 0, rows, cols;
+        tmsize_t expected, got;
+        std::byte* destination = nullptr;
+        if (in_place) {
+            row0 = static_cast<std::uint64_t>(b) * l.block_height;
+            rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
+            destination = sink.strip_destination(l.type, row0, rows);
+        }
+        if (destination == nullptr && scratch.empty()) scratch.resize(l.block_bytes + kReadSlack);
         // libtiff accepts a JPEG stream narrower or shorter than its block
         // (with a warning) and leaves the rest of the buffer as it was: zeros.
         if (l.compression == COMPRESSION_JPEG) std::memset(scratch.data(), 0, l.block_bytes);
-        std::uint64_t row0, col0 = 0, rows, cols;
-        tmsize_t expected, got;
         if (l.tiled) {
             row0 = static_cast<std::uint64_t>(b / l.blocks_across) * l.block_height;
             col0 = static_cast<std::uint64_t>(b % l.blocks_across) * l.block_width;
@@ -373,13 +385,14 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
             rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
             cols = l.width;
             expected = static_cast<tmsize_t>(rows * l.row_bytes);
-            got = TIFFReadEncodedStrip(tif, b, scratch.data(), expected);
+            got = TIFFReadEncodedStrip(tif, b, destination != nullptr ? destination : scratch.data(), expected);
         }
         if (got < 0) h.fail("cannot decode " + std::string(l.tiled ? "tile " : "strip ") + std::to_string(b));
         if (got < expected) {
             throw LoadError(std::string(l.tiled ? "tile " : "strip ") + std::to_string(b) + " is truncated: " +
                             std::to_string(got) + " of " + std::to_string(expected) + " bytes");
         }
+        if (destination != nullptr) continue;
         if (!l.packed) {
             sink.block(TiffBlock{l.type, scratch.data(), l.pixel_stride,
                                  static_cast<std::size_t>(l.row_bytes / l.sample_bytes), row0, rows, col0, cols});
@@ -396,6 +409,77 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
         });
         sink.block(TiffBlock{l.type, unpacked.data(), 1, static_cast<std::size_t>(cols), row0, rows, col0, cols});
     }
+}
+
+// Uncompressed strips read straight from the file into the sink's samples,
+// in parallel pieces of rows, when the sink keeps the file's form and the
+// file stores its samples plainly (whole bytes, one per pixel, the usual bit
+// order) and completely; false (nothing done) otherwise, for libtiff to read.
+bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
+    TIFF* tif = h.get();
+    std::uint16_t fill_order = FILLORDER_MSB2LSB;
+    TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
+    if (l.tiled || l.compression != COMPRESSION_NONE || l.packed || l.pixel_stride != 1 ||
+        fill_order != FILLORDER_MSB2LSB || l.row_bytes != std::uint64_t(l.width) * l.sample_bytes) {
+        return false;
+    }
+    // Taken here once: the handle serves one thread.
+    std::vector<std::uint64_t> offsets(l.blocks);
+    for (std::uint32_t b = 0; b < l.blocks; ++b) {
+        const std::uint64_t rows = std::min<std::uint64_t>(l.block_height, l.height - std::uint64_t(b) * l.block_height);
+        const std::uint64_t offset = TIFFGetStrileOffset(tif, b), bytes = rows * l.row_bytes;
+        if (TIFFGetStrileByteCount(tif, b) < bytes || offset > h.file_size() || h.file_size() - offset < bytes) {
+            return false;
+        }
+        offsets[b] = offset;
+    }
+    std::byte* out = sink.strip_destination(l.type, 0, l.height);
+    if (out == nullptr) return false;
+    const int fd = TIFFFileno(tif);
+    const bool swapped = TIFFIsByteSwapped(tif) != 0;
+    // Pieces of about 2 MiB: enough to share among the threads.
+    const std::uint64_t piece_rows = std::max<std::uint64_t>(1, (std::uint64_t(2) << 20) / l.row_bytes);
+    const std::uint64_t pieces = (std::uint64_t(l.height) + piece_rows - 1) / piece_rows;
+    pool::parallel_for_index(pieces, [&](std::size_t i) {
+        const std::uint64_t first = i * piece_rows, end = std::min<std::uint64_t>(l.height, first + piece_rows);
+        for (std::uint64_t r = first; r < end;) {
+            const std::uint32_t b = static_cast<std::uint32_t>(r / l.block_height);
+            const std::uint64_t strip_end = std::min<std::uint64_t>(end, (std::uint64_t(b) + 1) * l.block_height);
+            std::uint64_t at = offsets[b] + (r - std::uint64_t(b) * l.block_height) * l.row_bytes;
+            std::byte* dst = out + r * l.row_bytes;
+            std::uint64_t left = (strip_end - r) * l.row_bytes;
+            while (left > 0) {
+                const ssize_t got = ::pread(fd, dst, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)),
+                                            static_cast<off_t>(at));
+                if (got < 0 && errno == EINTR) continue;
+                if (got < 0) throw LoadError(os_error_text(errno));
+                if (got == 0) throw LoadError("strip " + std::to_string(b) + " is truncated");
+                dst += got;
+                at += static_cast<std::uint64_t>(got);
+                left -= static_cast<std::uint64_t>(got);
+            }
+            r = strip_end;
+        }
+        if (!swapped) return;
+        // Samples of the other byte order, turned around in place.
+        std::byte* p = out + first * l.row_bytes;
+        const std::uint64_t n = (end - first) * l.width;
+        auto swap_all = [&](auto zero) {
+            using U = decltype(zero);
+            for (std::uint64_t k = 0; k < n; ++k) {
+                U v;
+                std::memcpy(&v, p + k * sizeof(U), sizeof(U));
+                if constexpr (sizeof(U) == 2) v = static_cast<U>(__builtin_bswap16(v));
+                if constexpr (sizeof(U) == 4) v = __builtin_bswap32(v);
+                if constexpr (sizeof(U) == 8) v = __builtin_bswap64(v);
+                std::memcpy(p + k * sizeof(U), &v, sizeof(U));
+            }
+        };
+        if (l.sample_bytes == 2) swap_all(std::uint16_t{});
+        if (l.sample_bytes == 4) swap_all(std::uint32_t{});
+        if (l.sample_bytes == 8) swap_all(std::uint64_t{});
+    }, 1);
+    return true;
 }
 
 }  // namespace
@@ -419,6 +503,7 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
     }
     sink.begin(layout.width, layout.height);
     if (layout.blocks == 0) return;
+    if (read_plain_strips(handle, layout, sink)) return;
     if (!parallel) {
         decode_blocks(handle, layout, 0, layout.blocks, sink);
         return;
@@ -479,27 +564,110 @@ private:
     std::uint64_t width_ = 0, height_ = 0;
 };
 
+// Keeps the file's samples as it stores them: its type, its row order.
+class FileFormSink : public TiffSink {
+public:
+    using ThenNeeds = std::function<std::uint64_t(std::uint64_t, std::uint64_t)>;
+    FileFormSink(ImageFrame& frame, const ThenNeeds& then_needs) : frame_(frame), then_needs_(then_needs) {}
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
+        // The type is not known yet: the widest.
+        const std::uint64_t n = checked_mul(checked_mul(width, height), sizeof(double));
+        const std::uint64_t own = n <= frame_.file_data.capacity() ? 0 : n;
+        return then_needs_ ? checked_add(own, then_needs_(height, width)) : own;
+    }
+    void begin(std::uint64_t width, std::uint64_t height) override {
+        width_ = width;
+        height_ = height;
+        bytes_ = 0;
+    }
+    void block(const TiffBlock& b) override {
+        with_sample_type(b.type, [&](auto zero) {
+            using T = decltype(zero);
+            T* data = reinterpret_cast<T*>(samples(b.type));
+            const T* in = reinterpret_cast<const T*>(b.samples);
+            for (std::uint64_t r = 0; r < b.rows; ++r) {
+                T* out = data + (b.row0 + r) * width_ + b.col0;
+                const T* row = in + r * b.row_stride;
+                for (std::uint64_t c = 0; c < b.cols; ++c) out[c] = row[c * b.pixel_stride];
+            }
+        });
+    }
+    std::byte* strip_destination(SampleType type, std::uint64_t row0, std::uint64_t) override {
+        std::byte* data = samples(type);
+        return data + row0 * width_ * bytes_;
+    }
+
+    std::uint64_t width() const { return width_; }
+    std::uint64_t height() const { return height_; }
+
+private:
+    // The frame's storage for samples of `type`, sized on the first block
+    // (every block of an image has the type).
+    std::byte* samples(SampleType type) {
+        std::call_once(sized_, [&] {
+            std::size_t size = 0;
+            with_sample_type(type, [&](auto zero) { size = sizeof zero; });
+            const std::uint64_t n = checked_mul(checked_mul(width_, height_), size);
+            // Storage too small is released before the new one is taken.
+            if (n > frame_.file_data.capacity()) Buffer<std::byte>().swap(frame_.file_data);
+            frame_.file_data.clear();
+            frame_.file_data.resize(n);
+            frame_.file_type = type;
+            bytes_ = size;
+        });
+        return frame_.file_data.data();
+    }
+
+    ImageFrame& frame_;
+    const ThenNeeds& then_needs_;
+    std::uint64_t width_ = 0, height_ = 0, bytes_ = 0;
+    std::once_flag sized_;
+};
+
 }  // namespace
 
 void load_tiff_frame(ImageFrame& frame, std::string path) { load_tiff_frame(frame, std::move(path), nullptr); }
 
 void load_tiff_frame(ImageFrame& frame, std::string path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs) {
-    FrameSink sink(frame, then_needs);
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs, bool file_form) {
+    frame.in_file_form = false;
+    std::uint64_t height, width;
     try {
-        decode_tiff_first_image(path, sink);
+        if (file_form) {
+            frame.data.clear();  // the storage stays for a later load
+            FileFormSink sink(frame, then_needs);
+            decode_tiff_first_image(path, sink);
+            height = sink.height();
+            width = sink.width();
+            // An image without blocks has no samples to keep: widened (to nothing).
+            frame.in_file_form = frame.file_data.size() == height * width * sample_size(frame.file_type) &&
+                                 height * width > 0;
+            if (!frame.in_file_form) frame.data.assign(height * width, 0.0);
+        } else {
+            FrameSink sink(frame, then_needs);
+            decode_tiff_first_image(path, sink);
+            height = sink.height();
+            width = sink.width();
+        }
     } catch (...) {
         frame.data.clear();
+        frame.file_data.clear();
+        frame.in_file_form = false;
         throw;
     }
-    frame.dim1 = sink.height();
-    frame.dim2 = sink.width();
+    frame.dim1 = height;
+    frame.dim2 = width;
     frame.path = std::move(path);
 }
 
 void trim_frame(ImageFrame& frame) {
-    if (frame.data.capacity() * sizeof(double) <= kKeptFrameBytes) return;
+    if (frame.file_data.capacity() > kKeptFrameBytes) Buffer<std::byte>().swap(frame.file_data);
+    if (frame.data.capacity() * sizeof(double) <= kKeptFrameBytes && frame.file_data.capacity() <= kKeptFrameBytes) {
+        return;
+    }
     Buffer<double>().swap(frame.data);
+    Buffer<std::byte>().swap(frame.file_data);
+    frame.in_file_form = false;
     frame.dim1 = frame.dim2 = 0;
     frame.path.clear();
 }

@@ -11,13 +11,23 @@
 #include <string>
 
 #include "buffer.hpp"
+#include "sample_type.hpp"
 
 namespace karvelum {
 
 struct ImageFrame {
     std::string path;
     Buffer<double> data;  // row-major, dim1 * dim2 samples
+    // Or, for a frame loaded in the file's form, the file's samples as it
+    // stores them (FileSamples), and `data` empty.
+    Buffer<std::byte> file_data;
+    SampleType file_type = SampleType::F64;
+    bool in_file_form = false;
     std::uint64_t dim1 = 0, dim2 = 0;
+
+    FileSamples file_samples() const {
+        return in_file_form ? FileSamples{file_type, file_data.data()} : FileSamples{};
+    }
 };
 
 // Loads the first image of a TIFF file into `frame`, reusing its storage.
@@ -29,8 +39,11 @@ void load_tiff_frame(ImageFrame& frame, std::string path);
 // As above; `then_needs(rows, cols)` gives the bytes the caller will
 // allocate next for an image of that shape, checked against the memory
 // available together with the decode's own before anything is allocated.
+// With `file_form`, the frame keeps the file's own samples (no widening, no
+// row reversal): strips are decoded straight into the frame.
 void load_tiff_frame(ImageFrame& frame, std::string path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs);
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs,
+                     bool file_form = false);
 
 // Storage a reused frame keeps between loads: a 2048 x 2048 image, so that
 // repeated loads of common detector sizes allocate nothing, while a huge
@@ -56,8 +69,6 @@ private:
     ImageFrame& frame_;
 };
 
-enum class SampleType : std::uint8_t { U8, U16, U32, U64, I8, I16, I32, I64, F32, F64 };
-
 // One decoded strip or tile: `samples` holds `rows` rows of `row_stride`
 // values starting at file row `row0`; the first sample of column col0 + c of
 // row r is at samples[r * row_stride + c * pixel_stride].
@@ -80,6 +91,12 @@ public:
     // Called once, before any block, with the image size.
     virtual void begin(std::uint64_t width, std::uint64_t height) = 0;
     virtual void block(const TiffBlock& block) = 0;
+    // Where a strip of `rows` file rows from `row0` may be decoded in place,
+    // when the sink keeps samples of `type` as the file stores them; or
+    // nullptr (the strip then arrives through block()).
+    virtual std::byte* strip_destination(SampleType, std::uint64_t /*row0*/, std::uint64_t /*rows*/) {
+        return nullptr;
+    }
 };
 
 // Decodes the first image of a TIFF file into `sink`. Refuses images whose
@@ -88,23 +105,6 @@ public:
 // and PackBits, before allocating (LoadError); and a decode whose working
 // set exceeds the memory available (std::bad_alloc).
 void decode_tiff_first_image(const std::string& path, TiffSink& sink);
-
-// Calls f with a value of the C++ type of `type` (for dispatch).
-template <class F>
-void with_sample_type(SampleType type, F&& f) {
-    switch (type) {
-        case SampleType::U8: return f(std::uint8_t{});
-        case SampleType::U16: return f(std::uint16_t{});
-        case SampleType::U32: return f(std::uint32_t{});
-        case SampleType::U64: return f(std::uint64_t{});
-        case SampleType::I8: return f(std::int8_t{});
-        case SampleType::I16: return f(std::int16_t{});
-        case SampleType::I32: return f(std::int32_t{});
-        case SampleType::I64: return f(std::int64_t{});
-        case SampleType::F32: return f(float{});
-        case SampleType::F64: return f(double{});
-    }
-}
 
 // Writes a block, each sample through `convert`, into a height x width
 // row-major array with the rows reversed (file row r lands in row

@@ -115,28 +115,32 @@ def test_a_tiny_azimuthal_width_does_not_stall_pixel_splitting(run_isolated, geo
     filled = intensity[intensity != 0]
     assert len(filled) >= 10 and ((filled >= 1.0) & (filled < 1.01)).all()
 
-def test_patterns_and_cakes_do_not_depend_on_the_thread_count(run_isolated, geoms):
+def test_patterns_cakes_and_files_read_in_place_do_not_depend_on_the_thread_count(run_isolated, geoms):
     code = f"""
-        import hashlib, json, numpy as np, karvelum
+        import hashlib, json, os, tempfile, numpy as np, tifffile, karvelum
         geom = {geoms["around"]!r}
         image, res, keys = np.random.default_rng(3).normal(5.0, 4.0, (240, 300)), [], {oracle.OUTPUTS!r}
         image[7, 11] = np.nan
+        # The same image as a float32 file, read in place by the table kernels.
+        path = os.path.join(tempfile.mkdtemp(), "image.tif")
+        tifffile.imwrite(path, image[::-1].astype(np.float32))
         mask = np.random.default_rng(4).random(image.shape) < 0.1  # in every chunk of pixels
         for (method, n_ss), span in [(m, s) for m in {METHODS!r} for s in (None, (0.02, 0.08))]:
             ai = karvelum.Integrator.from_poni_dict(geom, method=method, n_ss=n_ss, polarization_factor=0.9,
                                                     radial_range=span)
             ai.set_mask(mask if span else None)
             res += [ai.integrate1d(image, 500, True, azimuthal_std=spread) for spread in (False, True)]
+            res.append(ai.integrate1d(path, 500, True))
             res.append(ai.integrate2d(image, 100, 36, True, (2.5, 3.8) if span else None))
         res.append(ai.integrate2d(image, 300, 240, True))  # more cells than fit one block of the histogram
         res.append(karvelum.Integrator.from_poni_dict(geom, method="histogram").integrate2d(image, 300, 240, True))
         digest = lambda v: v is not None and hashlib.sha256(np.array(v).tobytes()).hexdigest()
         print(json.dumps([karvelum.rayon_num_threads()] + [digest(getattr(r, k)) for r in res for k in keys]))
     """
-    one, eight = (run_isolated(code, RAYON_NUM_THREADS=str(n)) for n in (1, 8))
-    assert one[0] == 1 and eight[0] == 8 and len(one) == 1 + (4 * 2 * 3 + 2) * 4
-    assert sum(map(bool, one)) == 1 + 4 * 2 * 9 + 2 * 2
-    assert one[1:] == eight[1:]
+    one, three, eight = (run_isolated(code, RAYON_NUM_THREADS=str(n)) for n in (1, 3, 8))
+    assert (one[0], three[0], eight[0]) == (1, 3, 8) and len(one) == 1 + (4 * 2 * 4 + 2) * 4
+    assert sum(map(bool, one)) == 1 + 4 * 2 * 12 + 2 * 2
+    assert one[1:] == three[1:] == eight[1:]
 
 def test_cached_tables_files_views_and_numpy_bools_give_the_results_of_fresh_integrators(integrator, tmp_path):
     # Settings changed, shapes alternated, 1D and 2D calls interleaved, a -0.0 start; cakes ignore the

@@ -148,7 +148,9 @@ Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::strin
             }
             return integration::working_set_2d(core, std::get<integration::Options2d>(kind), rows, cols);
         };
-        image = integration::load_image(frame, path, then_needs);
+        const auto* options = std::get_if<integration::Options1d>(&kind);
+        image = integration::load_image(frame, path, then_needs,
+                                        options != nullptr && integration::reads_file_samples(core, *options));
     } catch (...) {
         return failure(current_error_text(), false);
     }

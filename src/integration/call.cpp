@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "integration.hpp"
 #include "integration/corrections.hpp"
+#include "pool.hpp"
 
 namespace karvelum::integration {
 
@@ -15,7 +16,7 @@ CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t
     // The per-bin vectors of the result and the histogram's sums.
     require_memory(checked_mul(n_bins, 8 * sizeof(double)));
     const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
-    if (image.data.size() != pixels) {
+    if (image.file.data == nullptr && image.data.size() != pixels) {
         throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
                     std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
     }
@@ -24,6 +25,22 @@ CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t
     require_memory(working_set);
     state.snap = ensure_geometry(core, image.dim1, image.dim2);
     return state;
+}
+
+ImageView widened(const ImageView& image, Buffer<double>& storage) {
+    if (image.file.data == nullptr) return image;
+    const std::uint64_t w = image.dim2, h = image.dim1;
+    storage.resize(checked_mul(w, h));
+    with_sample_type(image.file.type, [&](auto zero) {
+        using T = decltype(zero);
+        const T* in = static_cast<const T*>(image.file.data);
+        // File row r is image row h - 1 - r.
+        pool::parallel_for_index(h, [&](std::size_t r) {
+            double* out = storage.data() + (h - 1 - r) * w;
+            for (std::uint64_t c = 0; c < w; ++c) out[c] = static_cast<double>(in[r * w + c]);
+        }, 16);
+    });
+    return ImageView{storage, h, w, {}};
 }
 
 void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2) {

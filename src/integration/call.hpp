@@ -8,16 +8,23 @@
 
 #include "geometry_state.hpp"
 #include "mask.hpp"
+#include "sample_type.hpp"
 
 namespace karvelum::integration {
 
 struct IntegratorCore;
 
-// Samples of one image, row-major: a decoded frame or a caller's array.
+// Samples of one image, row-major: a decoded frame or a caller's array; or a
+// decoded file's samples in its own form (`file`, with `data` empty).
 struct ImageView {
     std::span<const double> data;
     std::uint64_t dim1 = 0, dim2 = 0;
+    FileSamples file{};
 };
+
+// The view itself when it holds doubles; else the file's samples converted
+// (exactly, as a decoded frame holds them) into `storage`, and a view of it.
+ImageView widened(const ImageView& image, Buffer<double>& storage);
 
 // What every operation holds for the whole call: one geometry snapshot (so
 // corrections, radial values and tables all belong to the image's shape)

@@ -38,7 +38,8 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
         }
         std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
         // The Poisson variance max(x, 0) is taken from the samples inside the kernel.
-        lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance};
+        lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance, snap.correction_factors,
+                            state.mask, image.file};
         out.centres = lut::bin_centres(*table);
         if (with_variance) {
             lut::MeanVar mv = lut::apply_lut_mean_var(*table, in);
@@ -83,7 +84,17 @@ Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView im
 
 }  // namespace
 
+bool reads_file_samples(const IntegratorCore& core, const Options1d& options) {
+    return core.method.kind != MethodKind::Histogram && !options.azimuthal_std;
+}
+
 Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, const Options1d& options) {
+    // Only the mean kernels over a table read a file's samples in place.
+    Buffer<double> storage;
+    if (image.file.data != nullptr &&
+        !(reads_file_samples(core, options) && lut::reads_file_samples(image.file.type))) {
+        image = widened(image, storage);
+    }
     if (options.azimuthal_std) return run_1d_with_azimuthal_std(core, image, options.n_points, options.errors);
     return run_1d(core, image, options.n_points, options.errors);
 }

@@ -28,4 +28,10 @@ struct Integration1dOutput {
 // the integrator stays usable.
 Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, const Options1d& options);
 
+// Whether integrate1d with these options reads a decoded file's own samples
+// (ImageView::file) without widening them first, for the types the kernels
+// read (lut::reads_file_samples); a caller that decodes a file for it loads
+// the file in that form.
+bool reads_file_samples(const IntegratorCore& core, const Options1d& options);
+
 }  // namespace karvelum::integration

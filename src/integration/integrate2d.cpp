@@ -80,6 +80,8 @@ void check_integrate2d_options(const Options2d& options) {
 
 Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Options2d& options) {
     check_integrate2d_options(options);
+    Buffer<double> storage;
+    image = widened(image, storage);
     const auto& [n_radial, n_azimuthal, errors, azimuthal_range] = options;
     const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
     return pool::run([&] {
@@ -90,7 +92,8 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Opt
         }
         std::shared_ptr<const lut::CsrLut2d> table =
             get_or_build_lut_2d(core, snap, lut2d_key(core, n_radial, n_azimuthal, azimuthal_range));
-        lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors};
+        lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors, snap.correction_factors,
+                            state.mask};
         Integration2dOutput out;
         if (errors) {
             lut::MeanVar mv = lut::apply_lut_mean_var(table->table, in);

@@ -28,8 +28,10 @@ using ImageSource = std::variant<std::string, ImageView, RefusedImage>;
 // a failure.
 // `then_needs(rows, cols)`: what the caller allocates next for that shape,
 // checked with the decode's own working set before decoding.
+// `file_form`: keep the file's own samples (see load_tiff_frame).
 ImageView load_image(ImageFrame& frame, const std::string& path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs = nullptr);
+                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs = nullptr,
+                     bool file_form = false);
 
 // Each request checks its options, then reads the image (a path into the
 // calling thread's frame; a failure is ValueError "Failed to load TIFF: {}"),

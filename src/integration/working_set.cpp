@@ -9,10 +9,11 @@ namespace karvelum::integration {
 namespace {
 
 // Bytes per pixel, rounded up from the builders' arrays: a table entry is
-// 16 bytes while it is collected and 12 in the table; a pixel has about one
-// entry when counted, a few when its area is split.
+// 16 bytes while it is collected, and then takes its pixel (while the runs
+// are cut), its bin, its weight and its step (at most 17 bytes); a pixel has
+// about one entry when counted, a few when its area is split.
 constexpr std::uint64_t kGeometryBytes = 64;  // six per-pixel arrays and a temporary
-constexpr std::uint64_t kEntryBytes = 28;
+constexpr std::uint64_t kEntryBytes = 33;
 
 std::uint64_t geometry_bytes(const IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2) {
     const GeometryRef snap = core.geometry_state.snapshot();

@@ -40,35 +40,129 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t ro
     return out;
 }
 
-CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weighted) {
-    const std::size_t n_chunks = chunks.lists.size();
-    checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
-    // cursor[c * n_bins + b]: first free position of chunk c's entries in bin b.
-    std::vector<std::uint64_t> cursor(n_chunks * n_bins, 0);
-    pool::parallel_for_index(n_chunks, [&](std::size_t c) {
-        std::uint64_t* counts = cursor.data() + c * n_bins;
-        for (const Entry& e : chunks.lists[c]) ++counts[e.bin];
-    }, 1);
-    CsrLut table;
-    table.offsets.assign(n_bins + 1, 0);
-    std::uint64_t total = 0;
+// Entries per group at least, and groups at most: enough groups to share a
+// large table among the threads, few enough that the runs stay short lists.
+constexpr std::uint64_t kGroupEntries = 1 << 14;
+constexpr std::uint64_t kMaxGroups = 32;
+
+// Cuts the bins into groups of consecutive bins with about equal entry counts.
+std::vector<BinGroup> cut_groups(const std::vector<std::uint64_t>& bin_entries, std::uint64_t total) {
+    const std::uint64_t n_bins = bin_entries.size();
+    const std::uint64_t wanted = std::clamp<std::uint64_t>(total / kGroupEntries, 1, std::min(kMaxGroups, n_bins));
+    std::vector<BinGroup> groups;
+    std::uint64_t first = 0, entries = 0;
     for (std::uint64_t b = 0; b < n_bins; ++b) {
-        table.offsets[b] = total;
-        for (std::size_t c = 0; c < n_chunks; ++c) {
-            std::uint64_t count = cursor[c * n_bins + b];
-            cursor[c * n_bins + b] = total;
-            total += count;
+        entries += bin_entries[b];
+        const std::uint64_t g = groups.size();
+        // Cut once the entries so far reach the next group's share (the
+        // division keeps the products small).
+        if (g + 1 < wanted && b + 1 < n_bins && entries >= total / wanted * (g + 1)) {
+            groups.push_back(BinGroup{first, b + 1, 0, 0, 0, 0});
+            first = b + 1;
         }
     }
-    table.offsets[n_bins] = total;
-    table.indices.resize(total);
-    if (weighted) table.weights.resize(total);
+    groups.push_back(BinGroup{first, n_bins, 0, 0, 0, 0});
+    return groups;
+}
+
+// Lays the chunks' entries out group by group: inside a group, chunk after
+// chunk, each chunk's entries in their (ascending pixel) order.
+CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
+    const std::uint64_t n_bins = layout.n_bins, dim2 = layout.dim2;
+    const std::size_t n_chunks = chunks.lists.size();
+    checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
+    std::vector<std::uint64_t> bin_counts(n_chunks * n_bins, 0);
     pool::parallel_for_index(n_chunks, [&](std::size_t c) {
-        std::uint64_t* next = cursor.data() + c * n_bins;
+        std::uint64_t* counts = bin_counts.data() + c * n_bins;
+        for (const Entry& e : chunks.lists[c]) ++counts[e.bin];
+    }, 1);
+    std::vector<std::uint64_t> bin_entries(n_bins, 0);
+    std::uint64_t total = 0;
+    for (std::size_t c = 0; c < n_chunks; ++c) {
+        for (std::uint64_t b = 0; b < n_bins; ++b) bin_entries[b] += bin_counts[c * n_bins + b];
+    }
+    for (std::uint64_t b = 0; b < n_bins; ++b) total += bin_entries[b];
+
+    CsrLut table;
+    table.n_bins = n_bins;
+    table.n_entries = total;
+    table.weighted = layout.weighted;
+    table.groups = cut_groups(bin_entries, total);
+    std::vector<BinGroup>& groups = table.groups;
+    const std::size_t n_groups = groups.size();
+    std::vector<std::uint32_t> group_of(n_bins);
+    bool wide = false;
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        wide = wide || groups[g].end_bin - groups[g].first_bin > (std::uint64_t(1) << 16);
+        for (std::uint64_t b = groups[g].first_bin; b < groups[g].end_bin; ++b) group_of[b] = static_cast<std::uint32_t>(g);
+    }
+    // next[c * n_groups + g]: where chunk c's first entry of group g goes.
+    std::vector<std::uint64_t> next(n_chunks * n_groups, 0);
+    std::uint64_t at = 0;
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        groups[g].first_entry = at;
+        for (std::size_t c = 0; c < n_chunks; ++c) {
+            next[c * n_groups + g] = at;
+            for (std::uint64_t b = groups[g].first_bin; b < groups[g].end_bin; ++b) at += bin_counts[c * n_bins + b];
+        }
+        groups[g].end_entry = at;
+    }
+
+    Buffer<std::uint32_t> pixels(total);
+    if (wide) {
+        table.local32.resize(total);
+    } else {
+        table.local16.resize(total);
+    }
+    if (layout.weighted) table.weights.resize(total);
+    pool::parallel_for_index(n_chunks, [&](std::size_t c) {
+        std::uint64_t* cursor = next.data() + c * n_groups;
         for (const Entry& e : chunks.lists[c]) {
-            std::uint64_t at = next[e.bin]++;
-            table.indices[at] = e.pixel;
-            if (weighted) table.weights[at] = e.weight;
+            const std::uint32_t g = group_of[e.bin];
+            const std::uint64_t k = cursor[g]++;
+            const std::uint64_t local = e.bin - groups[g].first_bin;
+            pixels[k] = e.pixel;
+            if (wide) {
+                table.local32[k] = static_cast<std::uint32_t>(local);
+            } else {
+                table.local16[k] = static_cast<std::uint16_t>(local);
+            }
+            if (layout.weighted) table.weights[k] = e.weight;
+        }
+    }, 1);
+    // Each group's entries as runs within rows. A run breaks where a pixel is
+    // skipped or a row begins.
+    const bool weighted = layout.weighted;
+    auto starts_run = [&](std::uint64_t k, std::uint64_t first) {
+        if (k == first) return true;
+        if (pixels[k] < pixels[k - 1] || (!weighted && pixels[k] == pixels[k - 1])) {
+            throw Panic("table entries out of pixel order");
+        }
+        if (pixels[k] == pixels[k - 1]) return false;
+        return pixels[k] != pixels[k - 1] + 1 || pixels[k] % dim2 == 0;
+    };
+    std::vector<std::uint64_t> run_counts(n_groups, 0);
+    pool::parallel_for_index(n_groups, [&](std::size_t g) {
+        for (std::uint64_t k = groups[g].first_entry; k < groups[g].end_entry; ++k) {
+            run_counts[g] += starts_run(k, groups[g].first_entry) ? 1 : 0;
+        }
+    }, 1);
+    std::uint64_t n_runs = 0;
+    for (std::size_t g = 0; g < n_groups; ++g) {
+        groups[g].first_run = n_runs;
+        n_runs += run_counts[g];
+        groups[g].end_run = n_runs;
+    }
+    require_memory(checked_mul(n_runs, sizeof(PixelRun)));
+    table.runs.resize(n_runs);
+    if (weighted) table.steps.resize(total);
+    pool::parallel_for_index(n_groups, [&](std::size_t g) {
+        std::uint64_t next_run = groups[g].first_run;  // one past the current run
+        for (std::uint64_t k = groups[g].first_entry; k < groups[g].end_entry; ++k) {
+            const bool starts = starts_run(k, groups[g].first_entry);
+            if (starts) table.runs[next_run++] = PixelRun{pixels[k], 0};
+            ++table.runs[next_run - 1].count;
+            if (weighted) table.steps[k] = starts ? 1 : static_cast<std::uint8_t>(pixels[k] - pixels[k - 1]);
         }
     }, 1);
     return table;
@@ -79,16 +173,24 @@ CsrLut assemble_csr(const EntryChunks& chunks, std::uint64_t n_bins, bool weight
 // the bin's raw scale (its raw weight in the units in which tables of
 // several detectors add up).
 void normalise_bin_weights(CsrLut& table, double raw_units) {
-    table.raw_scale.resize(table.bins());
-    pool::parallel_for_index(table.bins(), [&](std::size_t b) {
-        std::uint64_t o0 = table.offsets[b], o1 = table.offsets[b + 1];
-        double sum = -0.0;
-        for (std::uint64_t k = o0; k < o1; ++k) sum += table.weights[k];
-        if (sum > 0.0) {
-            for (std::uint64_t k = o0; k < o1; ++k) table.weights[k] /= sum;
+    table.raw_scale.assign(table.bins(), -0.0);
+    pool::parallel_for_index(table.groups.size(), [&](std::size_t gi) {
+        const BinGroup& g = table.groups[gi];
+        double* sum = table.raw_scale.data() + g.first_bin;
+        auto each = [&](auto local) {
+            for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) sum[local[k]] += table.weights[k];
+            for (std::uint64_t k = g.first_entry; k < g.end_entry; ++k) {
+                const double s = sum[local[k]];
+                if (s > 0.0) table.weights[k] /= s;
+            }
+        };
+        if (table.wide_bins()) {
+            each(table.local32.data());
+        } else {
+            each(table.local16.data());
         }
-        table.raw_scale[b] = (sum > 0.0 ? sum : 1.0) * raw_units;
-    }, 64);
+        for (std::uint64_t b = 0; b < g.end_bin - g.first_bin; ++b) sum[b] = (sum[b] > 0.0 ? sum[b] : 1.0) * raw_units;
+    }, 1);
 }
 
 }  // namespace
@@ -102,8 +204,8 @@ void EntryList::grow(std::uint64_t capacity) {
     capacity = std::max<std::uint64_t>(capacity, 4096);
     const std::uint64_t added = capacity - out_.capacity();
     const std::uint64_t total = chunks_.reserved.fetch_add(added) + added;
-    // The entries now, and the table's index and weight per entry later.
-    require_memory(checked_mul(total, sizeof(Entry) + sizeof(std::uint32_t) + sizeof(double)));
+    // The entries now, and later the pixel, bin, weight and step of each entry.
+    require_memory(checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double) + 1));
     out_.reserve(capacity);
 }
 
@@ -117,7 +219,7 @@ CsrLut build_table(const TableLayout& layout, const FillRows& fill) {
         EntryList out(chunks, c, (end - first) * layout.dim2 * per_pixel);
         fill(first, end, out);
     }, 1);
-    CsrLut table = assemble_csr(chunks, layout.n_bins, layout.weighted);
+    CsrLut table = assemble(chunks, layout);
     if (layout.weighted) normalise_bin_weights(table, layout.raw_units);
     table.start = layout.start;
     table.step = layout.step;

@@ -1,6 +1,7 @@
-// Per-bin kernels over a pixel-to-bin table and the apply operations that run
-// them over all bins. Sums inside a bin are added in table row order, so a
-// result is bitwise the same for every thread count.
+// Kernels over a pixel-to-bin table: each group of bins reads the image once
+// in pixel order, and the groups run in parallel. Sums inside a bin are added
+// in ascending pixel order, so a result is bitwise the same for every thread
+// count.
 //
 // Preconditions of every apply: the table was built for the image shape of
 // the arrays, and signal, normalisation, variance and mask (when given) hold
@@ -8,23 +9,39 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "lut/table.hpp"
+#include "sample_type.hpp"
 
 namespace karvelum::lut {
 
 struct PixelInputs {
-    std::span<const double> signal;
+    std::span<const double> signal;      // empty when `file` holds the samples
     std::span<const double> normalisation;
     std::span<const double> variance;    // error forms only
     std::span<const std::uint8_t> mask;  // non-zero = excluded
     // Error forms of the mean kernels: take the Poisson variance max(x, 0)
     // of every sample (NaN giving 0) instead of a variance array.
     bool poisson_variance = false;
+    // The owners of the normalisation and mask arrays, when they are
+    // immutable: the table then keeps the per-bin normalisation sums, which
+    // do not depend on the image, from one call to the next.
+    std::shared_ptr<const void> normalisation_owner = nullptr;
+    std::shared_ptr<const void> mask_owner = nullptr;
+    // The mean kernels may read the samples in a file's own form instead of
+    // `signal` (see reads_file_samples).
+    FileSamples file{};
 };
+
+// Whether the mean kernels read file samples of this type in place.
+constexpr bool reads_file_samples(SampleType type) {
+    return type == SampleType::F32 || type == SampleType::F64 || type == SampleType::U16 ||
+           type == SampleType::U32 || type == SampleType::I32;
+}
 
 // start + step * (i + 0.5) for every bin of a 1D table.
 std::vector<double> bin_centres(const CsrLut& table);

@@ -1,5 +1,9 @@
 #include <cmath>
+#include <cstring>
 #include <memory>
+#include <span>
+#include <utility>
+#include <vector>
 
 #include "check.hpp"
 #include "errors.hpp"
@@ -7,11 +11,13 @@
 #include "integration/corrections.hpp"
 #include "integration/integrate1d.hpp"
 #include "lut/counting_csr.hpp"
+#include "lut/csr_builder.hpp"
 #include "lut/integrate.hpp"
 #include "lut/pixel_split.hpp"
 #include "lut/supersampled.hpp"
 #include "math/histogram.hpp"
 #include "math/numeric.hpp"
+#include "pool.hpp"
 
 using namespace karvelum;
 using namespace karvelum::integration;
@@ -45,6 +51,95 @@ lut::Polygon polygon(std::initializer_list<lut::Vertex> vs) {
 }
 
 
+// A bin's entries as (pixel, weight), in the table's order for that bin.
+using Row = std::vector<std::pair<std::uint32_t, double>>;
+
+std::vector<Row> rows_of(const lut::CsrLut& t) {
+    std::vector<Row> rows(t.bins());
+    for (const lut::BinGroup& g : t.groups) {
+        CHECK(g.first_bin < g.end_bin && g.end_bin <= t.bins());
+        std::uint64_t k = g.first_entry;
+        auto local = [&](std::uint64_t e) -> std::uint64_t { return t.wide_bins() ? t.local32[e] : t.local16[e]; };
+        for (std::uint64_t r = g.first_run; r < g.end_run; ++r) {
+            const lut::PixelRun run = t.runs[r];
+            std::uint32_t p = run.pixel;
+            for (std::uint32_t j = 0; j < run.count; ++j, ++k) {
+                if (t.weighted) {
+                    CHECK(t.steps[k] <= 1 && (j > 0 || t.steps[k] == 1));
+                    if (j > 0) p += t.steps[k];
+                } else if (j > 0) {
+                    ++p;
+                }
+                CHECK(p / t.dim2 == run.pixel / t.dim2);  // one row
+                rows[g.first_bin + local(k)].emplace_back(p, t.weighted ? t.weights[k] : 1.0);
+            }
+        }
+        CHECK(k == g.end_entry);
+    }
+    return rows;
+}
+
+double nn_sqrt(double v) { return v > 0.0 ? std::sqrt(v) : 0.0; }
+
+// The per-bin sums of a row table, term by term in row order: the oracle of
+// the pixel-order kernels.
+struct RowSums {
+    double s = 0.0, n = 0.0, v = 0.0, w = 0.0;
+};
+
+RowSums row_sums(const Row& row, const lut::PixelInputs& in, bool poisson) {
+    RowSums acc;
+    for (const auto& [p, w] : row) {
+        if (!in.mask.empty() && in.mask[p] != 0) continue;
+        const double x = in.signal[p];
+        const double v = poisson ? (x > 0.0 ? x : 0.0) : in.variance[p];
+        acc.s += w * x;
+        acc.n += w * in.normalisation[p];
+        acc.v += w * w * v;
+        acc.w += w;
+    }
+    return acc;
+}
+
+struct RowSpread {
+    double mean = 0.0, std = std::nan(""), error = 0.0;
+};
+
+RowSpread row_spread(const Row& row, const lut::PixelInputs& in) {
+    struct Valid { double w, s, value, wn, var; };
+    std::vector<Valid> valid;
+    for (const auto& [p, w] : row) {
+        if (!in.mask.empty() && in.mask[p] != 0) continue;
+        const double n = in.normalisation[p], s = in.signal[p], v = s / n, wn = n * w;
+        if (std::isfinite(n) && n > 0.0 && std::isfinite(w) && w > 0.0 && std::isfinite(wn) && wn > 0.0 &&
+            std::isfinite(v) && std::isfinite(s)) {
+            valid.push_back({w, s, v, wn, in.variance[p]});
+        }
+    }
+    RowSpread out;
+    if (valid.empty()) return out;
+    const double shift = valid[0].value;
+    double ss = 0.0, sn = 0.0, sd = 0.0, sv = 0.0, sq = 0.0;
+    for (const Valid& e : valid) {
+        ss += e.w * e.s;
+        sn += e.wn;
+        sd += e.wn * (e.value - shift);
+        sv += e.w * e.w * e.var;
+    }
+    const double d = sd / sn;
+    for (const Valid& e : valid) {
+        const double dev = e.value - shift - d;
+        sq += dev * (e.wn * dev);
+    }
+    out.mean = ss / sn;
+    out.std = nn_sqrt(sq / sn);
+    out.error = nn_sqrt(sv) / sn;
+    return out;
+}
+
+// Bitwise equal, NaN equal to NaN.
+bool same(double a, double b) { return std::memcmp(&a, &b, sizeof a) == 0 || (std::isnan(a) && std::isnan(b)); }
+
 }  // namespace
 
 TEST(clipping_a_square_gives_the_overlap_rectangle) {
@@ -73,19 +168,123 @@ TEST(clipped_pieces_of_a_quadrilateral_add_up_to_its_area) {
 TEST(every_table_bin_weighs_one_and_lists_pixels_in_order) {
     for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
         auto core = tilted_core(kind);
-        // Large enough to be built in several chunks.
+        // Large enough to be built in several chunks and cut into several groups.
         GeometryRef snap = ensure_geometry(*core, 200, 180);
         auto table = get_or_build_lut_1d(*core, *snap, key_of(*core, 25));
-        CHECK(table->bins() == 25 && table->offsets.front() == 0 && table->offsets.back() == table->indices.size());
-        for (std::uint64_t b = 0; b < table->bins(); ++b) {
+        CHECK(table->bins() == 25 && table->groups.size() > 1);
+        const std::vector<Row> rows = rows_of(*table);
+        for (const Row& row : rows) {
             double sum = 0.0;
-            for (std::uint64_t k = table->offsets[b]; k < table->offsets[b + 1]; ++k) {
-                if (k > table->offsets[b]) CHECK(table->indices[k] > table->indices[k - 1]);
-                sum += table->weights.empty() ? 1.0 : table->weights[k];
+            for (std::size_t k = 0; k < row.size(); ++k) {
+                if (k > 0) CHECK(row[k].first > row[k - 1].first);
+                sum += row[k].second;
             }
-            if (!table->weights.empty() && table->offsets[b + 1] > table->offsets[b]) CHECK_CLOSE(sum, 1.0, 1e-12);
+            if (kind != MethodKind::Counting && !row.empty()) CHECK_CLOSE(sum, 1.0, 1e-12);
         }
-        if (kind == MethodKind::Counting) CHECK(table->indices.size() == 200 * 180);
+        if (kind == MethodKind::Counting) CHECK(table->entries() == 200 * 180 && table->runs.size() < 200 * 25 * 4);
+    }
+}
+
+TEST(pixel_order_kernels_add_each_bin_as_its_row_in_ascending_pixel_order) {
+    // Full-precision samples: a term added out of order changes the last bits.
+    const std::uint64_t d1 = 150, d2 = 131;
+    std::vector<double> signal(d1 * d2), variance(d1 * d2);
+    auto norm_owner = std::make_shared<std::vector<double>>(d1 * d2);
+    auto other_norm = std::make_shared<std::vector<double>>(d1 * d2);
+    auto mask_owner = std::make_shared<std::vector<std::uint8_t>>(d1 * d2);
+    std::vector<double>& norm = *norm_owner;
+    std::vector<std::uint8_t>& mask = *mask_owner;
+    for (std::uint64_t p = 0; p < d1 * d2; ++p) {
+        signal[p] = std::sin(0.37 * double(p)) * 1000.0 + 3.0;
+        norm[p] = 0.5 + std::fabs(std::cos(0.11 * double(p)));
+        variance[p] = std::fabs(signal[p]) * 0.7;
+        mask[p] = p % 7 == 3;
+        (*other_norm)[p] = norm[p] * 1.25;
+    }
+    // A file's samples (rows top-down) of three types, and the image each reads as.
+    std::vector<float> f32(d1 * d2);
+    std::vector<std::uint16_t> u16(d1 * d2);
+    std::vector<std::int32_t> i32(d1 * d2);
+    std::vector<double> as_f32(d1 * d2), as_u16(d1 * d2), as_i32(d1 * d2);
+    for (std::uint64_t r = 0; r < d1; ++r) {
+        for (std::uint64_t c = 0; c < d2; ++c) {
+            const std::uint64_t file = r * d2 + c, p = (d1 - 1 - r) * d2 + c;
+            f32[file] = static_cast<float>(signal[p]);
+            u16[file] = static_cast<std::uint16_t>(std::fabs(signal[p]));
+            i32[file] = static_cast<std::int32_t>(signal[p] * 1000.0);
+            as_f32[p] = f32[file];
+            as_u16[p] = u16[file];
+            as_i32[p] = i32[file];
+        }
+    }
+    const std::vector<std::pair<FileSamples, const std::vector<double>*>> files{
+        {{SampleType::F32, f32.data()}, &as_f32}, {{SampleType::U16, u16.data()}, &as_u16},
+        {{SampleType::I32, i32.data()}, &as_i32}};
+    for (MethodKind kind : {MethodKind::Counting, MethodKind::PixelSplit, MethodKind::Supersampled}) {
+        auto core = tilted_core(kind);
+        GeometryRef snap = ensure_geometry(*core, d1, d2);
+        for (std::uint64_t bins : {1u, 40u, 3000u, 70000u}) {
+            auto table = get_or_build_lut_1d(*core, *snap, key_of(*core, bins));
+            bool wide = false;  // counting: one group of 70,000 bins
+            for (const lut::BinGroup& g : table->groups) wide = wide || g.end_bin - g.first_bin > 65536;
+            CHECK(table->wide_bins() == wide && (wide || kind != MethodKind::Counting || bins < 70000u));
+            const std::vector<Row> rows = rows_of(*table);
+            for (bool masked : {false, true}) {
+                const std::span<const std::uint8_t> m = masked ? std::span<const std::uint8_t>(mask) : std::span<const std::uint8_t>();
+                lut::PixelInputs in{signal, norm, variance, m, false};
+                lut::PixelInputs poisson{signal, norm, {}, m, true};
+                // The same on 1, 3 and 8 threads, and as the rows add them.
+                for (std::size_t threads : {1u, 3u, 8u}) {
+                    pool::Arena arena(threads);
+                    pool::run_in(arena, [&] {
+                        const lut::MeanVar mv = lut::apply_lut_mean_var(*table, in);
+                        const lut::MeanVar pv = lut::apply_lut_mean_var(*table, poisson);
+                        const std::vector<double> mean = lut::apply_lut_mean(*table, in);
+                        const lut::RawSums raw = lut::apply_lut_raw_sums(*table, in, true);
+                        for (std::uint64_t b = 0; b < bins; ++b) {
+                            const RowSums r = row_sums(rows[b], in, false), q = row_sums(rows[b], in, true);
+                            const double k = table->raw_scale.empty() ? 1.0 : table->raw_scale[b];
+                            CHECK(same(mean[b], r.n == 0.0 ? 0.0 : r.s / r.n));
+                            CHECK(same(mv.intensities[b], mean[b]) && same(pv.intensities[b], mean[b]));
+                            CHECK(same(mv.sigmas[b], r.n == 0.0 ? 0.0 : nn_sqrt(r.v / (r.n * r.n))));
+                            CHECK(same(pv.sigmas[b], q.n == 0.0 ? 0.0 : nn_sqrt(q.v / (q.n * q.n))));
+                            CHECK(same(raw.signal[b], r.s * k) && same(raw.normalisation[b], r.n * k));
+                            CHECK(same(raw.variance[b], r.v * (k * k)) && same(raw.weight[b], r.w * k));
+                        }
+                        // Normalisation sums kept with the table: the same, and
+                        // taken again for other arrays.
+                        for (const auto& owner : {norm_owner, norm_owner, other_norm, norm_owner}) {
+                            lut::PixelInputs kept{signal, *owner, {}, m, true, owner, masked ? mask_owner : nullptr};
+                            const lut::MeanVar kv = lut::apply_lut_mean_var(*table, kept);
+                            for (std::uint64_t b = 0; b < bins; ++b) {
+                                const RowSums q = row_sums(rows[b], kept, true);
+                                CHECK(same(kv.intensities[b], q.n == 0.0 ? 0.0 : q.s / q.n));
+                                CHECK(same(kv.sigmas[b], q.n == 0.0 ? 0.0 : nn_sqrt(q.v / (q.n * q.n))));
+                            }
+                        }
+                        // A file's samples read in place as their image.
+                        for (const auto& [file, image] : files) {
+                            for (bool errors : {false, true}) {
+                                lut::PixelInputs from_file{{}, norm, {}, m, errors, norm_owner, mask_owner, file};
+                                lut::PixelInputs from_image{*image, norm, {}, m, errors};
+                                const lut::MeanVar a = errors ? lut::apply_lut_mean_var(*table, from_file)
+                                                              : lut::MeanVar{lut::apply_lut_mean(*table, from_file), {}};
+                                const lut::MeanVar e = errors ? lut::apply_lut_mean_var(*table, from_image)
+                                                              : lut::MeanVar{lut::apply_lut_mean(*table, from_image), {}};
+                                CHECK(a.intensities.size() == bins);
+                                for (std::uint64_t b = 0; b < bins; ++b) CHECK(same(a.intensities[b], e.intensities[b]));
+                                for (std::uint64_t b = 0; b < a.sigmas.size(); ++b) CHECK(same(a.sigmas[b], e.sigmas[b]));
+                            }
+                        }
+                        const lut::AzimuthalStats st = lut::apply_lut_azimuthal_stats(*table, in);
+                        for (std::uint64_t b = 0; b < bins; ++b) {
+                            const RowSpread r = row_spread(rows[b], in);
+                            CHECK(same(st.means[b], r.mean) && same(st.stds[b], r.std) && same((*st.errors)[b], r.error));
+                        }
+                    });
+                }
+            }
+        }
     }
 }
 
@@ -137,13 +336,13 @@ TEST(cache_reuses_a_table_only_for_the_same_key_and_shape) {
 }
 
 TEST(empty_bins_and_degenerate_sums_follow_the_error_model) {
-    lut::CsrLut t;
-    t.offsets = {0, 0, 2, 3};
-    t.indices = {0, 1, 2};
-    t.dim1 = 1;
-    t.dim2 = 3;
-    t.start = 1.0;
-    t.step = 0.5;
+    // Bin 0 empty, pixels 0 and 1 in bin 1, pixel 2 in bin 2.
+    const lut::TableLayout layout{.dim1 = 1, .dim2 = 3, .n_bins = 3, .start = 1.0, .step = 0.5, .row_cost = 3};
+    const lut::CsrLut t = lut::build_table(layout, [](std::uint64_t, std::uint64_t, lut::EntryList& out) {
+        out.push(1, 0, 1.0);
+        out.push(1, 1, 1.0);
+        out.push(2, 2, 1.0);
+    });
     std::vector<double> signal{4.0, std::nan(""), 9.0}, norm{1.0, 1.0, 0.0};
     std::vector<std::uint8_t> mask{0, 1, 0};
     lut::PixelInputs in{signal, norm, {}, mask, true};
