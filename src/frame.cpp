@@ -10,7 +10,6 @@
 #include <limits>
 #include <memory>
 #include <mutex>
-#include <system_error>
 #include <type_traits>
 #include <vector>
 
@@ -21,6 +20,7 @@
 #include <tiffio.h>
 
 #include "errors.hpp"
+#include "file.hpp"
 #include "pool.hpp"
 
 namespace karvelum {
@@ -30,10 +30,6 @@ namespace {
 constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t(256) << 20;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t(128) << 20;
 constexpr std::size_t kReadSlack = 8;
-
-std::string os_error_text(int err) {
-    return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
-}
 
 // Messages libtiff reports for one handle; nothing is printed.
 struct Messages {
@@ -68,16 +64,16 @@ public:
         if (path.find('\0') != std::string::npos) throw LoadError("embedded null byte");
         // Non-blocking, so that a named pipe is refused instead of waited on.
         int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) throw LoadError(os_error_text(errno));
+        if (fd < 0) throw LoadError(file::os_error_text(errno));
         struct stat info;
         if (::fstat(fd, &info) != 0) {
             const int err = errno;
             ::close(fd);
-            throw LoadError(os_error_text(err));
+            throw LoadError(file::os_error_text(err));
         }
         if (!S_ISREG(info.st_mode)) {
             ::close(fd);
-            throw LoadError(S_ISDIR(info.st_mode) ? os_error_text(EISDIR) : std::string("not a regular file"));
+            throw LoadError(S_ISDIR(info.st_mode) ? file::os_error_text(EISDIR) : std::string("not a regular file"));
         }
         file_size_ = static_cast<std::uint64_t>(info.st_size);
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
@@ -452,7 +448,7 @@ bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
                 const ssize_t got = ::pread(fd, dst, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)),
                                             static_cast<off_t>(at));
                 if (got < 0 && errno == EINTR) continue;
-                if (got < 0) throw LoadError(os_error_text(errno));
+                if (got < 0) throw LoadError(file::os_error_text(errno));
                 if (got == 0) throw LoadError("strip " + std::to_string(b) + " is truncated");
                 dst += got;
                 at += static_cast<std::uint64_t>(got);
