@@ -128,8 +128,5 @@ REFUSED_CALLS = {
     "initialised-again": (lambda: ai().__init__("x.poni"), "the Integrator is already initialised"),
 }
 @pytest.mark.parametrize("case", REFUSED_CALLS)
-def test_argument_binding_errors_are_type_errors_naming_the_callable(case):
-    call, message = REFUSED_CALLS[case]
-    with pytest.raises(TypeError) as exc:
-        call()
-    assert str(exc.value) == message
+def test_argument_binding_errors_are_type_errors_naming_the_callable(assert_refused, case):
+    assert_refused(REFUSED_CALLS[case][0], TypeError, REFUSED_CALLS[case][1])
