@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 import tifffile
 
+import oracle
 from karvelum import Integrator
 
 GEOM = dict(pixel1=7.5e-5, pixel2=1.1e-4, distance=0.12, poni1=1.3e-3, poni2=2.1e-3,  # tilted, rotated
@@ -31,14 +32,6 @@ def image(shape=SHAPES[0], seed=0):
     return np.random.default_rng(seed).normal(100.0, 30.0, shape)
 
 
-def write(tmp_path, images):
-    paths = []
-    for i, data in enumerate(images):
-        paths.append(str(tmp_path / f"frame_{i}.tif"))
-        tifffile.imwrite(paths[-1], data)
-    return paths
-
-
 def batch(ai, kind, images, **counts):
     dims, args, kwargs = {**KINDS, **ZERO_BINS}[kind]
     return getattr(ai, "batch" + dims)(images, *args, **counts, **kwargs)
@@ -49,14 +42,6 @@ def single(ai, kind, image):
     return getattr(ai, "integrate" + dims)(image, *args, **kwargs)
 
 
-def assert_same(got, want):
-    """Two integration results with the same fields set, bit for bit."""
-    for name in FIELDS:
-        a, b = getattr(got, name), getattr(want, name)
-        assert (a is None) == (b is None), name
-        assert a is None or np.array(a).tobytes() == np.array(b).tobytes(), name
-
-
 def chunks(n, workers):
     size = -(-n // workers)
     return [range(i, min(n, i + size)) for i in range(0, n, size)]
@@ -64,13 +49,13 @@ def chunks(n, workers):
 
 @pytest.mark.parametrize("workers, threads", [(1, 1), (3, 2), (4, 1), (8, 8), (16, 1)])  # 10 items: one chunk;
 @pytest.mark.parametrize("kind", KINDS)  # 4 4 2; 3 3 3 1; 2 x 5; 10 x 1
-def test_every_kind_equals_the_single_call_in_input_order_for_mixed_shapes_and_any_counts(tmp_path, kind, workers,
+def test_every_kind_equals_the_single_call_in_input_order_for_mixed_shapes_and_any_counts(write_tiff, kind, workers,
                                                                                          threads):
     # Shapes alternate inside and across workers, so geometry and tables are rebuilt while other workers integrate;
     # lists, tuples and arrays (1D only), again right after a batch.
     arrays = [image(SHAPES[i % 3], i) for i in range(10)]
     arrays[3].flags.writeable = False
-    paths = write(tmp_path, arrays)
+    paths = [write_tiff(a) for a in arrays]
     ai = Integrator.from_poni_dict(GEOM)
     want = [single(ai, kind, np.flipud(a).copy()) for a in arrays]  # files store rows top-down
     sources = [(paths, paths, want), (tuple(paths), paths, want)]
@@ -80,7 +65,7 @@ def test_every_kind_equals_the_single_call_in_input_order_for_mixed_shapes_and_a
         got = batch(ai, kind, images, num_workers=workers, num_threads=threads)
         assert [item.filename for item in got] == names and all(item.error is None for item in got)
         for item, w in zip(got, expected):
-            assert_same(item.result, w)
+            oracle.assert_same(item.result, w, FIELDS)
         ai.set_unit(ai.get_unit())  # no worker holds the integrator any more
     assert batch(ai, kind, [], num_workers=workers) == [] and batch(ai, kind, (), num_workers=workers) == []
 
@@ -110,8 +95,8 @@ FAILING = {  # name: (integrator, kind)
     ("bad-mask-1d", 120, None, None), ("bad-mask-1d", 120, None, 1),  # the default worker count
     ("bad-mask-1d", 10, "arrays", None),
 ])
-def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_path, capfd, failure, n, workers,
-                                                                         threads):
+def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_path, write_tiff, capfd, failure, n,
+                                                                         workers, threads):
     make, kind = FAILING[failure]
     ai = make()
     if failure and failure.startswith("bad-mask"):
@@ -119,7 +104,7 @@ def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_pat
     if workers == "arrays":
         images = [image(SHAPES[i % 2], i) for i in range(n)]
     else:
-        good = write(tmp_path, [image(SHAPES[0], 0), image(SHAPES[1], 1)])
+        good = [write_tiff(image(SHAPES[i], i)) for i in range(2)]
         images = [good[i % 2] for i in range(n)]
         for i, path in enumerate(unreadable(tmp_path)[:n - 1], 1):
             images[i] = path
@@ -146,7 +131,7 @@ def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_pat
                     failed_items, worker_failed = failed_items + 1, workers != "arrays"
             else:
                 assert item.error is None
-                assert_same(item.result, want)
+                oracle.assert_same(item.result, want, FIELDS)
         failed_workers += worker_failed
     assert (failed_items > 0) == (failure is not None)
     assert stderr == "Worker thread panicked\n" * failed_workers
@@ -156,9 +141,9 @@ def test_every_failure_is_an_error_item_and_a_failed_worker_says_so_once(tmp_pat
 
 
 @pytest.fixture
-def refused(tmp_path):
+def refused(write_tiff):
     ai = Integrator.from_poni_dict(GEOM)
-    paths = write(tmp_path, [image()])
+    paths = [write_tiff(image())]
     good = image()
     strided = np.zeros((40, 100))[:, ::2]
     misaligned = np.frombuffer(bytearray(good.nbytes + 1), offset=1, count=good.size).reshape(good.shape)
@@ -210,10 +195,10 @@ def test_arguments_are_checked_in_order_before_any_work(refused, assert_refused,
 
 @pytest.mark.parametrize("call", ["batch1d", "batch1d_iter"])
 def test_worker_pools_get_their_threads_in_a_warm_process_and_oversized_pools_fail_their_items(
-        tmp_path, run_isolated, call):
+        write_tiff, run_isolated, call):
     # 2 x 12 threads on top of a started process-wide pool: more than the processors, and
     # more than TBB allows unless told; then pools over the limit, which cannot be built.
-    paths = write(tmp_path, [image(SHAPES[i % 2], i) for i in range(4)])
+    paths = [write_tiff(image(SHAPES[i % 2], i)) for i in range(4)]
     collect = "list" if call == "batch1d" else "lambda it: sorted(it, key=lambda r: r.filename)"
     out = run_isolated(f"""
         import json, karvelum
@@ -226,11 +211,11 @@ def test_worker_pools_get_their_threads_in_a_warm_process_and_oversized_pools_fa
     assert out == [True, ["failed to build thread pool: thread count 5000 exceeds the limit of 4096"] * 4]
 
 
-def test_distributed_example_gives_the_batch_results_in_order(tmp_path):
+def test_distributed_example_gives_the_batch_results_in_order(tmp_path, write_tiff):
     pytest.importorskip("distributed")
     example = pathlib.Path(__file__).resolve().parent.parent / "examples" / "distributed_batch.py"
     poni = example.parent / "detector.poni"
-    paths = write(tmp_path, [image(SHAPES[i % 2], i) for i in range(7)])
+    paths = [write_tiff(image(SHAPES[i % 2], i)) for i in range(7)]
     paths.insert(3, str(tmp_path / "missing.tif"))
     out = tmp_path / "results.json"
     subprocess.run([sys.executable, str(example), "--processes", "2", "--chunk", "3", "--points", "24",

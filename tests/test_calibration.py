@@ -9,9 +9,9 @@ import pytest
 
 import karvelum
 import oracle
+from calibrant_images import LAB6
 from karvelum import Calibrant, CalibrationPoints, refine
 
-LAB6 = [4.15690, 2.93937, 2.40001, 2.07845, 1.85902, 1.69705, 1.46969, 1.38564]
 TRUE = dict(pixel1=1e-4, pixel2=1e-4, distance=0.1, poni1=0.051, poni2=0.048, rot1=0.02, rot2=-0.015, rot3=0.3,
             wavelength=1e-10)
 # Off by 2 % in distance, 0.5 mm in the PONI and 0.01 rad in the tilts; rot3 leaves 2-theta alone.
@@ -201,7 +201,8 @@ REFUSED = {
 @pytest.mark.parametrize("case", REFUSED)
 def test_refine_refusals(lab6, exact_points, assert_refused, case):
     changes, *expected = REFUSED[case]
-    assert_refused(lambda: refine(**{**dict(start=START, points=exact_points, calibrant=lab6), **changes}), *expected)
+    arguments = dict(start=START, points=exact_points, calibrant=lab6) | changes
+    assert_refused(lambda: refine(**arguments), *expected)
 
 
 def test_an_integrator_of_another_thread_is_a_panic(lab6, exact_points, on_other_thread):
@@ -213,25 +214,18 @@ def test_an_integrator_of_another_thread_is_a_panic(lab6, exact_points, on_other
 # --- calibrants ---------------------------------------------------------------
 
 
-@pytest.mark.parametrize("content, values", [
-    (b"# LaB6\n\n4.15690 1 0 0\n2.93937 # (110)\n-1\n", [4.15690, 2.93937]),
-    (b"1.0\r\n3.0\r\n\r\n2.0", [3.0, 2.0, 1.0]),
-    (b"1.0\n2.5\r", [2.5, 1.0]),
-    (b"nan\ninf\n1e0\n.5\n+2.\n0\n", [math.inf, 2.0, 1.0, 0.5]),
-    ("\u00a01.5\u2003x\n\t2#\u3000".encode(), [2.0, 1.5]),
+@pytest.mark.parametrize("file_name, name, content, values", [  # the name is the file stem
+    ("LaB6.D", "LaB6", b"# LaB6\n\n4.15690 1 0 0\n2.93937 # (110)\n-1\n", [4.15690, 2.93937]),
+    ("Si.cal.D", "Si.cal", b"1.0\r\n3.0\r\n\r\n2.0", [3.0, 2.0, 1.0]),
+    (".D", ".D", b"1.0\n2.5\r", [2.5, 1.0]),
+    ("a.", "a", b"nan\ninf\n1e0\n.5\n+2.\n0\n", [math.inf, 2.0, 1.0, 0.5]),
+    ("CeO2", "CeO2", "\u00a01.5\u2003x\n\t2#\u3000".encode(), [2.0, 1.5]),
+    ("Si.D", "Si", b"3.1\n", [3.1]),
 ])
-def test_d_file_values_largest_first(tmp_path, content, values):
-    path = tmp_path / "LaB6.D"
-    path.write_bytes(content)
-    calibrant = Calibrant.from_file(str(path))
-    assert calibrant.d_spacings == values and calibrant.n_rings() == len(values) and calibrant.name == "LaB6"
-
-
-@pytest.mark.parametrize("file_name, name", [("Si.D", "Si"), ("Si.cal.D", "Si.cal"), (".D", ".D"), ("a.", "a"),
-                                             ("CeO2", "CeO2")])
-def test_calibrant_name_is_the_file_stem(tmp_path, file_name, name):
-    (tmp_path / file_name).write_bytes(b"3.1\n")
-    assert Calibrant.from_file(str(tmp_path / file_name)).name == name
+def test_d_file_values_largest_first_and_the_name(tmp_path, file_name, name, content, values):
+    (tmp_path / file_name).write_bytes(content)
+    calibrant = Calibrant.from_file(str(tmp_path / file_name))
+    assert calibrant.d_spacings == values and calibrant.n_rings() == len(values) and calibrant.name == name
 
 
 @pytest.mark.parametrize("content, message", [

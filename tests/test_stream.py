@@ -1,6 +1,6 @@
 """Streamed batches (batch1d_iter, batch2d_iter, BatchIterator): every input form against the single-image calls,
 input order, failed items, the interpreter lock, borrows, the in-use rule and processes that end mid-stream."""
-import json, subprocess, sys, textwrap, threading, time
+import threading, time
 
 import numpy as np
 import pytest
@@ -55,12 +55,6 @@ def in_use(ai):
         assert str(e) == "Integrator is in use by a batch operation"
         return True
     return False
-
-def run_script(code, timeout=30):
-    """Run `code` in a fresh interpreter: it must exit 0 with nothing on stderr; return the JSON on its last line."""
-    proc = subprocess.run([sys.executable, "-c", textwrap.dedent(code)], capture_output=True, text=True, timeout=timeout)
-    assert (proc.returncode, proc.stderr) == (0, "")
-    return json.loads(proc.stdout.strip().splitlines()[-1] or "null")
 
 SCRIPT_HEAD = """
     import itertools, json, threading, time
@@ -286,10 +280,10 @@ def test_bad_arguments_are_refused_in_order_before_anything_starts(tilted, metho
     assert str(e.value) == message
     assert not in_use(tilted)
 
-def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stops(head):
+def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stops(head, run_isolated):
     # next() waits for an item that only a timer thread lets the generator yield; then a counting thread keeps
     # running while an endless C-level iterator is consumed, and dropping that stream frees the integrator.
-    got = run_script(head() + """
+    got = run_isolated(head() + """
     release = threading.Event()
     def frames():
         release.wait()
@@ -317,7 +311,7 @@ def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stop
             assert time.monotonic() < end, "the endless stream kept the integrator"
             time.sleep(0.005)
     print(json.dumps([waited, results, count[0]]))
-    """)
+    """, stderr="")
     assert got[0] == ["iter[0]"] and got[1] >= 5 and got[2] > 0
 
 @pytest.mark.parametrize("call, daemon", [
@@ -330,8 +324,8 @@ def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stop
     ("batch1d_iter(itertools.repeat(img), 50, ", True),  # a daemon thread still iterating
     ("batch2d_iter([path] * 500, 20, 30, ", True),
 ])
-def test_a_script_that_ends_with_a_live_stream_exits_cleanly(head, tmp_path, call, daemon):
-    run_script(head((200, 300)) + f"""
+def test_a_script_that_ends_with_a_live_stream_exits_cleanly(head, run_isolated, tmp_path, call, daemon):
+    run_isolated(head((200, 300)) + f"""
     import tifffile
     path = {str(tmp_path / "big.tif")!r}
     tifffile.imwrite(path, img)
@@ -346,4 +340,4 @@ def test_a_script_that_ends_with_a_live_stream_exits_cleanly(head, tmp_path, cal
         threading.Thread(target=lambda: [r for r in it], daemon=True).start()
         time.sleep(0.05)
     print("null")
-    """)
+    """, stderr="")
