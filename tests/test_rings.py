@@ -168,16 +168,12 @@ def concentric_peaks(centre=(512.0, 487.0), radii=(120, 200, 260, 330), per_ring
     return [tuple(p) for p in rng.permutation(points)]
 
 
-@pytest.mark.parametrize("kwargs", [{}, dict(radial_bin_width=2.0), dict(radial_bin_width=8.0, top_k_bins=3),
-                                    dict(rng_seed=0, max_trials=300)])
-def test_ring_centre_of_concentric_circles_with_outliers_within_a_bin(kwargs):
-    centre = estimate_ring_center(concentric_peaks(), **kwargs)
-    assert type(centre) is tuple and all(type(v) is float for v in centre)
-    assert np.hypot(centre[0] - 512.0, centre[1] - 487.0) <= kwargs.get("radial_bin_width", 4.0)
-    assert estimate_ring_center(concentric_peaks(), **kwargs) == centre
-
-
 @pytest.mark.parametrize("peaks, kwargs, expected", [
+    # Concentric circles with outliers: the centre within a radial bin, the same on every call.
+    (concentric_peaks(), {}, "within a bin"),
+    (concentric_peaks(), dict(radial_bin_width=2.0), "within a bin"),
+    (concentric_peaks(), dict(radial_bin_width=8.0, top_k_bins=3), "within a bin"),
+    (concentric_peaks(), dict(rng_seed=0, max_trials=300), "within a bin"),
     ([(0.0, 0.0), (1.0, 5.0)], {}, None),
     (concentric_peaks(), dict(max_trials=0), None),
     ([(0.0, 0.0), (1.0, 1.0), (2.0, 2.0), (3.0, 3.0)], {}, None),  # collinear
@@ -194,9 +190,13 @@ def test_ring_centre_of_concentric_circles_with_outliers_within_a_bin(kwargs):
     (concentric_peaks(), dict(top_k_bins=10**6), "first"),
     (concentric_peaks(), dict(top_k_bins=0, rng_seed=5), "first"),
 ])
-def test_ring_centre_edge_cases(peaks, kwargs, expected):
+def test_ring_centre(peaks, kwargs, expected):
     centre = estimate_ring_center(peaks, **kwargs)
-    if expected == "first":
+    if expected == "within a bin":
+        assert type(centre) is tuple and all(type(v) is float for v in centre)
+        assert np.hypot(centre[0] - 512.0, centre[1] - 487.0) <= kwargs.get("radial_bin_width", 4.0)
+        assert estimate_ring_center(peaks, **kwargs) == centre
+    elif expected == "first":
         assert centre == pytest.approx(first_circle_centre(peaks, kwargs.get("rng_seed", DEFAULT_SEED)), rel=1e-9)
     else:
         assert centre is expected
@@ -397,6 +397,7 @@ MISALIGNED = np.frombuffer(bytearray(8 * 72 + 1), dtype=np.float64, offset=1).re
 NOT_CONTIGUOUS = "image must be contiguous: The given array is not contiguous or is misaligned."
 NOT_ROW_MAJOR = "image must be C-contiguous (row-major) float64"
 VALLEY = "valley_size must be finite and at most the image size"
+LENGTH = "expected tuple of length 2, but got tuple of length {}"
 LAB = Calibrant.from_d_spacings("LaB6", LAB6)
 
 # A call and the exception expected: type, message (None: not checked), note (None: no note).
@@ -415,16 +416,14 @@ REFUSED = {
     "max_peaks negative": (lambda: find_peaks_image(IMAGE, max_peaks=-1), OverflowError, None, "max_peaks"),
     "max_peaks float": (lambda: find_peaks_massif(IMAGE, (0, 0), max_peaks=2.0), TypeError, None, "max_peaks"),
     "seed list": (lambda: find_peaks_massif(IMAGE, [0, 0]), TypeError, None, "seed"),
-    "seed length": (lambda: find_peaks_massif(IMAGE, (0, 0, 0)), ValueError,
-                    "expected tuple of length 2, but got tuple of length 3", "seed"),
+    "seed length": (lambda: find_peaks_massif(IMAGE, (0, 0, 0)), ValueError, LENGTH.format(3), "seed"),
     "seed negative": (lambda: find_peaks_massif(IMAGE, (-1, 0)), OverflowError, None, "seed"),
     "seed float": (lambda: find_peaks_massif(IMAGE, (1, 0.5)), TypeError, None, "seed"),
     "dedup str": (lambda: find_peaks_massif(IMAGE, (0, 0), dedup_dist="1"), TypeError, None, "dedup_dist"),
     "peaks str": (lambda: estimate_ring_center("abc"), TypeError, "Can't extract `str` to `Vec`", "peaks"),
     "peaks lists": (lambda: estimate_ring_center([[1.0, 2.0]] * 3), TypeError, None, "peaks"),
     "peaks array": (lambda: estimate_ring_center(np.ones((3, 2))), TypeError, None, "peaks"),
-    "peaks triple": (lambda: estimate_ring_center([(1.0, 2.0, 3.0)]), ValueError,
-                     "expected tuple of length 2, but got tuple of length 3", "peaks"),
+    "peaks triple": (lambda: estimate_ring_center([(1.0, 2.0, 3.0)]), ValueError, LENGTH.format(3), "peaks"),
     "max_trials negative": (lambda: estimate_ring_center(POINTS, max_trials=-1), OverflowError, None, "max_trials"),
     "bin width None": (lambda: estimate_ring_center(POINTS, radial_bin_width=None), TypeError, None,
                        "radial_bin_width"),
@@ -443,11 +442,9 @@ REFUSED = {
     "wavelength None": (lambda: identify_rings([FIT], LAB, None), TypeError, None, "wavelength"),
     "anchor negative": (lambda: identify_rings([FIT], LAB, 1e-10, max_anchor_ring=-1), OverflowError, None,
                         "max_anchor_ring"),
-    "min_matches float": (lambda: identify_rings([FIT], LAB, 1e-10, min_matches=3.0), TypeError, None,
-                          "min_matches"),
+    "min_matches float": (lambda: identify_rings([FIT], LAB, 1e-10, min_matches=3.0), TypeError, None, "min_matches"),
     "distance list": (lambda: FIT.distance([1.0, 2.0]), TypeError, None, "point"),
-    "distance length": (lambda: FIT.distance((1.0,)), ValueError, "expected tuple of length 2, but got tuple of length 1",
-                        "point"),
+    "distance length": (lambda: FIT.distance((1.0,)), ValueError, LENGTH.format(1), "point"),
 }
 
 

@@ -89,8 +89,11 @@ def resolve(name):
     return getattr(cls, attr) if isinstance(vars(cls)[attr], staticmethod) else getattr(cls.__new__(cls), attr)
 
 
-def test_every_public_callable_has_its_signature_listed():
+def test_every_public_callable_has_its_signature_listed_and_results_are_not_built_from_python():
     assert sorted(public_callables()) == sorted(SIGNATURES)
+    for name in NOT_CONSTRUCTIBLE:  # results, iterators and calibrants come only from the module
+        with pytest.raises(TypeError):
+            getattr(karvelum, name)()
 
 
 @pytest.mark.parametrize("name", SIGNATURES)
