@@ -47,21 +47,33 @@ def chunks(n, workers):
     return [range(i, min(n, i + size)) for i in range(0, n, size)]
 
 
-@pytest.mark.parametrize("workers, threads", [(1, 1), (3, 2), (4, 1), (8, 8), (16, 1)])  # 10 items: one chunk;
-@pytest.mark.parametrize("kind", KINDS)  # 4 4 2; 3 3 3 1; 2 x 5; 10 x 1
-def test_every_kind_equals_the_single_call_in_input_order_for_mixed_shapes_and_any_counts(write_tiff, kind, workers,
-                                                                                         threads):
-    # Shapes alternate inside and across workers, so geometry and tables are rebuilt while other workers integrate;
-    # lists, tuples and arrays (1D only), again right after a batch.
+@pytest.fixture(scope="module")
+def frames(tmp_path_factory):
+    """Ten images of alternating shapes (one read-only), their files and, per kind, the single-call results of
+    both (batch2d takes files only; files store rows top-down)."""
     arrays = [image(SHAPES[i % 3], i) for i in range(10)]
     arrays[3].flags.writeable = False
-    paths = [write_tiff(a) for a in arrays]
+    paths = [str(tmp_path_factory.mktemp("frames") / f"{i}.tif") for i in range(10)]
+    for path, a in zip(paths, arrays):
+        tifffile.imwrite(path, a)
     ai = Integrator.from_poni_dict(GEOM)
-    want = [single(ai, kind, np.flipud(a).copy()) for a in arrays]  # files store rows top-down
+    want = {kind: ([single(ai, kind, np.flipud(a).copy()) for a in arrays],
+                   kind.startswith("1d") and [single(ai, kind, a) for a in arrays]) for kind in KINDS}
+    return arrays, paths, want
+
+
+@pytest.mark.parametrize("workers, threads", [(1, 1), (3, 2), (4, 1), (16, 8)])  # 10 items: one chunk; 4 4 2;
+@pytest.mark.parametrize("kind", KINDS)  # 3 3 3 1; 10 x 1 with workers left over
+def test_every_kind_equals_the_single_call_in_input_order_for_mixed_shapes_and_any_counts(frames, kind, workers,
+                                                                                         threads):
+    # Shapes alternate inside and across workers, so geometry and tables are rebuilt while other workers integrate;
+    # a list, then right after it a tuple and arrays (1D only).
+    arrays, paths, (want, want_arrays) = frames[0], frames[1], frames[2][kind]
+    ai = Integrator.from_poni_dict(GEOM)
     sources = [(paths, paths, want), (tuple(paths), paths, want)]
-    if kind.startswith("1d"):
-        sources.append((arrays, [f"array[{i}]" for i in range(10)], [single(ai, kind, a) for a in arrays]))
-    for images, names, expected in sources + sources[:1]:
+    if want_arrays:
+        sources.append((arrays, [f"array[{i}]" for i in range(10)], want_arrays))
+    for images, names, expected in sources:
         got = batch(ai, kind, images, num_workers=workers, num_threads=threads)
         assert [item.filename for item in got] == names and all(item.error is None for item in got)
         for item, w in zip(got, expected):

@@ -14,7 +14,7 @@ SPAN = (-1.0, 2.0)  # an azimuthal range that leaves some cells empty
 PLAIN1, PLAIN2 = (1, False, False), (2, False, None)
 KINDS = [(1, errors, spread) for errors, spread in oracle.FORMS] + [(2, e, s) for e in (False, True) for s in (None, SPAN)]
 # The first frame is large and of a shape of its own: the items after it finish long before it.
-FRAMES = [oracle.noisy_image((300, 400) if s == 0 else SHAPE, seed=s) for s in range(4)]
+FRAMES = [oracle.noisy_image((120, 160) if s == 0 else SHAPE, seed=s) for s in range(4)]
 MISALIGNED = np.frombuffer(bytes(8 * 12 + 1), np.float64, offset=1).reshape(3, 4)  # row-major but not aligned
 DEADLINE = 20.0  # seconds before a wait counts as a hang
 
@@ -224,8 +224,8 @@ def test_while_next_waits_other_calls_fail_at_once_and_the_integrator_is_in_use(
 @pytest.mark.parametrize("name", ["paths", "arrays", "arrays 2d", "generator"])
 def test_an_abandoned_stream_lets_go_of_the_integrator(tilted, paths, name):
     # An endless one is abandoned in a fresh interpreter below: a stream that never stops would hang this one.
-    many = [FRAMES[k % 4] for k in range(200)]
-    images = {"paths": paths * 50, "arrays": many, "arrays 2d": many, "generator": iter(many)}[name]
+    many = [FRAMES[1 + k % 3] for k in range(200)]  # small frames only
+    images = {"paths": paths[1:] * 67, "arrays": many, "arrays 2d": many, "generator": iter(many)}[name]
     it = stream(tilted, images, PLAIN2 if name == "arrays 2d" else PLAIN1, num_workers=2, num_threads=1)
     next(it)
     del it
