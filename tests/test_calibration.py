@@ -9,7 +9,7 @@ import pytest
 
 import karvelum
 import oracle
-from calibrant_images import LAB6
+from calibrant_images import LAB6, parameter_spread
 from karvelum import Calibrant, CalibrationPoints, refine
 
 TRUE = dict(pixel1=1e-4, pixel2=1e-4, distance=0.1, poni1=0.051, poni2=0.048, rot1=0.02, rot2=-0.015, rot3=0.3,
@@ -64,12 +64,9 @@ def test_refine_recovers_the_geometry_within_the_noise(lab6, noise, start_from):
     assert result.chi2 == pytest.approx(np.sum(residuals ** 2), rel=1e-6, abs=1e-28)
     assert result.rms_rad == pytest.approx(np.sqrt(np.mean(residuals ** 2)), rel=1e-6, abs=1e-15)
     # Expected spread of each parameter from the noise: sigma^2 (J^T J)^-1 with J from the numpy model.
-    steps = np.array([1e-7, 1e-7, 1e-7, 1e-6, 1e-6])
-    jac = np.stack([(oracle.point_two_theta(dict(TRUE, **{k: TRUE[k] + h}), d1, d2)
-                     - oracle.point_two_theta(TRUE, d1, d2)) / h for k, h in zip(FITTED, steps)], axis=1)
-    sigma = np.sqrt(np.diag(np.linalg.inv(jac.T @ jac))) * np.sqrt(np.sum(residuals ** 2) / (d1.size - 5))
-    for name, s in zip(FITTED, sigma):
-        assert abs(poni[name] - TRUE[name]) <= 1e-9 * abs(TRUE[name]) + 5 * s, name
+    spread = parameter_spread(TRUE, np.stack([d1, d2], -1), LAB6, FITTED)
+    for name in FITTED:
+        assert abs(poni[name] - TRUE[name]) <= 1e-9 * abs(TRUE[name]) + 5 * spread[name], name
     assert result.assignments == ring.tolist() and result.inliers == [True] * d1.size
     assert result.assignments is not result.assignments
     assert repr(result) == f"CalibrationResult(n_iter={result.n_iter}, chi2={plain(result.chi2)}, " \
