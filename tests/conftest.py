@@ -95,6 +95,19 @@ def run_isolated():
     return run
 
 @pytest.fixture(scope="session")
+def assert_refused():
+    """Check that `call()` raises exactly `exc`, with the text `message` (None: not checked) and the notes
+    "while processing '<name>'" of `note` (None: no note, a str: one, a list: those); return the exception."""
+    def check(call, exc, message=None, note=None):
+        with pytest.raises(exc) as info:
+            call()
+        assert type(info.value) is exc and (message is None or str(info.value) == message)
+        notes = [note] if isinstance(note, str) else note or []
+        assert getattr(info.value, "__notes__", []) == [f"while processing '{n}'" for n in notes]
+        return info.value
+    return check
+
+@pytest.fixture(scope="session")
 def on_other_thread():
     """Run `fn` on a new thread and return its result or exception (raised, or returned with caught=True);
     garbage collection is held off so that thread frees no object of another test."""

@@ -259,20 +259,20 @@ def with_junk(image, outside):
     junk[outside & (np.arange(image.shape[1]) % 2 == 0)] = np.nan
     return junk
 
-def outputs(result):
-    """The vectors of an integration result as arrays, None where absent."""
-    return {k: None if getattr(result, k) is None else np.array(getattr(result, k)) for k in OUTPUTS}
+def outputs(result, keys=OUTPUTS):
+    """The vectors (or other `keys`) of an integration result as arrays, None where absent."""
+    return {k: None if getattr(result, k) is None else np.array(getattr(result, k)) for k in keys}
 
 def forms(ai, image, n):
     """The 1D results of `image` in every form of FORMS."""
     return [ai.integrate1d(image, n, errors, azimuthal_std=spread) for errors, spread in FORMS]
 
-def assert_same(a, b):
-    """Integration results, or lists of them, with the same vectors bit for bit."""
-    a, b = ([outputs(r) for r in (x if isinstance(x, list) else [x])] for x in (a, b))
+def assert_same(a, b, keys=OUTPUTS):
+    """Integration results, or lists of them, with the same vectors (or other `keys`) bit for bit."""
+    a, b = ([outputs(r, keys) for r in (x if isinstance(x, list) else [x])] for x in (a, b))
     assert len(a) == len(b)
     for x, y in zip(a, b):
-        for key in OUTPUTS:
+        for key in keys:
             assert (x[key] is None) == (y[key] is None), key
             assert x[key] is None or x[key].tobytes() == y[key].tobytes(), key
 

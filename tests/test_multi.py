@@ -117,13 +117,11 @@ NOT_A_LIST = {"str": ("abc", "Can't extract `str` to `Vec`"),
               "array-item": ([np.zeros(2)], "'ndarray' object is not an instance of 'Integrator'"),
               "uninitialised-item": ([Integrator.__new__(Integrator)], "the Integrator was never initialised")}
 @pytest.mark.parametrize("case", [*REFUSED, *NOT_A_LIST])
-def test_constructor_refusals(member, case):
+def test_constructor_refusals(member, assert_refused, case):
     arg, message = REFUSED.get(case) or NOT_A_LIST[case]
     arg = [member(**spec) for spec in arg] if case in REFUSED else arg
-    with pytest.raises(ValueError if case in REFUSED else TypeError) as exc:
-        MultiIntegrator(arg)
-    assert str(exc.value) == message
-    assert case in REFUSED or exc.value.__notes__ == ["while processing 'integrators'"]
+    assert_refused(lambda: MultiIntegrator(arg), *((ValueError, message) if case in REFUSED else
+                                                   (TypeError, message, "integrators")))
     for ai in arg if case in REFUSED else []:  # the refused construction holds no member
         ai.set_unit(ai.get_unit())
 
