@@ -21,6 +21,17 @@ using Kind = AutoCalibrateError::Kind;
 
 constexpr double kHalfPi = 1.5707963267948966;
 
+// The refinement of control points labelled with their rings.
+RefineOptions labelled_points_refinement(const AutoCalibrateOptions& options) {
+    return {.loss = options.loss,
+            .huber_c = options.huber_c,
+            .assign_tol = 0.05,
+            .max_iter = options.max_iter,
+            .tol = options.tol,
+            .free = options.free,
+            .auto_assign = false};
+}
+
 // A peak sits on a ring within this fraction of the gap to the next ring.
 constexpr double kOnRingGapFraction = 0.1;
 // The least fraction of the detected ellipses' peaks (or of all peaks) on
@@ -432,13 +443,7 @@ AutoCalibrateResult calibrate_with_identity(std::span<const Peak> peaks, std::sp
     PoniGeometry geometry;
     geometry.pixel1 = pixel1;
     geometry.pixel2 = pixel2;
-    RefineOptions refine_options{.loss = options.loss,
-                                 .huber_c = options.huber_c,
-                                 .assign_tol = 0.05,
-                                 .max_iter = options.max_iter,
-                                 .tol = options.tol,
-                                 .free = options.free,
-                                 .auto_assign = false};
+    const RefineOptions refine_options = labelled_points_refinement(options);
     AutoCalibrateResult result;
     std::optional<CalibrationResult> settled;
     try {
@@ -534,13 +539,7 @@ std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResul
     const CalibrationPoints& all = detected.points;
     const auto enough = [&](const CalibrationResult& r) { return r.geometry.distance > 0.0; };
     if (all.size() == 0 || !enough(refined)) return std::nullopt;
-    const RefineOptions refine_options{.loss = options.loss,
-                                       .huber_c = options.huber_c,
-                                       .assign_tol = 0.05,
-                                       .max_iter = options.max_iter,
-                                       .tol = options.tol,
-                                       .free = options.free,
-                                       .auto_assign = false};
+    const RefineOptions refine_options = labelled_points_refinement(options);
     // The fit can stop early along a valley of correlated parameters (tilt
     // and PONI with the beam near a corner); a new round from where it
     // stopped, with the peaks labelled again, goes on while it gains.
