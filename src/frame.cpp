@@ -657,7 +657,6 @@ void load_tiff_frame(ImageFrame& frame, std::string path,
 }
 
 void trim_frame(ImageFrame& frame) {
-    if (frame.file_data.capacity() > kKeptFrameBytes) Buffer<std::byte>().swap(frame.file_data);
     if (frame.data.capacity() * sizeof(double) <= kKeptFrameBytes && frame.file_data.capacity() <= kKeptFrameBytes) {
         return;
     }

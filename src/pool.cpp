@@ -59,13 +59,15 @@ class ParallelismLimit {
 public:
     void add(std::size_t threads) {
         std::lock_guard<std::mutex> lock(mutex_);
-        live_ += threads;
-        const std::size_t want = std::max<std::size_t>(live_, std::thread::hardware_concurrency());
-        if (want <= allowed_) return;
-        auto* raised = new tbb::global_control(tbb::global_control::max_allowed_parallelism, want);
-        delete control_;
-        control_ = raised;
-        allowed_ = want;
+        const std::size_t live = live_ + threads;
+        const std::size_t want = std::max<std::size_t>(live, std::thread::hardware_concurrency());
+        if (want > allowed_) {
+            auto* raised = new tbb::global_control(tbb::global_control::max_allowed_parallelism, want);
+            delete control_;
+            control_ = raised;
+            allowed_ = want;
+        }
+        live_ = live;
     }
     // The limit is kept: lowering it would take workers from running pools.
     void remove(std::size_t threads) {

@@ -43,9 +43,11 @@ constexpr double kMinOnRingFraction = 0.9;
 // thousands) holds about that many.
 constexpr double kRingBandPx = 2.0;
 constexpr double kRingContrast = 3.0;
+// The fraction of peaks on each side left out of the box the density is
+// taken over.
+constexpr double kBoxTrimFraction = 0.005;
 constexpr std::uint64_t kArcSteps = 720;
 constexpr double kTwoPi = 6.283185307179586;
-constexpr double kInfinity = std::numeric_limits<double>::infinity();
 // A geometry's pixel residuals may exceed those of an ellipse fitted to
 // each ring alone by at most this factor (medians, the rings with at least
 // kMinRingPoints peaks; a micro-pixel of slack for exact points).
@@ -217,8 +219,12 @@ bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeomet
         for (std::size_t j = 0; j < m.size(); ++j) {
             const std::size_t i = m[j];
             const double g1 = (at1[i] - at[i]) / 0.5, g2 = (at2[i] - at[i]) / 0.5;
-            off_ring.push_back(std::fabs(at[i] - *angle) / std::sqrt(g1 * g1 + g2 * g2));
-            off_ellipse.push_back(conic_distance(fit->conic, ring[j].d1, ring[j].d2));
+            const double from_ring = std::fabs(at[i] - *angle) / std::sqrt(g1 * g1 + g2 * g2);
+            const double from_ellipse = conic_distance(fit->conic, ring[j].d1, ring[j].d2);
+            // A peak whose distance is undefined cannot vouch for the geometry.
+            if (!std::isfinite(from_ring) || !std::isfinite(from_ellipse)) continue;
+            off_ring.push_back(from_ring);
+            off_ellipse.push_back(from_ellipse);
         }
     }
     if (off_ring.empty()) return true;
@@ -498,13 +504,24 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
 std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak> peaks,
                                                            std::span<const EllipseFit> ellipses,
                                                            std::span<const std::optional<std::uint64_t>> assignments) {
-    double lo1 = kInfinity, hi1 = -kInfinity, lo2 = kInfinity, hi2 = -kInfinity;
-    std::uint64_t n = 0;
+    // The box of the peaks without their outermost few, so that a stray far
+    // peak does not make the mean density vanish.
+    std::vector<double> c1, c2;
     for (const Peak& p : peaks) {
         if (!(std::isfinite(p.d1) && std::isfinite(p.d2))) continue;
-        lo1 = std::fmin(lo1, p.d1), hi1 = std::fmax(hi1, p.d1), lo2 = std::fmin(lo2, p.d2), hi2 = std::fmax(hi2, p.d2);
-        ++n;
+        c1.push_back(p.d1);
+        c2.push_back(p.d2);
     }
+    double lo1 = 0.0, hi1 = -1.0, lo2 = 0.0, hi2 = -1.0;
+    if (!c1.empty()) {
+        const std::size_t last = c1.size() - 1;
+        const auto cut = static_cast<std::size_t>(kBoxTrimFraction * static_cast<double>(last));
+        std::ranges::sort(c1);
+        std::ranges::sort(c2);
+        lo1 = c1[cut], hi1 = c1[last - cut], lo2 = c2[cut], hi2 = c2[last - cut];
+    }
+    std::uint64_t n = 0;  // the peaks inside the box
+    for (const Peak& p : peaks) n += p.d1 >= lo1 && p.d1 <= hi1 && p.d2 >= lo2 && p.d2 <= hi2 ? 1 : 0;
     const double density = static_cast<double>(n) / ((hi1 - lo1 + 1.0) * (hi2 - lo2 + 1.0));
     std::vector<bool> ring(ellipses.size());
     for (std::size_t e = 0; e < ellipses.size(); ++e) {
@@ -537,7 +554,10 @@ std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResul
                                                           const AutoCalibrateOptions& options) {
     const DetectedPeaks detected = finite_peaks(peaks, seen);
     const CalibrationPoints& all = detected.points;
-    const auto enough = [&](const CalibrationResult& r) { return r.geometry.distance > 0.0; };
+    const auto enough = [&](const CalibrationResult& r) {
+        return r.geometry.distance > 0.0 && std::isfinite(r.rms_rad) &&
+               std::ranges::all_of(parameters_of(r.geometry), [](double v) { return std::isfinite(v); });
+    };
     if (all.size() == 0 || !enough(refined)) return std::nullopt;
     const RefineOptions refine_options = labelled_points_refinement(options);
     // The fit can stop early along a valley of correlated parameters (tilt

@@ -30,7 +30,9 @@ CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t
 ImageView widened(const ImageView& image, Buffer<double>& storage) {
     if (image.file.data == nullptr) return image;
     const std::uint64_t w = image.dim2, h = image.dim1;
-    storage.resize(checked_mul(w, h));
+    const std::uint64_t n = checked_mul(w, h);
+    if (storage.size() < n) require_memory(checked_mul(n, sizeof(double)));
+    storage.resize(n);
     with_sample_type(image.file.type, [&](auto zero) {
         using T = decltype(zero);
         const T* in = static_cast<const T*>(image.file.data);

@@ -56,9 +56,10 @@ BatchList batch_list(nb::handle value) {
         std::optional<std::vector<std::string>> paths;
         try {
             paths = as_paths(items);
-        } catch (const nb::python_error&) {
+        } catch (nb::python_error& e) {
             // A str that cannot be encoded (a lone surrogate) is no path: the
-            // list is then neither form.
+            // list is then neither form. Anything else (no memory) goes on.
+            if (!e.matches(PyExc_UnicodeEncodeError)) throw;
         }
         if (paths) return std::move(*paths);
         if (auto arrays = as_arrays(items)) return std::move(*arrays);
