@@ -119,7 +119,7 @@ NOT_A_LIST = {"str": ("abc", "Can't extract `str` to `Vec`"),
 @pytest.mark.parametrize("case", [*REFUSED, *NOT_A_LIST])
 def test_constructor_refusals(member, assert_refused, case):
     arg, message = REFUSED.get(case) or NOT_A_LIST[case]
-    arg = [member(**spec) for spec in arg] if case in REFUSED else arg
+    arg = [member(**changes) for changes in arg] if case in REFUSED else arg
     assert_refused(lambda: MultiIntegrator(arg), *((ValueError, message) if case in REFUSED else
                                                    (TypeError, message, "integrators")))
     for ai in arg if case in REFUSED else []:  # the refused construction holds no member
