@@ -149,6 +149,11 @@ def points_list(*rows):
 # Arguments replaced in a valid call, and the exception expected: type, message (None: not checked), note.
 REFUSED = {
     "no points": (dict(points=CalibrationPoints(), start=dict(TRUE, wavelength=0.0)), ValueError, "no control points provided", None),
+    # Missing points and a bad wavelength are reported whatever else is wrong with the start.
+    "no points, non-finite start": (dict(points=CalibrationPoints(), start=dict(START, distance=math.nan)), ValueError,
+                                    "no control points provided", None),
+    "no wavelength, non-finite start": (dict(start=dict(START, wavelength=0.0, rot1=math.inf)), ValueError,
+                                        "wavelength must be positive and finite", None),
     "no wavelength": (dict(start={k: v for k, v in START.items() if k != "wavelength"}), ValueError,
                       "wavelength must be positive and finite", None),
     "infinite wavelength": (dict(start=dict(START, wavelength=math.inf)), ValueError,

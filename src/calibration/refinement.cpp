@@ -315,8 +315,8 @@ void require_finite_start(const PoniGeometry& start) {
     }
 }
 
-CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
-                                     std::span<const double> d_spacings, const RefineOptions& options) {
+void check_refine_inputs(const PoniGeometry& start, const CalibrationPoints& points,
+                         std::span<const double> d_spacings, const RefineOptions& options) {
     if (points.d2.size() != points.d1.size() || points.ring.size() != points.d1.size()) {
         throw Panic("control point vectors differ in length");
     }
@@ -337,6 +337,13 @@ CalibrationResult refine_geometry_lm(const PoniGeometry& start, const Calibratio
             throw RefineError(K::NonFiniteCoordinates, i);
         }
     }
+}
+
+CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
+                                     std::span<const double> d_spacings, const RefineOptions& options) {
+    check_refine_inputs(start, points, d_spacings, options);
+    using K = RefineError::Kind;
+    const std::size_t n = points.d1.size();
     std::vector<std::size_t> free;
     for (std::size_t j = 0; j < kParameterCount; ++j) {
         if (options.free[j]) free.push_back(j);

@@ -77,6 +77,11 @@ void require_finite_start(const PoniGeometry& start);
 
 // Refines the free parameters of `start`. Throws RefineError; Panic when the
 // point vectors differ in length.
+// The input checks refine_geometry_lm makes first, in their order: points,
+// wavelength, then each point's ring and coordinates. Throws RefineError.
+void check_refine_inputs(const PoniGeometry& start, const CalibrationPoints& points,
+                         std::span<const double> d_spacings, const RefineOptions& options);
+
 CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
                                      std::span<const double> d_spacings, const RefineOptions& options);
 
