@@ -11,10 +11,13 @@ import pytest
 import oracle
 from calibrant_images import CEO2, LAB6, LAMELLAR, SI, beam_geometry, detector_geometry, detector_image, \
     parameter_spread
+import karvelum
 from karvelum import AutoCalibrateResult, Calibrant, auto_calibrate, find_peaks_image
 
 SHAPE = (1024, 1024)
 FITTED = ("distance", "poni1", "poni2", "rot1", "rot2")
+# A right geometry: lengths within 1 mm, angles within half a degree.
+RIGHT = dict(distance=1e-3, poni1=1e-3, poni2=1e-3, rot1=math.radians(0.5), rot2=math.radians(0.5))
 NO_ELLIPSES = "no ellipses detected by RANSAC"
 NOT_IDENTIFIED = "could not confidently assign ellipses to calibrant rings"
 
@@ -51,8 +54,7 @@ CASES = {
     "Si 20 deg, PONI off the detector": (detector_geometry(1024, 1e-4, 0.3, 20, 35, (-0.2, 0.5), 0.3, SI), SI, "",
                                          {}),
     "CeO2 25 deg": (detector_geometry(1024, 75e-6, 0.15, 25, 290, (0.5, 0.5), 0.15, CEO2), CEO2, "", {}),
-    "CeO2 flat, weak rings": (detector_geometry(1024, 1e-4, 0.1, 0, 0, (0.5, 0.5), 0.15, CEO2), CEO2, "radial ransac",
-                              {}),
+    "CeO2 flat, weak rings": (detector_geometry(1024, 1e-4, 0.1, 0, 0, (0.5, 0.5), 0.15, CEO2), CEO2, "radial", {}),
 }
 # Rings of 6 counts on a background of 10: a third of the peaks are noise, most of them between the rings.
 CONTRAST = {"CeO2 flat, weak rings": dict(height=6.0, background=10.0)}
@@ -156,12 +158,14 @@ def grid_start(peaks, d_spacings, wavelength, pixel, options):
     ("CeO2 8 deg, beam off centre",
      dict(grid_distance_min=0.1, grid_distance_max=0.144, grid_distance_steps=3, grid_rot_steps=9,
           grid_rot_max_deg=12.0, grid_poni_steps=17, grid_poni_search_radius_px=240.0, grid_max_peaks=100)),
-    ("CeO2 8 deg, beam off centre",
-     dict(grid_distance_min=0.1, grid_distance_max=0.12, grid_distance_steps=2, grid_rot_steps=5, grid_rot_max_deg=8.0,
-          grid_poni_steps=5, grid_poni_search_radius_px=300.0, grid_max_peaks=0, grid_tolerance_rad=0.01)),
+    # Every peak scores. (A start that the refinement of every peak cannot bring to the rings is refused: the grid
+    # refines its starts once.)
+    ("LaB6 flat, beam centred",
+     dict(near_grid(0.1, 8), grid_poni_steps=5, grid_poni_search_radius_px=20.0, grid_max_peaks=0,
+          grid_tolerance_rad=0.01)),
     # One candidate: an axis of one step (or none) holds its start only.
     ("LaB6 flat, beam centred",
-     dict(grid_distance_steps=0, grid_distance_min=0.1, grid_rot_steps=1, grid_rot_max_deg=-1.0, grid_poni_steps=1,
+     dict(grid_distance_steps=0, grid_distance_min=0.1, grid_rot_steps=1, grid_rot_max_deg=-0.1, grid_poni_steps=1,
           grid_poni_search_radius_px=-10.0, grid_max_ring_index=3)),
 ])
 def test_grid_refines_the_best_scoring_candidate(case_peaks, name, options):
@@ -307,7 +311,7 @@ REFUSED = {
                    "refinement failed: underdetermined: 5 effective points < 6 free parameters", None),
     "grid overflow": (dict(method="grid", grid_distance_steps=2**32, grid_rot_steps=2**16), ValueError,
                       "grid search has too many candidates", None),
-    "grid of a day's scoring": (dict(method="auto", grid_distance_steps=10**4, grid_rot_steps=100,
+    "grid of a day's scoring": (dict(method="grid", grid_distance_steps=10**4, grid_rot_steps=100,
                                      grid_poni_steps=10), ValueError, "grid search has too many candidates", None),
     **{f"{name} {value}": (dict({name: value}), ValueError, f"{name} must be positive and finite", None)
        for name, value in (("pixel1", math.nan), ("pixel2", 0.0), ("pixel1", -1e-4), ("pixel2", math.inf))},
@@ -334,3 +338,114 @@ REFUSED = {
 def test_refusals_and_failures(ring_peaks, assert_refused, case):
     changes, *expected = REFUSED[case]
     assert_refused(lambda: call(ring_peaks, **changes), *expected)
+
+
+# --- the result is the fit of the peaks the method assigned ---------------------------------------------------
+
+def ransac_fit(peaks, d_spacings, geom, max_iter=200):
+    """The ransac method rebuilt from the public functions, on an untilted detector (circles: the bootstrap is the
+    mean ring centre and the mean distance estimate): RANSAC ellipses, the centre filter, ring identities, then one
+    refinement of the peaks of the identified ellipses, each labelled with its ring."""
+    found = karvelum.ransac_ellipses(peaks, max_axis_ratio=1.2)
+    ellipses = found.ellipses
+    centres = np.array([e.center for e in ellipses])
+    middle = np.sort(centres, axis=0)[len(ellipses) // 2]
+    kept = [i for i, c in enumerate(centres) if np.sum((c - middle) ** 2) <= 30.0 ** 2]
+    ids = karvelum.identify_rings([ellipses[i] for i in kept], Calibrant.from_d_spacings("c", d_spacings),
+                                  geom["wavelength"], ratio_tolerance=0.03)
+    ring = {e: k for e, k in zip(kept, ids.ring_index) if k is not None}
+    angles = oracle.ring_two_theta(d_spacings, geom["wavelength"])
+    pixel = math.sqrt(geom["pixel1"] * geom["pixel2"])
+    used = sorted(ring)
+    start = dict(geom, rot1=0.0, rot2=0.0, rot3=0.0,
+                 distance=sum(pixel * ellipses[e].semi_minor / math.tan(angles[ring[e]]) for e in used) / len(used),
+                 poni1=(sum(ellipses[e].center[0] for e in used) / len(used) + 0.5) * geom["pixel1"],
+                 poni2=(sum(ellipses[e].center[1] for e in used) / len(used) + 0.5) * geom["pixel2"])
+    points = karvelum.CalibrationPoints()
+    for (d1, d2), e in zip(peaks, found.assignments):
+        if e in ring:
+            points.add(d1, d2, ring[e])
+    return karvelum.refine(start, points, Calibrant.from_d_spacings("c", d_spacings), loss={"type": "huber", "c": 0.002},
+                           max_iter=max_iter, tol=1e-9)
+
+
+@pytest.mark.parametrize("noise_peaks", [0, 100, 300])
+@pytest.mark.parametrize("max_iter", [1, 3, 40, 200])
+def test_ransac_returns_the_fit_of_its_identified_rings_within_max_iter(ring_peaks, noise_peaks, max_iter):
+    """Peaks off the rings do not move the result away from the fit of the identified rings' peaks, and max_iter
+    bounds every iteration the call runs. 300 noise peaks mix rings in the ellipses: that fit is 1 mm and half a
+    degree off, and is refused."""
+    noise = np.random.default_rng(11).uniform(0.0, 1024.0, (noise_peaks, 2))
+    peaks = ring_peaks + [tuple(p) for p in noise.tolist()]
+    try:
+        result = call(peaks, method="ransac", max_iter=max_iter)
+    except ValueError as e:
+        # A fit cut short may not yet hold.
+        assert (max_iter < 200 or noise_peaks == 300) and str(e) == NOT_IDENTIFIED
+        return
+    assert result.n_iter <= max_iter
+    if noise_peaks == 300:
+        assert max(abs(result.poni[k] - FLAT[k]) / RIGHT[k] for k in FITTED) < 1
+        return
+    expected = ransac_fit(peaks, LAB6, FLAT, max_iter)
+    assert result.n_iter == expected.n_iter <= max_iter
+    assert [result.poni[k] for k in FITTED] == pytest.approx([expected.poni[k] for k in FITTED], rel=1e-9, abs=1e-12)
+    assert result.rms_rad == pytest.approx(expected.rms_rad, rel=1e-6)
+    if max_iter == 200:
+        spread = parameter_spread(FLAT, ring_peaks, LAB6)
+        assert max(abs(result.poni[k] - FLAT[k]) / spread[k] for k in FITTED) < 10
+
+
+def test_a_fit_stopped_along_the_tilt_valley_is_refitted_within_max_iter(case_peaks):
+    """The RANSAC ellipses of the tilted CeO2 image mix the peaks of two rings: the fit of the identified rings stops
+    after 9 iterations, right to 0.2 mm but tens of noise spreads off. With iterations left, the same peaks, each
+    labelled with the ring it lies on, are fitted on; every iteration counts against max_iter."""
+    name = "CeO2 8 deg, beam off centre"
+    geom, d_spacings = CASES[name][:2]
+    peaks = case_peaks(name)
+    results = {n: calibrate(peaks, geom, d_spacings, method="ransac", max_iter=n) for n in (9, 12, 200)}
+    assert all(r.n_iter <= n for n, r in results.items())
+    stopped, refitted = results[9], results[200]
+    assert stopped.n_iter == 9 < refitted.n_iter and refitted.rms_rad < stopped.rms_rad / 10
+    spread = parameter_spread(geom, peaks, d_spacings)
+    for result, bound in ((stopped, 100), (refitted, 10)):
+        assert max(abs(result.poni[k] - geom[k]) / spread[k] for k in FITTED) < bound
+
+
+def test_auto_takes_a_grid_too_large_to_search_as_the_grid_failing(ring_peaks):
+    huge = dict(grid_distance_steps=10**4, grid_rot_steps=100, grid_poni_steps=10)
+    result = call(ring_peaks, method="auto", **huge)
+    best = min((call(ring_peaks, method=m) for m in ("radial", "ransac")), key=lambda r: r.rms_rad)
+    assert outcome(result) == outcome(best)
+
+
+def ring_points_of(geom, two_theta, count, seed):
+    """`count` points at random azimuths on the cone of `two_theta`, with 0.1 px of noise."""
+    rng = np.random.default_rng(seed)
+    d1, d2 = oracle.ring_points(geom, np.full(count, two_theta), rng.uniform(-np.pi, np.pi, count))
+    return [tuple(p) for p in (np.stack([d1, d2], -1) + rng.normal(0.0, 0.1, (count, 2))).tolist()]
+
+
+# LaB6 rings 0-5 of FLAT, 80 points each; the calibrant list given, and an extra ring that it does not list (d in
+# angstrom and its points as a fraction of the ring points).
+FOREIGN = {
+    "the four inner rings listed": (LAB6[:4], None),
+    "three rings listed": (LAB6[:3], None),
+    "another phase, 20 %": (LAB6, (2.65, 0.2)),
+    "another phase, 30 %, between rings 2 and 3": (LAB6, (2.2, 0.3)),
+    "another phase, 20 %, four rings listed": (LAB6[:4], (2.65, 0.2)),
+}
+
+
+@pytest.mark.parametrize("name", FOREIGN)
+@pytest.mark.parametrize("method", ["radial", "ransac", "auto"])
+def test_rings_the_calibrant_does_not_list_keep_a_right_result(name, method):
+    listed, extra = FOREIGN[name]
+    angles = oracle.ring_two_theta(LAB6, FLAT["wavelength"])[:6]
+    peaks = [p for k, a in enumerate(angles) for p in ring_points_of(FLAT, a, 80, k)]
+    if extra:
+        d, fraction = extra
+        peaks += ring_points_of(FLAT, oracle.ring_two_theta([d], FLAT["wavelength"])[0], int(fraction * len(peaks)), 9)
+        peaks = [peaks[i] for i in np.random.default_rng(4).permutation(len(peaks))]
+    result = calibrate(peaks, FLAT, listed, method=method)
+    assert max(abs(result.poni[k] - FLAT[k]) / RIGHT[k] for k in FITTED) < 0.1

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <exception>
 #include <limits>
 #include <string>
 #include <vector>
@@ -35,7 +36,8 @@ RefineOptions labelled_points_refinement(const AutoCalibrateOptions& options) {
 // A peak sits on a ring within this fraction of the gap to the next ring.
 constexpr double kOnRingGapFraction = 0.1;
 // The least fraction of the detected ellipses' peaks (or of all peaks) on
-// rings under an accepted geometry.
+// rings under an accepted geometry, unless the rings off the calibrant's are
+// a minority (covers_seen).
 constexpr double kMinOnRingFraction = 0.9;
 // A detected ellipse is a ring when the peaks within kRingBandPx of it
 // outnumber kRingContrast times what the mean density of peaks puts in that
@@ -54,10 +56,13 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kMaxResidualRatio = 2.0;
 constexpr std::size_t kMinRingPoints = 20;
 constexpr double kPixelSlack = 1e-6;
-// Refinements of the peaks on rings: at most this many, and another only
-// after one that lowered the rms below this fraction of the one before.
-constexpr std::uint64_t kSettleRounds = 4;
-constexpr double kSettleGain = 0.99;
+// The refit of a method's points (refit_on_rings): at most this many
+// rounds, and another only after one that lowered the rms below this
+// fraction of the one before. A fit whose points it brings to less than
+// 1 / kOptimumGain of their rms stopped far from its optimum.
+constexpr std::uint64_t kRefitRounds = 4;
+constexpr double kRefitGain = 0.99;
+constexpr double kOptimumGain = 1.2;
 
 struct RingAngle {
     double angle;        // 2θ in (0, π/2)
@@ -78,7 +83,7 @@ std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacing
     return rings;
 }
 
-// The ring `two_theta` sits on (see settle_on_detected_rings), if any.
+// The ring `two_theta` sits on (see holds_on_detected_rings), if any.
 std::optional<std::uint64_t> ring_at(double two_theta, const std::vector<RingAngle>& rings) {
     const std::size_t n = rings.size();
     if (n == 0 || !std::isfinite(two_theta)) return std::nullopt;
@@ -115,25 +120,51 @@ struct DetectedPeaks {
 DetectedPeaks finite_peaks(std::span<const Peak> peaks, const SeenRings& seen) {
     DetectedPeaks out;
     out.seen.resize(seen.size());
+    for (std::size_t w = 0; w < seen.size(); ++w) out.seen[w].scatter_px = seen[w].scatter_px;
     for (std::size_t i = 0; i < peaks.size(); ++i) {
         const Peak& p = peaks[i];
         if (!(std::isfinite(p.d1) && std::isfinite(p.d2))) continue;
         out.points.add(p.d1, p.d2, std::nullopt);
         for (std::size_t w = 0; w < seen.size(); ++w) {
-            out.seen[w].push_back(i < seen[w].size() ? seen[w][i] : std::nullopt);
+            const auto& ring_of = seen[w].ring_of;
+            out.seen[w].ring_of.push_back(i < ring_of.size() ? ring_of[i] : std::nullopt);
         }
     }
     return out;
 }
 
-// The ring each point sits on under `geometry`, if any.
-std::vector<std::optional<std::uint64_t>> rings_under(const CalibrationPoints& all, const PoniGeometry& geometry,
-                                                      std::span<const double> d_spacings) {
+// Where the points lie under one geometry: the ring each sits on, if any,
+// its 2θ and the pixels per radian of 2θ there, and the 2θ beyond which a
+// point lies past every listed ring.
+struct RingsUnder {
+    std::vector<std::optional<std::uint64_t>> ring;
+    std::vector<double> two_theta;
+    std::vector<double> px_per_rad;
+    double past_last = 0.0;
+};
+
+RingsUnder rings_under(const CalibrationPoints& all, const PoniGeometry& geometry, std::span<const double> d_spacings) {
     const std::vector<RingAngle> rings = rings_below_right_angle(d_spacings, geometry.wavelength);
-    const std::vector<double> two_theta =
-        predict_two_theta(all, parameters_of(geometry), geometry.pixel1, geometry.pixel2);
-    std::vector<std::optional<std::uint64_t>> out(all.size());
-    for (std::size_t i = 0; i < all.size(); ++i) out[i] = ring_at(two_theta[i], rings);
+    const Parameters p = parameters_of(geometry);
+    RingsUnder out;
+    out.two_theta = predict_two_theta(all, p, geometry.pixel1, geometry.pixel2);
+    CalibrationPoints step1 = all, step2 = all;
+    for (double& v : step1.d1) v += 0.5;
+    for (double& v : step2.d2) v += 0.5;
+    const std::vector<double> at1 = predict_two_theta(step1, p, geometry.pixel1, geometry.pixel2);
+    const std::vector<double> at2 = predict_two_theta(step2, p, geometry.pixel1, geometry.pixel2);
+    out.ring.resize(all.size());
+    out.px_per_rad.resize(all.size());
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        out.ring[i] = ring_at(out.two_theta[i], rings);
+        const double g1 = (at1[i] - out.two_theta[i]) / 0.5, g2 = (at2[i] - out.two_theta[i]) / 0.5;
+        out.px_per_rad[i] = 1.0 / std::sqrt(g1 * g1 + g2 * g2);
+    }
+    const std::size_t n = rings.size();
+    if (n > 0) {
+        const double gap = n >= 2 ? rings[n - 1].angle - rings[n - 2].angle : rings[0].angle;
+        out.past_last = rings[n - 1].angle + kOnRingGapFraction * gap;
+    }
     return out;
 }
 
@@ -146,41 +177,122 @@ CalibrationPoints labelled(const CalibrationPoints& all, std::span<const std::op
     return on;
 }
 
-// Whether the rings of one way of seeing them (`ring_of`: one per point)
-// sit on calibrant rings: a seen ring sits when at least half of its points
-// do, and the seen rings that sit must hold kMinOnRingFraction of all their
-// points. True when that way saw no ring.
-bool covers_seen(std::span<const std::optional<std::uint64_t>> ring_of,
-                 std::span<const std::optional<std::uint64_t>> rings) {
-    std::vector<std::uint64_t> members, sitting;
-    for (std::size_t i = 0; i < rings.size() && i < ring_of.size(); ++i) {
-        if (!ring_of[i]) continue;
-        const auto k = static_cast<std::size_t>(*ring_of[i]);
-        if (k >= members.size()) members.resize(k + 1, 0), sitting.resize(k + 1, 0);
-        ++members[k];
-        if (rings[i]) ++sitting[k];
+// The points the method assigned to rings, each labelled with the ring it
+// sits on under `fit` (points on none left out), refined on from `fit` in
+// rounds while the rms falls, within what is left of options.max_iter.
+// None when no round ran.
+std::optional<CalibrationResult> refit_on_rings(const CalibrationResult& fit, const CalibrationPoints& assigned,
+                                               std::span<const double> d_spacings, const RefineOptions& options) {
+    std::optional<CalibrationResult> best;
+    std::uint64_t used = fit.n_iter;
+    const CalibrationResult* from = &fit;
+    for (std::uint64_t round = 0; round < kRefitRounds && used < options.max_iter; ++round) {
+        const CalibrationPoints on = labelled(assigned, rings_under(assigned, from->geometry, d_spacings).ring);
+        RefineOptions budget = options;
+        budget.max_iter = options.max_iter - used;
+        budget.auto_assign = false;
+        CalibrationResult next;
+        try {
+            next = refine_geometry_lm(from->geometry, on, d_spacings, budget);
+        } catch (const RefineError&) {
+            break;
+        }
+        used += next.n_iter;
+        next.n_iter = used;
+        const bool gained = next.rms_rad < kRefitGain * from->rms_rad;
+        best = std::move(next);
+        from = &*best;
+        if (!gained) break;
     }
-    std::uint64_t total = 0, on = 0;
+    return best;
+}
+
+// The rms 2θ residual of `points`, each of a ring, under `geometry`.
+double rms_under(const CalibrationPoints& points, const PoniGeometry& geometry, std::span<const double> d_spacings) {
+    const PointResiduals r = point_residuals(points, parameters_of(geometry), points.ring, d_spacings,
+                                             geometry.pixel1, geometry.pixel2);
+    double sum = 0.0;
+    std::uint64_t n = 0;
+    for (std::size_t i = 0; i < r.residuals.size(); ++i) {
+        if (r.valid[i]) sum += r.residuals[i] * r.residuals[i], ++n;
+    }
+    return std::sqrt(sum / static_cast<double>(std::max<std::uint64_t>(n, 1)));
+}
+
+// Whether `fit` stopped far from the least-squares optimum of the rings it
+// puts the assigned points on: `refit` (refit_on_rings) brings those points,
+// each labelled with its ring under `fit`, to less than 1 / kOptimumGain of
+// their rms under `fit`. A fit that stopped along a valley of correlated
+// parameters (tilt and PONI far from the detector) leaves the rings nearly
+// in place but the geometry far from the truth.
+bool far_from_optimum(const CalibrationResult& fit, const CalibrationResult& refit, const CalibrationPoints& assigned,
+                      std::span<const double> d_spacings) {
+    const CalibrationPoints on = labelled(assigned, rings_under(assigned, fit.geometry, d_spacings).ring);
+    return rms_under(on, refit.geometry, d_spacings) * kOptimumGain < rms_under(on, fit.geometry, d_spacings);
+}
+
+// Whether the rings of one way of seeing them (`way.ring_of`: one per point)
+// sit on calibrant rings. A seen ring sits when at least half of its points
+// do. A geometry that fits a subset of the rings leaves the other rings'
+// peaks between rings, and so does a ring of another phase or of the sample
+// holder under the right one; the calibrant list may also stop short of the
+// rings on the image. A ring that does not sit is forgiven only when it is a
+// ring under the geometry, concentric with the calibrant's: its peaks lie,
+// in the median, within twice the scatter of the rings seen (`scatter_px`)
+// from their median 2θ. A forgiven ring past the last listed ring is not
+// counted; forgiven rings between listed rings must be fewer than the rings
+// that sit and hold at most half as many points. The rings that sit must
+// hold kMinOnRingFraction of the points of the others. True when that way
+// saw no ring.
+bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_px) {
+    std::vector<std::vector<std::size_t>> members;
+    std::vector<std::uint64_t> sitting;
+    for (std::size_t i = 0; i < under.ring.size() && i < way.ring_of.size(); ++i) {
+        if (!way.ring_of[i]) continue;
+        const auto k = static_cast<std::size_t>(*way.ring_of[i]);
+        if (k >= members.size()) members.resize(k + 1), sitting.resize(k + 1, 0);
+        members[k].push_back(i);
+        if (under.ring[i]) ++sitting[k];
+    }
+    std::uint64_t on = 0, off = 0, forgiven = 0, rings_on = 0, rings_forgiven = 0;
+    std::vector<double> angles, from_middle;
     for (std::size_t k = 0; k < members.size(); ++k) {
-        total += members[k];
-        if (2 * sitting[k] >= members[k]) on += members[k];
+        const std::vector<std::size_t>& m = members[k];
+        if (m.empty()) continue;
+        if (2 * sitting[k] >= m.size()) {
+            on += m.size(), ++rings_on;
+            continue;
+        }
+        angles.clear();
+        for (std::size_t i : m) angles.push_back(under.two_theta[i]);
+        const double middle = median(angles);
+        from_middle.clear();
+        for (std::size_t i : m) from_middle.push_back(std::fabs(under.two_theta[i] - middle) * under.px_per_rad[i]);
+        if (!(median(std::move(from_middle)) <= kMaxResidualRatio * scatter_px + kPixelSlack)) {
+            off += m.size();
+        } else if (!(middle > under.past_last)) {
+            forgiven += m.size(), ++rings_forgiven;
+        }
     }
-    return static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(total);
+    if (static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(on + off + forgiven)) return true;
+    return static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(on + off) &&
+           rings_forgiven < rings_on && 2 * forgiven <= on;
 }
 
 // Whether what was detected sits on rings: every way of seeing rings passes
 // covers_seen; when none saw a ring, kMinOnRingFraction of all points sit on
 // rings.
-bool covers_detected(const DetectedPeaks& detected, std::span<const std::optional<std::uint64_t>> rings) {
+bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, double scatter_px) {
     bool any = false;
-    for (const std::vector<std::optional<std::uint64_t>>& ring_of : detected.seen) {
-        for (const std::optional<std::uint64_t>& r : ring_of) any = any || r.has_value();
-        if (!covers_seen(ring_of, rings)) return false;
+    for (const RingsSeen& way : detected.seen) {
+        for (const std::optional<std::uint64_t>& r : way.ring_of) any = any || r.has_value();
+        if (!covers_seen(way, under, scatter_px)) return false;
     }
     if (any) return true;
     std::uint64_t on = 0;
-    for (const std::optional<std::uint64_t>& ring : rings) on += ring ? 1 : 0;
-    return rings.size() > 0 && static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(rings.size());
+    for (const std::optional<std::uint64_t>& ring : under.ring) on += ring ? 1 : 0;
+    return under.ring.size() > 0 &&
+           static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(under.ring.size());
 }
 
 // Whether the points on rings lie as close to their rings under `geometry` as
@@ -190,7 +302,7 @@ bool covers_detected(const DetectedPeaks& detected, std::span<const std::optiona
 // visibly off its own peaks; an ellipse fitted to one ring's peaks alone
 // measures their scatter. True when no ring has enough peaks to judge by.
 bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeometry& geometry,
-                                   std::span<const double> d_spacings) {
+                                   std::span<const double> d_spacings, double seen_scatter) {
     std::vector<std::vector<std::size_t>> members(d_spacings.size());
     for (std::size_t i = 0; i < on.size(); ++i) members[static_cast<std::size_t>(*on.ring[i])].push_back(i);
     const Parameters p = parameters_of(geometry);
@@ -228,7 +340,12 @@ bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeomet
         }
     }
     if (off_ring.empty()) return true;
-    return median(std::move(off_ring)) <= kMaxResidualRatio * median(std::move(off_ellipse)) + kPixelSlack;
+    // Peaks that are not one ring's under a wrong geometry scatter about any
+    // ellipse fitted to them; the rings seen in the peaks measure the scatter
+    // of a ring's peaks on their own.
+    const double off = median(std::move(off_ring));
+    return off <= kMaxResidualRatio * median(std::move(off_ellipse)) + kPixelSlack &&
+           !(off > kMaxResidualRatio * seen_scatter + kPixelSlack);
 }
 
 std::string message_of(Kind kind) {
@@ -308,15 +425,17 @@ AutoCalibrateResult run_radial(std::span<const Peak> peaks, std::span<const doub
 
 struct Outcome {
     std::optional<AutoCalibrateResult> result;
-    std::optional<AutoCalibrateError> error;
+    std::exception_ptr error;
 };
 
+// A method that fails, a grid too large to search among them, is one
+// outcome of the race; a broken invariant or exhausted memory ends it.
 template <class F>
 Outcome attempt(F&& f) {
     try {
-        return {f(), std::nullopt};
-    } catch (const AutoCalibrateError& e) {
-        return {std::nullopt, e};
+        return {f(), nullptr};
+    } catch (const ValueError&) {
+        return {std::nullopt, std::current_exception()};
     }
 }
 
@@ -344,16 +463,16 @@ AutoCalibrateResult run_all(std::span<const Peak> peaks, std::span<const double>
     // Radial, ransac, grid: a later result wins only with a strictly smaller
     // residual; with no result the last error stands.
     std::optional<AutoCalibrateResult> best;
-    std::optional<AutoCalibrateError> error;
+    std::exception_ptr error;
     for (Outcome& o : outcomes) {
         if (o.result) {
             if (!best || o.result->calibration.rms_rad < best->calibration.rms_rad) best = std::move(o.result);
         } else {
-            error = std::move(o.error);
+            error = o.error;
         }
     }
     if (best) return std::move(*best);
-    throw *error;
+    std::rethrow_exception(error);
 }
 
 }  // namespace
@@ -449,18 +568,17 @@ AutoCalibrateResult calibrate_with_identity(std::span<const Peak> peaks, std::sp
     PoniGeometry geometry;
     geometry.pixel1 = pixel1;
     geometry.pixel2 = pixel2;
-    const RefineOptions refine_options = labelled_points_refinement(options);
     AutoCalibrateResult result;
-    std::optional<CalibrationResult> settled;
     try {
-        settled = settle_on_detected_rings(
-            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, refine_options), peaks, seen,
-            d_spacings, options);
+        result.calibration =
+            refine_geometry_lm(geometry_with(geometry, start), points, d_spacings, labelled_points_refinement(options));
     } catch (const RefineError& e) {
         throw AutoCalibrateError(e);
     }
-    if (!settled) throw AutoCalibrateError(Kind::RingsNotIdentified);
-    result.calibration = std::move(*settled);
+    std::optional<CalibrationResult> checked =
+        checked_fit(result.calibration, points, peaks, seen, d_spacings, labelled_points_refinement(options));
+    if (!checked) throw AutoCalibrateError(Kind::RingsNotIdentified);
+    result.calibration = std::move(*checked);
     result.n_detected_ellipses = ellipses.size();
     result.n_identified_ellipses = id.n_matched;
     result.bootstrap_distance = start[kDistance];
@@ -501,9 +619,8 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
     }
 }
 
-std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak> peaks,
-                                                           std::span<const EllipseFit> ellipses,
-                                                           std::span<const std::optional<std::uint64_t>> assignments) {
+RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                           std::span<const std::optional<std::uint64_t>> assignments) {
     // The box of the peaks without their outermost few, so that a stray far
     // peak does not make the mean density vanish.
     std::vector<double> c1, c2;
@@ -541,51 +658,54 @@ std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak>
         for (const Peak& p : peaks) near += conic_distance(f.conic, p.d1, p.d2) <= kRingBandPx ? 1 : 0;
         ring[e] = near > 0 && static_cast<double>(near) >= kRingContrast * density * (2.0 * kRingBandPx) * length;
     }
-    std::vector<std::optional<std::uint64_t>> out(assignments.begin(), assignments.end());
-    for (std::optional<std::uint64_t>& a : out) {
+    RingsSeen out{{assignments.begin(), assignments.end()}, std::numeric_limits<double>::quiet_NaN()};
+    std::vector<double> scatter;
+    for (std::size_t i = 0; i < out.ring_of.size(); ++i) {
+        std::optional<std::uint64_t>& a = out.ring_of[i];
         if (a && !(*a < ring.size() && ring[static_cast<std::size_t>(*a)])) a = std::nullopt;
+        if (!a || i >= peaks.size()) continue;
+        const double d = conic_distance(ellipses[static_cast<std::size_t>(*a)].conic, peaks[i].d1, peaks[i].d2);
+        if (std::isfinite(d)) scatter.push_back(d);
     }
+    if (!scatter.empty()) out.scatter_px = median(std::move(scatter));
     return out;
 }
 
-std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
-                                                          std::span<const Peak> peaks, const SeenRings& seen,
-                                                          std::span<const double> d_spacings,
-                                                          const AutoCalibrateOptions& options) {
-#ifdef KARVELUM_UNCHECKED_CALIBRATION
-    return refined;
-#endif
+
+bool holds_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
+                             std::span<const double> d_spacings) {
+    const bool finite = std::isfinite(fit.rms_rad) &&
+                        std::ranges::all_of(parameters_of(fit.geometry), [](double v) { return std::isfinite(v); });
+    if (!finite || !(fit.geometry.distance > 0.0)) return false;
     const DetectedPeaks detected = finite_peaks(peaks, seen);
-    const CalibrationPoints& all = detected.points;
-    const auto enough = [&](const CalibrationResult& r) {
-        return r.geometry.distance > 0.0 && std::isfinite(r.rms_rad) &&
-               std::ranges::all_of(parameters_of(r.geometry), [](double v) { return std::isfinite(v); });
-    };
-    if (all.size() == 0 || !enough(refined)) return std::nullopt;
-    const RefineOptions refine_options = labelled_points_refinement(options);
-    // The fit can stop early along a valley of correlated parameters (tilt
-    // and PONI with the beam near a corner); a new round from where it
-    // stopped, with the peaks labelled again, goes on while it gains.
-    std::optional<CalibrationResult> settled;
-    for (std::uint64_t round = 0; round < kSettleRounds; ++round) {
-        const PoniGeometry& from = settled ? settled->geometry : refined.geometry;
-        CalibrationResult next;
-        try {
-            next = refine_geometry_lm(from, labelled(all, rings_under(all, from, d_spacings)), d_spacings,
-                                      refine_options);
-        } catch (const RefineError&) {
-            if (!settled) return std::nullopt;
-            break;
-        }
-        const bool gained = !settled || next.rms_rad < kSettleGain * settled->rms_rad;
-        settled = std::move(next);
-        if (!gained) break;
-    }
-    if (!enough(*settled)) return std::nullopt;
-    const std::vector<std::optional<std::uint64_t>> rings = rings_under(all, settled->geometry, d_spacings);
-    if (!covers_detected(detected, rings)) return std::nullopt;
-    if (!residuals_match_ring_ellipses(labelled(all, rings), settled->geometry, d_spacings)) return std::nullopt;
-    return settled;
+    if (detected.points.size() == 0) return false;
+    const RingsUnder under = rings_under(detected.points, fit.geometry, d_spacings);
+    // The loosest of the ways of seeing rings.
+    double seen_scatter = std::numeric_limits<double>::quiet_NaN();
+    for (const RingsSeen& way : seen) seen_scatter = std::fmax(seen_scatter, way.scatter_px);
+    const bool cov = covers_detected(detected, under, seen_scatter);
+    const bool res =
+        residuals_match_ring_ellipses(labelled(detected.points, under.ring), fit.geometry, d_spacings, seen_scatter);
+    return cov && res;
+}
+
+std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
+                                            std::span<const Peak> peaks, const SeenRings& seen,
+                                            std::span<const double> d_spacings, const RefineOptions& options) {
+#ifdef KARVELUM_UNCHECKED_CALIBRATION
+    return fit;  // the sweep's reference: every refined geometry
+#endif
+    // A fit that leaves the detected rings off the calibrant's is wrong: its
+    // identities or its start were, and a refit from there finds the valley
+    // of tilt and PONI, not the rings.
+    if (!holds_on_detected_rings(fit, peaks, seen, d_spacings)) return std::nullopt;
+    // One that sits on them may have stopped early along that valley: a refit
+    // of its points tells (a fit near its optimum gains little), and then
+    // stands in for it.
+    std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
+    if (!(again && far_from_optimum(fit, *again, assigned, d_spacings))) return fit;
+    if (holds_on_detected_rings(*again, peaks, seen, d_spacings)) return again;
+    return std::nullopt;
 }
 
 AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,

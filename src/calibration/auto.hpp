@@ -80,14 +80,20 @@ private:
 AutoCalibrateResult run_auto_calibration(std::span<const Peak> peaks, const Calibrant& calibrant, double wavelength,
                                          double pixel1, double pixel2, const AutoCalibrateOptions& options);
 
-// Rings seen in the peaks, one way of finding them each (the method's
-// ellipses, the radial method's bands): the ring of each peak, or none.
-using SeenRings = std::vector<std::vector<std::optional<std::uint64_t>>>;
+// Rings seen in the peaks by one way of finding them (the method's ellipses,
+// the radial method's bands): the ring of each peak, or none, and the median
+// distance in pixels of those peaks from their ring's ellipse (NaN with none),
+// the scatter of peaks about a ring.
+struct RingsSeen {
+    std::vector<std::optional<std::uint64_t>> ring_of;
+    double scatter_px = 0.0;
+};
+using SeenRings = std::vector<RingsSeen>;
 
 // The tail shared by the radial and ransac methods: ring identification, a
 // bootstrap geometry from the identified ellipses, control points from
-// their peaks, the refinement and the check against the rings `seen`
-// (settle_on_detected_rings). `ellipses` ascending by semi_major,
+// their peaks, the refinement, and the check of its result against the rings
+// `seen` (holds_on_detected_rings). `ellipses` ascending by semi_major,
 // `assignments` one ellipse (or none) per peak.
 AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
                                             std::span<const std::optional<std::uint64_t>> assignments,
@@ -95,32 +101,45 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
                                             std::span<const double> d_spacings, double wavelength, double pixel1,
                                             double pixel2, const AutoCalibrateOptions& options);
 
-// `assignments` (one ellipse per peak, or none) with the peaks of every
-// ellipse taken out that stands no clearer above the background of peaks
-// than a band drawn through noise: the ellipse's peaks within 2 px must be
-// at least three times as many as the peaks per area of the whole (bounding
-// box of the peaks) would put there along its length inside that box.
-std::vector<std::optional<std::uint64_t>> ring_assignments(std::span<const Peak> peaks,
-                                                           std::span<const EllipseFit> ellipses,
-                                                           std::span<const std::optional<std::uint64_t>> assignments);
+// The rings seen in `assignments` (one ellipse per peak, or none): the
+// peaks of every ellipse taken out that stands no clearer above the
+// background of peaks than a band drawn through noise (the ellipse's peaks
+// within 2 px must be at least three times as many as the peaks per area of
+// the whole, the bounding box of the peaks, would put there along its length
+// inside that box), and the scatter of the peaks left about their ellipses.
+RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
+                           std::span<const std::optional<std::uint64_t>> assignments);
 
-// A refined geometry held against everything that was detected. Under a
-// geometry, a peak sits on a ring when its 2θ lies within a tenth of the gap
-// to the neighbouring ring (on its side) from the nearest calibrant ring
-// below 90°. The peaks on rings, each with that ring, are refined again from
-// `refined` (in rounds while the rms falls). The result stands only when
-// - its distance is positive;
+// Whether a refined geometry holds against everything that was detected.
+// Under a geometry, a peak sits on a ring when its 2θ lies within a tenth of
+// the gap to the neighbouring ring (on its side) from the nearest calibrant
+// ring below 90°. The geometry holds only when
+// - it is finite, with its rms, and its distance is positive;
 // - for each way of seeing rings in `seen` (as ring_assignments gives them),
-//   the rings that sit on calibrant rings (half of their peaks or more)
-//   hold nine in ten of the peaks of all its rings; with no ring seen at
-//   all, nine in ten of all peaks sit on rings. A geometry that fits a subset of the rings leaves the other
-//   rings' peaks between rings. Rings without peaks do not count;
+//   the rings that sit on calibrant rings (half of their peaks or more) hold
+//   nine in ten of the peaks of the rings counted. A ring that does not sit
+//   but is concentric under the geometry (its peaks within twice the scatter
+//   of the rings seen from their median 2θ) is a ring the calibrant does not
+//   list: past the last listed ring it is not counted; between listed rings
+//   such rings are forgiven while they are fewer than the rings that sit and
+//   hold at most half as many peaks. With no ring seen at all, nine in ten of
+//   all peaks sit on rings;
 // - the peaks on rings lie, in the median, at most twice as far from their
-//   rings as from an ellipse fitted to each ring's peaks alone.
-// None when refused.
-std::optional<CalibrationResult> settle_on_detected_rings(const CalibrationResult& refined,
-                                                          std::span<const Peak> peaks, const SeenRings& seen,
-                                                          std::span<const double> d_spacings,
-                                                          const AutoCalibrateOptions& options);
+//   rings as from an ellipse fitted to each ring's peaks alone, and at most
+//   twice as far as the peaks of the rings seen lie from their ellipses.
+bool holds_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
+                             std::span<const double> d_spacings);
+
+// What a method returns of its refined `fit`, or none when it is refused.
+// The fit must hold (holds_on_detected_rings). It is the result unless it
+// stopped far from the optimum of its rings: the points the method assigned
+// to rings (`assigned`), each labelled with the ring it sits on under the
+// fit, are refined on from it, in rounds while the rms falls by more than
+// 1 %; when that lowers their rms more than 1.2 times, the refit stands in
+// for the fit if it holds. Every iteration counts in n_iter, and all of
+// them, the fit's included, stay within options.max_iter.
+std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
+                                            std::span<const Peak> peaks, const SeenRings& seen,
+                                            std::span<const double> d_spacings, const RefineOptions& options);
 
 }  // namespace karvelum::calibration

@@ -257,10 +257,13 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                                        .tol = options.tol,
                                        .free = options.free,
                                        .auto_assign = true};
-    // The grid fits no ellipses, but a result is held against those of the
-    // radial method, the rings the peaks show.
+    // The grid fits no ellipses, but a result is held against the rings the
+    // peaks show: those of the radial and of the ransac method (bands about
+    // one centre miss most rings of a strongly tilted detector).
     const RansacEllipseResult bands = radial_band_ellipses(peaks, options.ring_center, options.radial);
-    const SeenRings seen{ring_assignments(peaks, bands.ellipses, bands.assignments)};
+    const RansacEllipseResult found = ransac_ellipse_search(peaks, options.ransac);
+    const SeenRings seen{ring_assignments(peaks, bands.ellipses, bands.assignments),
+                         ring_assignments(peaks, found.ellipses, found.assignments)};
     // The starts are refined side by side, a batch at a time so that only a
     // batch of results is held; a refinement that does not put the detected
     // peaks on rings is dropped. The choice walks them in start order.
@@ -283,8 +286,13 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                 start.rot2 = g.rot2;
                 start.wavelength = wavelength;
                 try {
-                    refined[i] = settle_on_detected_rings(refine_geometry_lm(start, points, d_spacings, refine_options),
-                                                          peaks, seen, d_spacings, options);
+                    const CalibrationResult fit = refine_geometry_lm(start, points, d_spacings, refine_options);
+                    // The peaks the fit put on a ring.
+                    CalibrationPoints assigned;
+                    for (std::size_t j = 0; j < points.size(); ++j) {
+                        if (fit.assignments[j]) assigned.add(points.d1[j], points.d2[j], std::nullopt);
+                    }
+                    refined[i] = checked_fit(fit, assigned, peaks, seen, d_spacings, refine_options);
                 } catch (const RefineError&) {
                 }
             },
