@@ -2,24 +2,48 @@
 right (distance and PONI within 1 mm, rot1 and rot2 within 0.5 degree), how many are wrong yet reported as a
 success, and how many are refused.
 
-52 cases: LaB6, CeO2, Si and a lamellar calibrant (d = 58.38 / n angstrom, n = 1..30) on 1024^2 to 2048^2
+52 images: LaB6, CeO2, Si and a lamellar calibrant (d = 58.38 / n angstrom, n = 1..30) on 1024^2 to 2048^2
 detectors with 75 to 172 um pixels, distances of 0.08 to 0.6 m, tilts of 0 to 30 degrees in several directions,
 the PONI on the detector, at its edge and off it. Rings are rendered by the numpy model of tests/oracle.py
 (tests/calibrant_images.py) with Poisson noise, module gaps and, where the beam meets the detector, a beam-stop
 shadow. Peaks come from find_peaks_image with a cap that covers the image (as the README calls it), every other
 argument left at its default.
 
-Run: python3 bench/calibration_sweep.py [--jobs N] [--cache DIR] [--json OUT] [--unchecked JSON] [--max-peaks N]
-                                        [--weak] [--only TEXT]
-  --cache DIR     keep the peaks of every case in DIR (rendering is most of the first run's time)
-  --json OUT      write every case's outcome per method to OUT
-  --unchecked J   a --json file of a build that returns every refined geometry (kMinOnRingFraction 0,
-                  kMaxResidualRatio 1e300 and any distance accepted in src/calibration/auto.cpp): a case it got
-                  right that this build refuses counts as "refused, though right", a fault of the final check
+Each image makes 5 cases (260 in all), its variants of the same peaks:
+  base     the peaks and the calibrant as they are;
+  cut      the calibrant cut to its rings inside half the detector's reach (inner_rings of calibrant_images.py:
+           tan(2-theta) at most half that of the largest 2-theta on the detector); the rings beyond the last one
+           listed are still in the image and its peaks;
+  extra10, extra20, extra30
+           peaks of a ring the calibrant does not list, midway in 2-theta between the 2nd and 3rd rings on the
+           detector, as many as 10, 20 or 30 % of the peaks on the calibrant's rings, at random azimuths with
+           0.25 px of scatter (extra_ring_peaks), put into the peak list in row-scan order (in_scan_order).
+
+Run: python3 bench/calibration_sweep.py [--jobs N] [--threads N] [--cache DIR] [--json OUT] [--unchecked JSON]
+                                        [--max-peaks N] [--weak] [--variants LIST] [--only TEXT]
+  --cache DIR     keep the peaks of every image in DIR (rendering is most of the first run's time); the variants
+                  of an image share its peaks
+  --json OUT      write every case's outcome, and the geometry returned, per method to OUT
+  --unchecked J   a --json file of a build that returns every method's refined geometry without the final check:
+                  a case it got right that this build refuses counts as "refused, though right", a fault of the
+                  check; and the "median error ratio" column compares the geometries of both builds: over the cases
+                  where both returned one, the median of this build's error over the unchecked build's, the error
+                  being max(|distance - true|, |poni1 - true|, |poni2 - true|) in metres (below 1: this build's
+                  geometry is the closer one)
   --max-peaks N   find_peaks_image's cap (default: the pixel count; 5000 is the function's own default)
-  --weak          instead, the 24 cases of a tilt up to 10 degrees with the PONI on the detector, with rings of 10
-                  counts on a background of 10: many peaks are noise, which the check must tolerate
-With the default 3 jobs of 2 threads each on 8 cores: about a minute, 30 s with a warm cache.
+  --weak          instead, the 24 images of a tilt up to 10 degrees with the PONI on the detector (in each variant),
+                  with rings of 10 counts on a background of 10: many peaks are noise, which the check must tolerate
+  --variants L    the variants to run, comma-separated (default: base,cut,extra10,extra20,extra30)
+  --only TEXT     only the cases whose name (which ends with the variant) holds TEXT
+Besides the outcome of every case, it prints the counts per method over all cases and per variant, with the median
+of that error (mm) over the right results, and lists the cases refused though right and those wrong as a success.
+
+To compare with the unchecked build (CMake option KARVELUM_UNCHECKED_CALIBRATION):
+  cmake -S . -B build/unchecked -G Ninja -DKARVELUM_UNCHECKED_CALIBRATION=ON && cmake --build build/unchecked
+  PYTHONPATH=build/unchecked python3 bench/calibration_sweep.py --cache CACHE --json unchecked.json
+  PYTHONPATH=build/py python3 bench/calibration_sweep.py --cache CACHE --unchecked unchecked.json
+With the default 3 jobs of 2 threads each on 8 cores shared with other work: about 3.5 minutes with a warm cache
+(grid search is two thirds of it: alone and within auto), some 45 s more to render the images.
 """
 import argparse
 import json
@@ -33,10 +57,13 @@ import numpy as np
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import oracle  # noqa: E402
-from calibrant_images import CEO2, LAB6, LAMELLAR, SI, detector_geometry, detector_image  # noqa: E402
+from calibrant_images import (CEO2, LAB6, LAMELLAR, SI, detector_geometry, detector_image,  # noqa: E402
+                              extra_ring_peaks, in_scan_order, inner_rings, two_theta_span)
 
 CALIBRANTS = {"LaB6": LAB6, "CeO2": CEO2, "Si": SI, "lamellar": LAMELLAR}
 METHODS = ("radial", "ransac", "grid", "auto")
+VARIANTS = ("base", "cut", "extra10", "extra20", "extra30")
+PARAMETERS = ("distance", "poni1", "poni2", "rot1", "rot2")
 RIGHT_LENGTH, RIGHT_ANGLE = 1e-3, math.radians(0.5)
 
 # side (px), pixel (m), distance (m), tilt (deg), tilt direction (deg), PONI as a fraction of the side (d1, d2),
@@ -58,10 +85,11 @@ CONFIGS = [
 ]
 
 
-def cases(weak=False):
+def cases(weak=False, variants=VARIANTS):
     """Name and parameters of every case: each configuration with each calibrant, the tilt direction turned by
-    40 degrees per calibrant. weak: the cases of a tilt up to 10 degrees and the PONI on the detector only, with
-    rings of 10 counts on a background of 10 (many of the peaks are noise)."""
+    40 degrees per calibrant, in each of `variants`. weak: the cases of a tilt up to 10 degrees and the PONI on the
+    detector only, with rings of 10 counts on a background of 10 (many of the peaks are noise). rings: how many
+    of the listed rings cross the detector."""
     out = []
     for c, (calibrant, d) in enumerate(CALIBRANTS.items()):
         for i, (side, pixel, distance, tilt, direction, poni, ring0) in enumerate(CONFIGS):
@@ -69,10 +97,7 @@ def cases(weak=False):
             if calibrant == "lamellar":
                 ring0 *= 0.5  # orders are evenly spaced: half the step shows twice the rings
             geom = detector_geometry(side, pixel, distance, tilt, direction, poni, ring0, d)
-            grid = np.linspace(0, side, 17)
-            seen = oracle.point_two_theta(geom, *np.meshgrid(grid, grid, indexing="ij"))
-            rings = oracle.ring_two_theta(d, geom["wavelength"])
-            crossing = int(np.sum((rings > seen.min()) & (rings < min(seen.max(), np.pi / 2))))
+            low, top = two_theta_span(geom, (side, side))
             at = (geom["poni1"] / (side * pixel), geom["poni2"] / (side * pixel))
             where = "on" if 0.05 <= min(at) and max(at) <= 0.95 else "edge" if -0.01 <= min(at) and \
                 max(at) <= 1.01 else "off"
@@ -80,29 +105,51 @@ def cases(weak=False):
                    f"PONI {where}"
             if weak and not (tilt <= 10 and where == "on"):
                 continue
-            out.append(dict(name=("weak " if weak else "") + name, calibrant=calibrant, shape=(side, side), geom=geom,
-                            tilt=tilt, where=where, seed=100 * c + i, rings=crossing, weak=weak))
+            for variant in variants:
+                listed = inner_rings(geom, d, (side, side)) if variant == "cut" else d
+                rings = oracle.ring_two_theta(listed, geom["wavelength"])
+                crossing = int(np.sum((rings > low) & (rings < min(top, np.pi / 2))))
+                out.append(dict(name=("weak " if weak else "") + f"{name} {variant}", variant=variant,
+                                calibrant=calibrant, d_spacings=listed, shape=(side, side), geom=geom, tilt=tilt,
+                                where=where, seed=100 * c + i, rings=crossing, weak=weak))
     return out
 
 
-def run_case(args):
+def image_peaks(args):
+    """find_peaks_image's peaks of the case's image, (n, 2), from the cache when it holds them."""
     case, max_peaks, cache = args
-    import karvelum
-    peaks = None
     path = os.path.join(cache, f"{case['seed']}_{max_peaks}{'_weak' if case['weak'] else ''}.npy") if cache else None
     if path and os.path.exists(path):
-        peaks = [tuple(p) for p in np.load(path).tolist()]
-    if peaks is None:
-        contrast = dict(height=10.0, background=10.0) if case["weak"] else {}
-        image = detector_image(case["geom"], CALIBRANTS[case["calibrant"]], case["shape"], case["seed"], **contrast)
-        peaks = karvelum.find_peaks_image(image, max_peaks=image.size if max_peaks is None else max_peaks)
-        if path:
-            np.save(path, np.asarray(peaks, dtype=float).reshape(-1, 2))
-    geom = case["geom"]
-    calibrant = karvelum.Calibrant.from_d_spacings(case["calibrant"], CALIBRANTS[case["calibrant"]])
-    out = dict(name=case["name"], tilt=case["tilt"], where=case["where"], peaks=len(peaks), rings=case["rings"],
-               methods={},
-               floor=noise_floor(peaks, geom, calibrant, CALIBRANTS[case["calibrant"]]))
+        return np.load(path)
+    import karvelum
+    contrast = dict(height=10.0, background=10.0) if case["weak"] else {}
+    image = detector_image(case["geom"], CALIBRANTS[case["calibrant"]], case["shape"], case["seed"], **contrast)
+    peaks = np.asarray(karvelum.find_peaks_image(image, max_peaks=image.size if max_peaks is None else max_peaks),
+                       dtype=float).reshape(-1, 2)
+    if path:
+        np.save(path, peaks)
+    return peaks
+
+
+def variant_peaks(case, peaks):
+    """The peaks of the case's variant: the image's, with those of an unlisted ring for the extra variants."""
+    if not case["variant"].startswith("extra"):
+        return peaks, 0
+    fraction = int(case["variant"][len("extra"):]) / 100
+    extra = extra_ring_peaks(case["geom"], CALIBRANTS[case["calibrant"]], case["shape"], peaks, fraction,
+                             seed=case["seed"])
+    return in_scan_order(peaks, extra), len(extra)
+
+
+def run_case(args):
+    case, image = args
+    import karvelum
+    array, extra = variant_peaks(case, image)
+    peaks = [tuple(p) for p in array.tolist()]
+    geom, d = case["geom"], case["d_spacings"]
+    calibrant = karvelum.Calibrant.from_d_spacings(case["calibrant"], d)
+    out = dict(name=case["name"], variant=case["variant"], tilt=case["tilt"], where=case["where"], peaks=len(peaks),
+               extra=extra, rings=case["rings"], methods={}, floor=noise_floor(peaks, geom, calibrant, d))
     for method in METHODS:
         t = time.perf_counter()
         try:
@@ -112,20 +159,21 @@ def run_case(args):
             out["methods"][method] = dict(outcome="refused", error=str(e), seconds=time.perf_counter() - t)
             continue
         poni = r.poni
-        off = {k: poni[k] - geom[k] for k in ("distance", "poni1", "poni2", "rot1", "rot2")}
+        off = {k: poni[k] - geom[k] for k in PARAMETERS}
         right = all(abs(off[k]) <= RIGHT_LENGTH for k in ("distance", "poni1", "poni2")) and \
             all(abs(off[k]) <= RIGHT_ANGLE for k in ("rot1", "rot2"))
-        out["methods"][method] = dict(outcome="right" if right else "wrong", off=off, rms=r.rms_rad,
-                                      identified=r.n_identified_ellipses, detected=r.n_detected_ellipses,
-                                      on_ring=on_ring_fraction(peaks, poni, CALIBRANTS[case["calibrant"]]),
-                                      residual_ratio=ring_residual_ratio(peaks, poni, CALIBRANTS[case["calibrant"]]),
+        out["methods"][method] = dict(outcome="right" if right else "wrong", geometry={k: poni[k] for k in PARAMETERS},
+                                      off=off, rms=r.rms_rad, identified=r.n_identified_ellipses,
+                                      detected=r.n_detected_ellipses, on_ring=on_ring_fraction(peaks, poni, d),
+                                      residual_ratio=ring_residual_ratio(peaks, poni, d),
                                       seconds=time.perf_counter() - t)
     return out
 
 
 def noise_floor(peaks, geom, calibrant, d_spacings):
     """rms of the least-squares fit (refine, Huber loss as auto_calibrate's) of the peaks on rings under the true
-    geometry, each labelled with its nearest ring, started from the truth: the best rms a result can reach."""
+    geometry, each labelled with its nearest ring, started from the truth: the best rms a result can reach (NaN
+    when refine refuses the points)."""
     import karvelum
     p = np.asarray(peaks, dtype=float).reshape(-1, 2)
     two_theta = oracle.point_two_theta(geom, p[:, 0], p[:, 1])
@@ -134,7 +182,10 @@ def noise_floor(peaks, geom, calibrant, d_spacings):
     on = np.abs(two_theta - rings[nearest]) < 0.002
     points = karvelum.CalibrationPoints()
     points.extend(p[on, 0].tolist(), p[on, 1].tolist(), nearest[on].tolist())
-    return karvelum.refine(geom, points, calibrant, loss={"type": "huber", "c": 0.002}).rms_rad
+    try:
+        return karvelum.refine(geom, points, calibrant, loss={"type": "huber", "c": 0.002}).rms_rad
+    except ValueError:  # refine refuses the points (none on a listed ring, say)
+        return float("nan")
 
 
 def on_ring_fraction(peaks, poni, d_spacings, within=0.1):
@@ -193,33 +244,71 @@ def ring_residual_ratio(peaks, poni, d_spacings):
     return float(np.median(np.concatenate(off_ring)) / np.median(np.concatenate(off_ellipse)))
 
 
-def table(results, unchecked):
-    print(f"\n{'method':8} {'right':>6} {'wrong, as success':>18} {'refused':>8} {'refused, though right':>22}")
-    for method in METHODS:
-        counts = {"right": 0, "wrong": 0, "refused": 0}
-        though_right = 0
-        for r in results:
-            o = r["methods"][method]["outcome"]
-            counts[o] += 1
-            if o == "refused" and unchecked and unchecked[r["name"]]["methods"][method]["outcome"] == "right":
-                though_right += 1
-        print(f"{method:8} {counts['right']:6} {counts['wrong']:18} {counts['refused']:8} "
-              f"{though_right if unchecked else '-':>22}")
-    target = [r for r in results if r["tilt"] <= 10 and r["where"] == "on"]
-    right = sum(r["methods"]["auto"]["outcome"] == "right" for r in target)
+def error(off):
+    """Largest error of distance, poni1 and poni2 (m)."""
+    return max(abs(off[k]) for k in ("distance", "poni1", "poni2"))
+
+
+def counts(results, method, unchecked):
+    """One row of the tables: the outcomes of `method` over `results`, the refusals the unchecked run got right,
+    the median of the error ratio to the unchecked run's geometry (and over how many cases) and the median error
+    of the right results (mm)."""
+    row = {"right": 0, "wrong": 0, "refused": 0, "though right": 0}
+    ratios, right = [], []
+    for r in results:
+        mine = r["methods"][method]
+        theirs = unchecked.get(r["name"], {}).get("methods", {}).get(method) if unchecked else None
+        row[mine["outcome"]] += 1
+        if mine["outcome"] == "refused" and theirs and theirs["outcome"] == "right":
+            row["though right"] += 1
+        if mine["outcome"] != "refused" and theirs and theirs["outcome"] != "refused" and error(theirs["off"]) > 0:
+            ratios.append(error(mine["off"]) / error(theirs["off"]))
+        if mine["outcome"] == "right":
+            right.append(error(mine["off"]) * 1e3)
+    row["ratio"] = f"{np.median(ratios):.2f} of {len(ratios)}" if ratios else "-"
+    row["error"] = f"{np.median(right):.3f}" if right else "-"
+    return row
+
+
+def table(groups, unchecked):
+    """Rows (group, method) of `groups` ({label: results})."""
+    print(f"\n{'cases':8} {'method':8} {'right':>6} {'wrong, as success':>18} {'refused':>8} "
+          f"{'refused, though right':>22} {'median error ratio':>19} {'right: median error (mm)':>25}")
+    for label, results in groups.items():
+        for method in METHODS:
+            row = counts(results, method, unchecked)
+            print(f"{label:8} {method:8} {row['right']:6} {row['wrong']:18} {row['refused']:8} "
+                  f"{row['though right'] if unchecked else '-':>22} {row['ratio']:>19} {row['error']:>25}")
+
+
+def report(results, unchecked):
+    table({"all": results}, unchecked)
+    variants = [v for v in VARIANTS if any(r["variant"] == v for r in results)]
+    table({v: [r for r in results if r["variant"] == v] for v in variants}, unchecked)
     def values(key, outcome):
         return [r["methods"][m][key] for r in results for m in METHODS if r["methods"][m]["outcome"] == outcome]
     # Diagnostics, computed with numpy from the geometries returned.
+    def span(v):
+        v = [x for x in v if np.isfinite(x)]
+        return f"{min(v):.2f} to {max(v):.2f}" if v else "-"
     for outcome in ("right", "wrong"):
         on_ring, ratio = values("on_ring", outcome), values("residual_ratio", outcome)
         rms = [v / r["floor"] for r in results for m in METHODS if r["methods"][m]["outcome"] == outcome
                for v in [r["methods"][m]["rms"]]]
         if on_ring:
             print(f"{outcome} results: peaks on rings {min(on_ring):.3f} to {max(on_ring):.3f}; pixel residuals over "
-                  f"those about one ellipse per ring {np.nanmin(ratio):.2f} to {np.nanmax(ratio):.2f}; rms over the "
-                  f"least-squares rms from the true rings {min(rms):.2f} to {max(rms):.2f}")
-    print(f"auto right on {right} of the {len(target)} cases with a tilt of at most 10 degrees and the PONI on the "
-          f"detector")
+                  f"those about one ellipse per ring {span(ratio)}; rms over the least-squares rms from the true "
+                  f"rings {span(rms)}")
+    target = [r for r in results if r["tilt"] <= 10 and r["where"] == "on"]
+    right = {v: sum(r["methods"]["auto"]["outcome"] == "right" for r in target if r["variant"] == v) for v in variants}
+    total = {v: sum(r["variant"] == v for r in target) for v in variants}
+    print("auto right on the cases with a tilt of at most 10 degrees and the PONI on the detector: "
+          + ", ".join(f"{v} {right[v]} of {total[v]}" for v in variants))
+    for label, pick in (("wrong, as success", lambda r, m: r["methods"][m]["outcome"] == "wrong"),
+                        ("refused, though right", lambda r, m: unchecked and r["methods"][m]["outcome"] == "refused"
+                         and unchecked.get(r["name"], {}).get("methods", {}).get(m, {}).get("outcome") == "right")):
+        listed = [f"  {r['name']}: {m}" for r in results for m in METHODS if pick(r, m)]
+        print(f"{label}: {len(listed)}" + "".join("\n" + line for line in listed))
 
 
 def main():
@@ -232,26 +321,38 @@ def main():
     parser.add_argument("--max-peaks", type=int)
     parser.add_argument("--only", help="run only the cases whose name holds this text")
     parser.add_argument("--weak", action="store_true", help="the weak-ring variants of the target cases instead")
+    parser.add_argument("--variants", default=",".join(VARIANTS), help="comma-separated, of " + ", ".join(VARIANTS))
     args = parser.parse_args()
+    variants = [v for v in args.variants.split(",") if v]
+    if not variants or any(v not in VARIANTS for v in variants):
+        parser.error(f"--variants takes a comma-separated list of {', '.join(VARIANTS)}")
     if args.cache:
         os.makedirs(args.cache, exist_ok=True)
     os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # read by the module when its pool starts
-    selected = [c for c in cases(args.weak) if args.only is None or args.only in c["name"]]
+    selected = [c for c in cases(args.weak, variants) if args.only is None or args.only in c["name"]]
+    images = list({c["seed"]: c for c in selected}.values())
     t = time.perf_counter()
     with ProcessPoolExecutor(args.jobs) as pool:
-        results = list(pool.map(run_case, [(c, args.max_peaks, args.cache) for c in selected]))
+        peaks = dict(zip((c["seed"] for c in images),
+                         pool.map(image_peaks, [(c, args.max_peaks, args.cache) for c in images])))
+        rendered = time.perf_counter() - t
+        results = list(pool.map(run_case, [(c, peaks[c["seed"]]) for c in selected]))
     short = {"right": "R", "wrong": "W", "refused": "-"}
-    print(f"{'case':58} {'rings':>5} {'peaks':>7}  " + "  ".join(f"{m:>6}" for m in METHODS)
+    print(f"{'case':66} {'rings':>5} {'peaks':>7}  " + "  ".join(f"{m:>6}" for m in METHODS)
           + "   (R right, W wrong, - refused)")
     for r in results:
         marks = "  ".join(f"{short[r['methods'][m]['outcome']]:>6}" for m in METHODS)
-        print(f"{r['name']:58} {r['rings']:5} {r['peaks']:7}  {marks}")
+        print(f"{r['name']:66} {r['rings']:5} {r['peaks']:7}  {marks}")
     unchecked = None
     if args.unchecked:
         with open(args.unchecked) as f:
             unchecked = {r["name"]: r for r in json.load(f)}
-    table(results, unchecked)
-    print(f"{len(results)} cases in {time.perf_counter() - t:.0f} s")
+        missing = sum(r["name"] not in unchecked for r in results)
+        if missing:
+            print(f"{missing} cases are missing from {args.unchecked}: counted as refused there")
+    report(results, unchecked)
+    print(f"{len(results)} cases in {time.perf_counter() - t:.0f} s (the peaks of {len(images)} images: "
+          f"{rendered:.0f} s)")
     if args.json:
         with open(args.json, "w") as f:
             json.dump(results, f, indent=1)

@@ -91,3 +91,90 @@ def parameter_spread(geom, peaks, d_spacings, names=("distance", "poni1", "poni2
                          for k, h in steps.items()], axis=1)
     spread = np.sqrt(np.diag(np.linalg.inv(jacobian.T @ jacobian)) * np.mean(residual[on] ** 2))
     return dict(zip(names, spread))
+
+
+def two_theta_span(geom, shape, points=17):
+    """Smallest and largest 2-theta over a grid of points x points spanning the detector, its edges included: the
+    angles the detector reaches (the grid misses the exact extremes by a little where they lie inside it)."""
+    grid = np.meshgrid(np.linspace(0, shape[0], points), np.linspace(0, shape[1], points), indexing="ij")
+    seen = oracle.point_two_theta(geom, *grid)
+    return float(seen.min()), float(seen.max())
+
+
+def inner_rings(geom, d_spacings, shape):
+    """The d-spacings (largest first, as given) of the rings inside half the detector's reach: those of
+    tan(2-theta) <= 0.5 tan(2-theta_max), 2-theta_max the largest on the detector (two_theta_span), below 90
+    degrees. For an untilted detector, the rings within half the largest radius; an image of all the rings then
+    shows rings beyond the last one listed."""
+    top = two_theta_span(geom, shape)[1]
+    limit = 0.5 * math.tan(top) if top < 0.5 * math.pi else math.inf
+    rings = oracle.ring_two_theta(d_spacings, geom["wavelength"])
+    with np.errstate(invalid="ignore"):
+        keep = np.isfinite(rings) & (rings < 0.5 * np.pi) & (np.tan(rings) <= limit)
+    return [d for d, k in zip(d_spacings, keep) if k]
+
+
+def ring_peaks(geom, d_spacings, peaks, within=0.002):
+    """Which peaks lie within `within` radians of 2-theta of a ring at the geometry `geom` (boolean per peak)."""
+    p = np.asarray(peaks, dtype=float).reshape(-1, 2)
+    two_theta = oracle.point_two_theta(geom, p[:, 0], p[:, 1])
+    rings = oracle.ring_two_theta(d_spacings, geom["wavelength"])
+    rings = rings[np.isfinite(rings)]
+    if rings.size == 0 or len(p) == 0:
+        return np.zeros(len(p), dtype=bool)
+    return np.min(np.abs(two_theta[:, None] - rings[None, :]), axis=1) < within
+
+
+def between_rings(geom, d_spacings, shape):
+    """2-theta midway between the 2nd and 3rd calibrant rings on the detector (the first rings beyond its smallest
+    2-theta, two_theta_span); with fewer than 3 rings on it, midway between the last two rings below its largest
+    2-theta (and 90 degrees). NaN with fewer than two such rings."""
+    low, top = two_theta_span(geom, shape)
+    rings = np.sort(oracle.ring_two_theta(d_spacings, geom["wavelength"]))
+    rings = rings[np.isfinite(rings) & (rings < min(top, 0.5 * np.pi))]
+    on = np.flatnonzero(rings > low)
+    if on.size >= 3:
+        return float(0.5 * (rings[on[1]] + rings[on[2]]))
+    return float(0.5 * (rings[-2] + rings[-1])) if rings.size >= 2 else math.nan
+
+
+def extra_ring_peaks(geom, d_spacings, shape, peaks, fraction, seed=0, scatter=0.25):
+    """Peaks of a ring the calibrant does not list, at 2-theta between_rings: round(fraction x the number of
+    `peaks` on the calibrant's rings (ring_peaks)) points of the cone at uniformly random azimuths that fall on
+    the detector (0 <= d < shape; module gaps are not left out), each moved by Gaussian noise of `scatter` px
+    along both axes (ring peaks of detector_image scatter by about 0.25 px across their ring). Array (n, 2) of
+    (d1, d2); fewer points (none) when the ring barely (never) meets the detector."""
+    two_theta = between_rings(geom, d_spacings, shape)
+    count = int(round(fraction * np.count_nonzero(ring_peaks(geom, d_spacings, peaks))))
+    rng = np.random.default_rng(seed)
+
+    def on_detector(chi, noise=0.0):
+        d1, d2 = oracle.ring_points(geom, two_theta, chi)
+        with np.errstate(invalid="ignore"):  # ring_points projects the back half of the cone onto the plane too
+            front = np.abs(oracle.point_two_theta(geom, d1, d2) - two_theta) < 1e-9
+        n = int(front.sum())
+        d1, d2 = d1[front] + noise * rng.standard_normal(n), d2[front] + noise * rng.standard_normal(n)
+        inside = (d1 >= 0) & (d1 < shape[0]) & (d2 >= 0) & (d2 < shape[1])
+        return np.stack([d1[inside], d2[inside]], axis=1)
+
+    if count == 0 or not math.isfinite(two_theta):
+        return np.zeros((0, 2))
+    share = len(on_detector(np.linspace(-np.pi, np.pi, 3600, endpoint=False))) / 3600
+    if share == 0:
+        return np.zeros((0, 2))
+    out = np.zeros((0, 2))
+    for _ in range(20):
+        out = np.concatenate([out, on_detector(rng.uniform(-np.pi, np.pi, int(2 * count / share) + 16), scatter)])
+        if len(out) >= count:
+            break
+    return out[:count]
+
+
+def in_scan_order(peaks, extra):
+    """`peaks` in find_peaks_image's order (row by row from the top) with the `extra` peaks put where a row scan
+    would meet them: each after the peaks of its row (rounded d1) and the rows above it. Array (n, 2)."""
+    p = np.asarray(peaks, dtype=float).reshape(-1, 2)
+    e = np.asarray(extra, dtype=float).reshape(-1, 2)
+    e = e[np.lexsort((e[:, 1], np.rint(e[:, 0])))]
+    rows = np.maximum.accumulate(np.rint(p[:, 0])) if len(p) else np.zeros(0)
+    return np.insert(p, np.searchsorted(rows, np.rint(e[:, 0]), side="right"), e, axis=0)
