@@ -39,6 +39,10 @@ constexpr double kOnRingGapFraction = 0.1;
 // rings under an accepted geometry, unless the rings off the calibrant's are
 // a minority (covers_seen).
 constexpr double kMinOnRingFraction = 0.9;
+// At most one ring the calibrant does not list is forgiven for this many that
+// sit on its rings: the rings of a lamellar calibrant under twice its
+// distance, every other one sitting, are not a few foreign rings.
+constexpr std::uint64_t kMaxForgivenShare = 3;
 // A detected ellipse is a ring when the peaks within kRingBandPx of it
 // outnumber kRingContrast times what the mean density of peaks puts in that
 // band; an ellipse drawn through background peaks (weak rings give
@@ -56,6 +60,9 @@ constexpr double kTwoPi = 6.283185307179586;
 constexpr double kMaxResidualRatio = 2.0;
 constexpr std::size_t kMinRingPoints = 20;
 constexpr double kPixelSlack = 1e-6;
+// The factor for a refit: at its optimum a right geometry reaches the
+// scatter of the peaks.
+constexpr double kMaxRefitResidualRatio = 1.5;
 // The refit of a method's points (refit_on_rings): at most this many
 // rounds, and another only after one that lowered the rms below this
 // fraction of the one before. A fit whose points it brings to less than
@@ -83,7 +90,7 @@ std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacing
     return rings;
 }
 
-// The ring `two_theta` sits on (see holds_on_detected_rings), if any.
+// The ring `two_theta` sits on (see check_on_detected_rings), if any.
 std::optional<std::uint64_t> ring_at(double two_theta, const std::vector<RingAngle>& rings) {
     const std::size_t n = rings.size();
     if (n == 0 || !std::isfinite(two_theta)) return std::nullopt;
@@ -240,10 +247,11 @@ bool far_from_optimum(const CalibrationResult& fit, const CalibrationResult& ref
 // ring under the geometry, concentric with the calibrant's: its peaks lie,
 // in the median, within twice the scatter of the rings seen (`scatter_px`)
 // from their median 2θ. A forgiven ring past the last listed ring is not
-// counted; forgiven rings between listed rings must be fewer than the rings
-// that sit and hold at most half as many points. The rings that sit must
-// hold kMinOnRingFraction of the points of the others. True when that way
-// saw no ring.
+// counted; between listed rings there may be one forgiven ring for every
+// kMaxForgivenShare calibrant rings sat on (arcs of one ring at one 2θ count
+// once), holding no more points than the rings that sit. The rings that sit
+// must hold kMinOnRingFraction of the points of the others. True when that
+// way saw no ring.
 bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_px) {
     std::vector<std::vector<std::size_t>> members;
     std::vector<std::uint64_t> sitting;
@@ -254,29 +262,61 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
         members[k].push_back(i);
         if (under.ring[i]) ++sitting[k];
     }
-    std::uint64_t on = 0, off = 0, forgiven = 0, rings_on = 0, rings_forgiven = 0;
-    std::vector<double> angles, from_middle;
+    std::uint64_t on = 0, off = 0, forgiven = 0;
+    // Calibrant rings sat on, and the 2θ (with pixels per radian there) of
+    // the rings forgiven: one ring can be seen as several arcs or bands.
+    std::vector<std::uint64_t> sat;
+    std::vector<std::pair<double, double>> foreign;
+    std::vector<double> angles, from_middle, scale;
+    std::vector<std::uint64_t> labels;
     for (std::size_t k = 0; k < members.size(); ++k) {
         const std::vector<std::size_t>& m = members[k];
         if (m.empty()) continue;
         if (2 * sitting[k] >= m.size()) {
-            on += m.size(), ++rings_on;
+            on += m.size();
+            labels.clear();
+            for (std::size_t i : m) {
+                if (under.ring[i]) labels.push_back(*under.ring[i]);
+            }
+            std::ranges::sort(labels);
+            sat.push_back(labels[labels.size() / 2]);
             continue;
         }
+        // A band about one centre can hold arcs of a calibrant ring beside
+        // a foreign ring: its points on calibrant rings count as such, the
+        // others are judged as a ring of their own.
+        on += sitting[k];
         angles.clear();
-        for (std::size_t i : m) angles.push_back(under.two_theta[i]);
+        scale.clear();
+        for (std::size_t i : m) {
+            if (!under.ring[i]) angles.push_back(under.two_theta[i]), scale.push_back(under.px_per_rad[i]);
+        }
         const double middle = median(angles);
         from_middle.clear();
-        for (std::size_t i : m) from_middle.push_back(std::fabs(under.two_theta[i] - middle) * under.px_per_rad[i]);
+        for (std::size_t i : m) {
+            if (!under.ring[i]) from_middle.push_back(std::fabs(under.two_theta[i] - middle) * under.px_per_rad[i]);
+        }
+        const std::uint64_t rest = m.size() - sitting[k];
         if (!(median(std::move(from_middle)) <= kMaxResidualRatio * scatter_px + kPixelSlack)) {
-            off += m.size();
+            off += rest;
         } else if (!(middle > under.past_last)) {
-            forgiven += m.size(), ++rings_forgiven;
+            forgiven += rest;
+            foreign.emplace_back(middle, median(std::move(scale)));
         }
     }
     if (static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(on + off + forgiven)) return true;
+    std::ranges::sort(sat);
+    const auto rings_on = static_cast<std::uint64_t>(std::unique(sat.begin(), sat.end()) - sat.begin());
+    // Forgiven arcs within a band's width of each other in 2θ are one ring.
+    std::ranges::sort(foreign);
+    std::uint64_t rings_forgiven = 0;
+    for (std::size_t j = 0; j < foreign.size(); ++j) {
+        const bool apart = j == 0 || !((foreign[j].first - foreign[j - 1].first) * foreign[j].second <=
+                                       2.0 * kRingBandPx);
+        rings_forgiven += apart ? 1 : 0;
+    }
     return static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(on + off) &&
-           rings_forgiven < rings_on && 2 * forgiven <= on;
+           kMaxForgivenShare * rings_forgiven <= rings_on && forgiven <= on;
 }
 
 // Whether what was detected sits on rings: every way of seeing rings passes
@@ -302,7 +342,7 @@ bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, dou
 // visibly off its own peaks; an ellipse fitted to one ring's peaks alone
 // measures their scatter. True when no ring has enough peaks to judge by.
 bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeometry& geometry,
-                                   std::span<const double> d_spacings, double seen_scatter) {
+                                   std::span<const double> d_spacings, double seen_scatter, double max_ratio) {
     std::vector<std::vector<std::size_t>> members(d_spacings.size());
     for (std::size_t i = 0; i < on.size(); ++i) members[static_cast<std::size_t>(*on.ring[i])].push_back(i);
     const Parameters p = parameters_of(geometry);
@@ -344,8 +384,8 @@ bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeomet
     // ellipse fitted to them; the rings seen in the peaks measure the scatter
     // of a ring's peaks on their own.
     const double off = median(std::move(off_ring));
-    return off <= kMaxResidualRatio * median(std::move(off_ellipse)) + kPixelSlack &&
-           !(off > kMaxResidualRatio * seen_scatter + kPixelSlack);
+    return off <= max_ratio * median(std::move(off_ellipse)) + kPixelSlack &&
+           !(off > max_ratio * seen_scatter + kPixelSlack);
 }
 
 std::string message_of(Kind kind) {
@@ -672,21 +712,20 @@ RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseF
 }
 
 
-bool holds_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
-                             std::span<const double> d_spacings) {
+RingCheck check_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
+                                  std::span<const double> d_spacings, double max_residual_ratio) {
     const bool finite = std::isfinite(fit.rms_rad) &&
                         std::ranges::all_of(parameters_of(fit.geometry), [](double v) { return std::isfinite(v); });
-    if (!finite || !(fit.geometry.distance > 0.0)) return false;
+    if (!finite || !(fit.geometry.distance > 0.0)) return {};
     const DetectedPeaks detected = finite_peaks(peaks, seen);
-    if (detected.points.size() == 0) return false;
+    if (detected.points.size() == 0) return {};
     const RingsUnder under = rings_under(detected.points, fit.geometry, d_spacings);
     // The loosest of the ways of seeing rings.
     double seen_scatter = std::numeric_limits<double>::quiet_NaN();
     for (const RingsSeen& way : seen) seen_scatter = std::fmax(seen_scatter, way.scatter_px);
-    const bool cov = covers_detected(detected, under, seen_scatter);
-    const bool res =
-        residuals_match_ring_ellipses(labelled(detected.points, under.ring), fit.geometry, d_spacings, seen_scatter);
-    return cov && res;
+    return {.sits = covers_detected(detected, under, seen_scatter),
+            .tight = residuals_match_ring_ellipses(labelled(detected.points, under.ring), fit.geometry, d_spacings,
+                                                   seen_scatter, max_residual_ratio)};
 }
 
 std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
@@ -698,13 +737,19 @@ std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const
     // A fit that leaves the detected rings off the calibrant's is wrong: its
     // identities or its start were, and a refit from there finds the valley
     // of tilt and PONI, not the rings.
-    if (!holds_on_detected_rings(fit, peaks, seen, d_spacings)) return std::nullopt;
-    // One that sits on them may have stopped early along that valley: a refit
-    // of its points tells (a fit near its optimum gains little), and then
-    // stands in for it.
+    const RingCheck check = check_on_detected_rings(fit, peaks, seen, d_spacings, kMaxResidualRatio);
+    if (!check.sits) return std::nullopt;
+    // One that puts them on their rings, but loosely or short of its optimum
+    // (stopped along that valley), is fitted on: the refit tells (a fit near
+    // its optimum gains little), and stands in for it.
     std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
-    if (!(again && far_from_optimum(fit, *again, assigned, d_spacings))) return fit;
-    if (holds_on_detected_rings(*again, peaks, seen, d_spacings)) return again;
+    if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) return fit;
+    // Refitted to its optimum, a right geometry leaves the peaks as close to
+    // their rings as to their own ellipses; a wrong one that the valley let
+    // the refit reach does not.
+    if (again && check_on_detected_rings(*again, peaks, seen, d_spacings, kMaxRefitResidualRatio).holds()) {
+        return again;
+    }
     return std::nullopt;
 }
 
