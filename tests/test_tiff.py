@@ -2,6 +2,8 @@
 import io
 import os
 import struct
+import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -173,3 +175,56 @@ def test_memory_returns_and_calls_beyond_memory_fail_before_allocating(tmp_path,
     if not os.environ.get("KARVELUM_SANITIZED"):  # the sanitizer keeps freed memory in quarantine
         assert grown < 96  # the call's 128 MiB frame is not kept (MiB; the allocator may keep some heap)
         assert peak < 100  # nothing large was allocated for the refused calls (MiB)
+
+
+# Publishes frames the way detector software does: each version written to a temporary file in the same folder
+# and renamed over the path, in turn, until told to stop (or for a minute at most).
+PUBLISHER = """
+import os, pathlib, sys, time
+path, stop, versions = sys.argv[1], sys.argv[2], [pathlib.Path(p).read_bytes() for p in sys.argv[3:]]
+end, k = time.monotonic() + 60, 0
+while not os.path.exists(stop) and time.monotonic() < end:
+    with open(path + ".tmp", "wb") as f:
+        f.write(versions[k % len(versions)])
+    os.replace(path + ".tmp", path)
+    k += 1
+"""
+RENAMED = {  # layouts of the two versions (large enough to be decoded by several threads), and the road read
+    "lzw-strips": (dict(**LZW, rowsperstrip=32),) * 2 + ("1d",),
+    "deflate-tiles": (dict(**DEFLATE, tile=(128, 128)),) * 2 + ("2d",),
+    "plain-strips": (dict(rowsperstrip=32),) * 2 + ("2d",),
+    "lzw-strips-then-deflate-tiles": (dict(**LZW, rowsperstrip=32), dict(**DEFLATE, tile=(128, 128)), "1d")}
+@pytest.mark.parametrize("case", RENAMED)
+def test_a_frame_renamed_over_while_it_is_read_reads_as_one_version_whole(tmp_path, run_isolated, case):
+    *layouts, road = RENAMED[case]
+    rows = np.arange(1024, dtype=np.uint16)[:, None].repeat(1024, axis=1)
+    versions = [rows, rows + 2000]  # every row recognisable, and each version's rows
+    path, stop = tmp_path / "frame.tif", tmp_path / "stop"
+    sources = [tmp_path / f"version_{k}.tif" for k in range(2)]
+    for source, version, layout in zip(sources, versions, layouts):
+        tifffile.imwrite(source, version, **layout)
+    path.write_bytes(sources[0].read_bytes())
+    publisher = subprocess.Popen([sys.executable, "-c", PUBLISHER, str(path), str(stop), *map(str, sources)])
+    try:
+        seen, errors = run_isolated(f"""
+            import json, numpy as np, karvelum
+            karvelum.set_rayon_threads(8)
+            ai = karvelum.Integrator.from_poni_dict({GEOM!r}, method="histogram")
+            def read(image):
+                result = ai.integrate1d(image, 500) if {road!r} == "1d" else ai.integrate2d(image, 100, 36)
+                return np.array(result.intensity).tobytes()
+            rows = np.arange(1024.0)[::-1, None].repeat(1024, axis=1)  # the file's rows reversed
+            want, seen, errors = [read(rows), read(rows + 2000)], [0, 0, 0], set()
+            for _ in range(200):
+                try:
+                    got = read({str(path)!r})
+                    seen[want.index(got) if got in want else 2] += 1  # version 0, version 1, a mixture
+                except ValueError as exc:
+                    errors.add(str(exc))
+            print(json.dumps([seen, sorted(errors)]))
+        """)
+    finally:
+        stop.touch()
+        publisher.wait(timeout=60)
+    assert seen[2] == 0 and errors == [], (seen, errors)
+    assert seen[0] > 0 and seen[1] > 0  # the path was renamed over while it was read
