@@ -350,12 +350,20 @@ Layout read_layout(const TiffHandle& h) {
     }
     // Every block must be stored somewhere (offset 0 is the header), and
     // compressed blocks are read whole into an intermediate buffer first.
-    for (std::uint32_t b = 0; b < l.blocks; ++b) {
+    // Planes stored apart list their blocks plane after plane: a list too
+    // short for all of them (libtiff fills it up with empty entries) can
+    // still cover the first plane, with other planes' data, so the entries
+    // of every plane must be there.
+    const std::uint64_t listed = l.planar == PLANARCONFIG_SEPARATE ? checked_mul(l.blocks, l.samples_per_pixel)
+                                                                    : std::uint64_t(l.blocks);
+    for (std::uint64_t b = 0; b < listed; ++b) {
         const char* kind = l.tiled ? "tile " : "strip ";
-        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, b);
-        if (bytes == 0 || TIFFGetStrileOffset(tif, b) == 0) {
+        const auto strile = static_cast<std::uint32_t>(b);
+        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, strile);
+        if (bytes == 0 || TIFFGetStrileOffset(tif, strile) == 0) {
             throw LoadError(kind + std::to_string(b) + " has no data in the file");
         }
+        if (b >= l.blocks) continue;  // of a plane that is not read
         if (bytes > kMaxBlockBytes) {
             throw LoadError(kind + std::to_string(b) + " holds " + std::to_string(bytes) +
                             " bytes, more than the limit of " + std::to_string(kMaxBlockBytes));

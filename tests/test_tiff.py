@@ -11,7 +11,7 @@ import pytest
 import tifffile
 
 from karvelum import Integrator
-from tiff_files import tiff_bytes
+from tiff_files import packed_tiff, random_samples, tiff_bytes
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
@@ -139,6 +139,23 @@ def test_bad_files_fail_quietly_and_leave_the_integrator_working(tmp_path, write
         reason = got[0][1][21:]
         assert len(reason) > 5 and reason.isprintable() and "alloc" not in reason.lower(), (case, reason)
     assert outcomes["missing"][0][1] == "Failed to load TIFF: No such file or directory (os error 2)"
+
+
+# Blocks made smaller in the directory than in the data: the image needs more blocks than the file lists (the
+# planes stored apart list 15 strips of 24 rows and 3 samples, or 6 tiles, while 36 strips or 18 tiles are needed).
+SHORT_LISTS = {"planar-strips": (dict(planar=True, rowsperstrip=5), [(278, 3, [2])], "strip 15"),
+               "planar-tiles": (dict(planar=True, tile=(32, 32)), [(322, 3, [16]), (323, 3, [16])], "tile 6"),
+               "contiguous-strips": (dict(rowsperstrip=5), [(278, 3, [2])], "strip 5")}
+@pytest.mark.parametrize("case", SHORT_LISTS)
+def test_a_block_list_too_short_for_the_image_is_refused_for_every_plane_layout(tmp_path, case):
+    layout, tags, missing = SHORT_LISTS[case]
+    data = random_samples(8, False, (24, 37, 3) if layout.get("planar") else (24, 37))
+    (path := tmp_path / "short.tif").write_bytes(packed_tiff(data, 8, **layout, tags=tags))
+    ai = integrator()
+    with pytest.raises(ValueError, match=f"^Failed to load TIFF: {missing} has no data in the file$"):
+        ai.integrate1d(str(path), 100)
+    with pytest.raises(ValueError, match=f"^Failed to load mask TIFF: {missing} has no data in the file$"):
+        ai.set_mask(str(path))
 
 
 def test_memory_returns_and_calls_beyond_memory_fail_before_allocating(tmp_path, run_isolated):
