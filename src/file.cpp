@@ -11,14 +11,6 @@ namespace karvelum::file {
 
 namespace {
 
-// Closes a file descriptor on every way out.
-struct FileDescriptor {
-    int fd;
-    ~FileDescriptor() {
-        if (fd >= 0) ::close(fd);
-    }
-};
-
 WholeFile failed(std::string error) { return {{}, std::move(error)}; }
 
 }  // namespace
@@ -27,18 +19,38 @@ std::string os_error_text(int err) {
     return std::generic_category().message(err) + " (os error " + std::to_string(err) + ")";
 }
 
-WholeFile read_regular_file(const std::string& path, std::size_t max_bytes, const char* cap_text) {
-    // Non-blocking, so that a named pipe is refused instead of waited on.
-    FileDescriptor file{::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)};
-    if (file.fd < 0) return failed(os_error_text(errno));
+RegularFile::RegularFile(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        error_ = os_error_text(errno);
+        return;
+    }
     struct stat info {};
-    if (::fstat(file.fd, &info) != 0) return failed(os_error_text(errno));
-    if (S_ISDIR(info.st_mode)) return failed(os_error_text(EISDIR));
-    if (!S_ISREG(info.st_mode)) return failed("not a regular file");
+    if (::fstat(fd, &info) != 0) {
+        error_ = os_error_text(errno);
+    } else if (S_ISDIR(info.st_mode)) {
+        error_ = os_error_text(EISDIR);
+    } else if (!S_ISREG(info.st_mode)) {
+        error_ = "not a regular file";
+    } else {
+        fd_ = fd;
+        size_ = static_cast<std::uint64_t>(info.st_size);
+        return;
+    }
+    ::close(fd);
+}
+
+RegularFile::~RegularFile() {
+    if (fd_ >= 0) ::close(fd_);
+}
+
+WholeFile read_regular_file(const std::string& path, std::size_t max_bytes, const char* cap_text) {
+    const RegularFile file(path);
+    if (!file.is_open()) return failed(file.error());
     WholeFile out;
     char buffer[65536];
     for (;;) {
-        const ssize_t n = ::read(file.fd, buffer, sizeof buffer);
+        const ssize_t n = ::read(file.fd(), buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             return failed(os_error_text(errno));

@@ -3,12 +3,35 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 namespace karvelum::file {
 
 // The system's description of `err` followed by " (os error N)".
 std::string os_error_text(int err);
+
+// A regular file open for reading, closed with the object. Opened without
+// blocking, so that a named pipe is refused instead of waited on.
+class RegularFile {
+public:
+    // Opens `path` (which holds no NUL byte). On failure the file is not
+    // open and error() says why: the system's error, or "not a regular file".
+    explicit RegularFile(const std::string& path);
+    ~RegularFile();
+    RegularFile(const RegularFile&) = delete;
+    RegularFile& operator=(const RegularFile&) = delete;
+
+    bool is_open() const { return fd_ >= 0; }
+    int fd() const { return fd_; }
+    std::uint64_t size() const { return size_; }  // when it was opened
+    const std::string& error() const { return error_; }
+
+private:
+    int fd_ = -1;
+    std::uint64_t size_ = 0;
+    std::string error_;
+};
 
 struct WholeFile {
     std::string bytes;

@@ -13,7 +13,6 @@
 #include <type_traits>
 #include <vector>
 
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -56,59 +55,120 @@ void silence_global_handlers() {
     });
 }
 
-// An open TIFF handle with its captured messages.
+// libtiff's input for one handle: positioned reads (pread) of the shared
+// descriptor at the handle's own position, so handles on several threads
+// never move each other's place in the file. Errors are reported through
+// errno, as the system's own calls do.
+struct Stream {
+    int fd;
+    std::uint64_t position = 0;
+
+    static Stream& of(thandle_t handle) { return *static_cast<Stream*>(handle); }
+
+    static tmsize_t read(thandle_t handle, void* buffer, tmsize_t size) {
+        Stream& s = of(handle);
+        if (size < 0) {
+            errno = EINVAL;
+            return -1;
+        }
+        auto* out = static_cast<unsigned char*>(buffer);
+        const auto want = static_cast<std::uint64_t>(size);
+        std::uint64_t done = 0;
+        while (done < want) {
+            const std::uint64_t at = s.position + done;
+            if (at > std::uint64_t(std::numeric_limits<off_t>::max())) break;  // past any end
+            const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(want - done, 1 << 30));
+            const ssize_t got = ::pread(s.fd, out + done, chunk, static_cast<off_t>(at));
+            if (got < 0 && errno == EINTR) continue;
+            if (got < 0) return -1;
+            if (got == 0) break;  // the end of the file
+            done += static_cast<std::uint64_t>(got);
+        }
+        s.position += done;
+        return static_cast<tmsize_t>(done);
+    }
+
+    static tmsize_t write(thandle_t, void*, tmsize_t) {
+        errno = EBADF;  // opened for reading
+        return -1;
+    }
+
+    static toff_t seek(thandle_t handle, toff_t offset, int whence) {
+        Stream& s = of(handle);
+        const auto max = static_cast<std::uint64_t>(std::numeric_limits<off_t>::max());
+        std::uint64_t base = 0;
+        if (whence == SEEK_CUR) {
+            base = s.position;
+        } else if (whence == SEEK_END) {
+            base = size(handle);
+        } else if (whence != SEEK_SET) {
+            return fail_seek();
+        }
+        // An offset from the current position or the end is two's complement,
+        // as lseek takes it; the result must be a position lseek could give.
+        const std::uint64_t to = base + offset;  // wraps as the signed sum would
+        const bool backwards = whence != SEEK_SET && static_cast<std::int64_t>(offset) < 0;
+        if (backwards ? to > base : (to < base || to > max)) return fail_seek();
+        s.position = to;
+        return to;
+    }
+
+    static toff_t fail_seek() {
+        errno = EINVAL;
+        return static_cast<toff_t>(-1);
+    }
+
+    // The descriptor belongs to the RegularFile the handle was opened on.
+    static int close(thandle_t) { return 0; }
+
+    // The size as it is now (libtiff weighs the sizes that blocks claim against it).
+    static toff_t size(thandle_t handle) {
+        struct stat info;
+        if (::fstat(of(handle).fd, &info) != 0) return 0;
+        return static_cast<toff_t>(info.st_size);
+    }
+
+    // Never a memory map: a file cut short is a read error, not a fault.
+    static int map(thandle_t, void**, toff_t*) { return 0; }
+    static void unmap(thandle_t, void*, toff_t) {}
+};
+
+// A TIFF handle on an open file with its captured messages; it serves one
+// thread, and several may read one file at once.
 class TiffHandle {
 public:
-    explicit TiffHandle(const std::string& path) {
+    TiffHandle(const file::RegularFile& file, const std::string& path) : file_(file), stream_{file.fd()} {
         silence_global_handlers();
-        if (path.find('\0') != std::string::npos) throw LoadError("embedded null byte");
-        // Non-blocking, so that a named pipe is refused instead of waited on.
-        int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-        if (fd < 0) throw LoadError(file::os_error_text(errno));
-        struct stat info;
-        if (::fstat(fd, &info) != 0) {
-            const int err = errno;
-            ::close(fd);
-            throw LoadError(file::os_error_text(err));
-        }
-        if (!S_ISREG(info.st_mode)) {
-            ::close(fd);
-            throw LoadError(S_ISDIR(info.st_mode) ? file::os_error_text(EISDIR) : std::string("not a regular file"));
-        }
-        file_size_ = static_cast<std::uint64_t>(info.st_size);
         std::unique_ptr<TIFFOpenOptions, void (*)(TIFFOpenOptions*)> opts(TIFFOpenOptionsAlloc(), TIFFOpenOptionsFree);
-        if (!opts) {
-            ::close(fd);
-            throw std::bad_alloc();
-        }
+        if (!opts) throw std::bad_alloc();
         TIFFOpenOptionsSetErrorHandlerExtR(opts.get(), on_error, &messages_);
         TIFFOpenOptionsSetWarningHandlerExtR(opts.get(), on_warning, nullptr);
         TIFFOpenOptionsSetMaxSingleMemAlloc(opts.get(), static_cast<tmsize_t>(kMaxBlockBytes));
-        // "m": read through the file descriptor, never a memory map, so a
+        // "m": read through the descriptor, never a memory map, so a
         // truncated file is a read error and not a fault. "c": strips are
         // decoded whole, not chopped into single-row reads.
-        tif_ = TIFFFdOpenExt(fd, path.c_str(), "rmc", opts.get());
-        if (tif_ == nullptr) {
-            ::close(fd);
-            fail("not a readable TIFF file");
-        }
+        tif_ = TIFFClientOpenExt(path.c_str(), "rmc", &stream_, Stream::read, Stream::write, Stream::seek,
+                                 Stream::close, Stream::size, Stream::map, Stream::unmap, opts.get());
+        if (tif_ == nullptr) fail("not a readable TIFF file");
     }
     ~TiffHandle() {
-        if (tif_ != nullptr) TIFFClose(tif_);  // closes the descriptor too
+        if (tif_ != nullptr) TIFFClose(tif_);  // leaves the descriptor open
     }
     TiffHandle(const TiffHandle&) = delete;
     TiffHandle& operator=(const TiffHandle&) = delete;
 
     TIFF* get() const { return tif_; }
-    std::uint64_t file_size() const { return file_size_; }
+    int fd() const { return file_.fd(); }
+    std::uint64_t file_size() const { return file_.size(); }
     [[noreturn]] void fail(const std::string& fallback) const {
         throw LoadError(messages_.error.empty() ? fallback : messages_.error);
     }
 
 private:
+    const file::RegularFile& file_;
     Messages messages_;
+    Stream stream_;
     TIFF* tif_ = nullptr;
-    std::uint64_t file_size_ = 0;
 };
 
 struct Layout {
@@ -174,8 +234,9 @@ bool supported_compression(std::uint16_t compression) {
 // The first value of the Predictor tag of the current directory, read from
 // the file: libtiff drops the tag when the compression applies no predictor.
 // A value that no predictor is stored as reads as 0.
-std::uint64_t stored_predictor(TIFF* tif) {
-    const int fd = TIFFFileno(tif);
+std::uint64_t stored_predictor(const TiffHandle& h) {
+    TIFF* tif = h.get();
+    const int fd = h.fd();
     const bool big = TIFFIsBigTIFF(tif) != 0, big_endian = TIFFIsBigEndian(tif) != 0;
     auto read = [&](std::uint64_t pos, std::size_t n, unsigned char* out) {
         return pos <= std::uint64_t(std::numeric_limits<off_t>::max()) &&
@@ -226,7 +287,7 @@ Layout read_layout(const TiffHandle& h) {
     // silently give the differences instead of the samples.
     const bool with_predictor = l.compression == COMPRESSION_LZW || l.compression == COMPRESSION_ADOBE_DEFLATE ||
                                 l.compression == COMPRESSION_DEFLATE;
-    if (const std::uint64_t p = with_predictor ? PREDICTOR_NONE : stored_predictor(tif); p != PREDICTOR_NONE) {
+    if (const std::uint64_t p = with_predictor ? PREDICTOR_NONE : stored_predictor(h); p != PREDICTOR_NONE) {
         throw LoadError("unsupported predictor " + std::to_string(p) + " with compression scheme " +
                         std::to_string(l.compression));
     }
@@ -289,12 +350,20 @@ Layout read_layout(const TiffHandle& h) {
     }
     // Every block must be stored somewhere (offset 0 is the header), and
     // compressed blocks are read whole into an intermediate buffer first.
-    for (std::uint32_t b = 0; b < l.blocks; ++b) {
+    // Planes stored apart list their blocks plane after plane: a list too
+    // short for all of them (libtiff fills it up with empty entries) can
+    // still cover the first plane, with other planes' data, so the entries
+    // of every plane must be there.
+    const std::uint64_t listed = l.planar == PLANARCONFIG_SEPARATE ? checked_mul(l.blocks, l.samples_per_pixel)
+                                                                    : std::uint64_t(l.blocks);
+    for (std::uint64_t b = 0; b < listed; ++b) {
         const char* kind = l.tiled ? "tile " : "strip ";
-        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, b);
-        if (bytes == 0 || TIFFGetStrileOffset(tif, b) == 0) {
+        const auto strile = static_cast<std::uint32_t>(b);
+        const std::uint64_t bytes = TIFFGetStrileByteCount(tif, strile);
+        if (bytes == 0 || TIFFGetStrileOffset(tif, strile) == 0) {
             throw LoadError(kind + std::to_string(b) + " has no data in the file");
         }
+        if (b >= l.blocks) continue;  // of a plane that is not read
         if (bytes > kMaxBlockBytes) {
             throw LoadError(kind + std::to_string(b) + " holds " + std::to_string(bytes) +
                             " bytes, more than the limit of " + std::to_string(kMaxBlockBytes));
@@ -431,7 +500,7 @@ bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
     }
     std::byte* out = sink.strip_destination(l.type, 0, l.height);
     if (out == nullptr) return false;
-    const int fd = TIFFFileno(tif);
+    const int fd = h.fd();
     const bool swapped = TIFFIsByteSwapped(tif) != 0;
     // Pieces of about 2 MiB: enough to share among the threads.
     const std::uint64_t piece_rows = std::max<std::uint64_t>(1, (std::uint64_t(2) << 20) / l.row_bytes);
@@ -481,11 +550,17 @@ bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
 }  // namespace
 
 void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
-    TiffHandle handle(path);
+    if (path.find('\0') != std::string::npos) throw LoadError("embedded null byte");
+    // Opened once: every handle reads this one file, even when another is
+    // renamed over its path meanwhile (as frames are published).
+    const file::RegularFile file(path);
+    if (!file.is_open()) throw LoadError(file.error());
+    TiffHandle handle(file, path);
     const Layout layout = read_layout(handle);
     const std::size_t threads = pool::current_thread_count();
     // Blocks are read, decoded and converted in parallel, each worker with
-    // its own handle (a libtiff handle serves one thread).
+    // its own handle (a libtiff handle serves one thread) on the one open
+    // file: the path may name another file by now.
     const bool parallel = layout.blocks >= 4 && threads > 1 &&
                           layout.block_bytes * layout.blocks >= (std::uint64_t(1) << 20);
     const std::uint32_t workers =
@@ -512,7 +587,7 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
             if (w == 0) {
                 decode_blocks(handle, layout, first, last, sink);
             } else {
-                TiffHandle own(path);
+                TiffHandle own(file, path);
                 if (layout.compression == COMPRESSION_JPEG) read_layout(own);  // sets the colour mode
                 decode_blocks(own, layout, first, last, sink);
             }

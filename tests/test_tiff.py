@@ -2,6 +2,8 @@
 import io
 import os
 import struct
+import subprocess
+import sys
 import zlib
 
 import numpy as np
@@ -9,7 +11,7 @@ import pytest
 import tifffile
 
 from karvelum import Integrator
-from tiff_files import tiff_bytes
+from tiff_files import packed_tiff, random_samples, tiff_bytes
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
@@ -139,6 +141,23 @@ def test_bad_files_fail_quietly_and_leave_the_integrator_working(tmp_path, write
     assert outcomes["missing"][0][1] == "Failed to load TIFF: No such file or directory (os error 2)"
 
 
+# Blocks made smaller in the directory than in the data: the image needs more blocks than the file lists (the
+# planes stored apart list 15 strips of 24 rows and 3 samples, or 6 tiles, while 36 strips or 18 tiles are needed).
+SHORT_LISTS = {"planar-strips": (dict(planar=True, rowsperstrip=5), [(278, 3, [2])], "strip 15"),
+               "planar-tiles": (dict(planar=True, tile=(32, 32)), [(322, 3, [16]), (323, 3, [16])], "tile 6"),
+               "contiguous-strips": (dict(rowsperstrip=5), [(278, 3, [2])], "strip 5")}
+@pytest.mark.parametrize("case", SHORT_LISTS)
+def test_a_block_list_too_short_for_the_image_is_refused_for_every_plane_layout(tmp_path, case):
+    layout, tags, missing = SHORT_LISTS[case]
+    data = random_samples(8, False, (24, 37, 3) if layout.get("planar") else (24, 37))
+    (path := tmp_path / "short.tif").write_bytes(packed_tiff(data, 8, **layout, tags=tags))
+    ai = integrator()
+    with pytest.raises(ValueError, match=f"^Failed to load TIFF: {missing} has no data in the file$"):
+        ai.integrate1d(str(path), 100)
+    with pytest.raises(ValueError, match=f"^Failed to load mask TIFF: {missing} has no data in the file$"):
+        ai.set_mask(str(path))
+
+
 def test_memory_returns_and_calls_beyond_memory_fail_before_allocating(tmp_path, run_isolated):
     big, hostile = tmp_path / "big.tif", tmp_path / "hostile.tif"
     tifffile.imwrite(big, np.ones((4096, 4096), np.float32))
@@ -173,3 +192,56 @@ def test_memory_returns_and_calls_beyond_memory_fail_before_allocating(tmp_path,
     if not os.environ.get("KARVELUM_SANITIZED"):  # the sanitizer keeps freed memory in quarantine
         assert grown < 96  # the call's 128 MiB frame is not kept (MiB; the allocator may keep some heap)
         assert peak < 100  # nothing large was allocated for the refused calls (MiB)
+
+
+# Publishes frames the way detector software does: each version written to a temporary file in the same folder
+# and renamed over the path, in turn, until told to stop (or for a minute at most).
+PUBLISHER = """
+import os, pathlib, sys, time
+path, stop, versions = sys.argv[1], sys.argv[2], [pathlib.Path(p).read_bytes() for p in sys.argv[3:]]
+end, k = time.monotonic() + 60, 0
+while not os.path.exists(stop) and time.monotonic() < end:
+    with open(path + ".tmp", "wb") as f:
+        f.write(versions[k % len(versions)])
+    os.replace(path + ".tmp", path)
+    k += 1
+"""
+RENAMED = {  # layouts of the two versions (large enough to be decoded by several threads), and the road read
+    "lzw-strips": (dict(**LZW, rowsperstrip=32),) * 2 + ("1d",),
+    "deflate-tiles": (dict(**DEFLATE, tile=(128, 128)),) * 2 + ("2d",),
+    "plain-strips": (dict(rowsperstrip=32),) * 2 + ("2d",),
+    "lzw-strips-then-deflate-tiles": (dict(**LZW, rowsperstrip=32), dict(**DEFLATE, tile=(128, 128)), "1d")}
+@pytest.mark.parametrize("case", RENAMED)
+def test_a_frame_renamed_over_while_it_is_read_reads_as_one_version_whole(tmp_path, run_isolated, case):
+    *layouts, road = RENAMED[case]
+    rows = np.arange(1024, dtype=np.uint16)[:, None].repeat(1024, axis=1)
+    versions = [rows, rows + 2000]  # every row recognisable, and each version's rows
+    path, stop = tmp_path / "frame.tif", tmp_path / "stop"
+    sources = [tmp_path / f"version_{k}.tif" for k in range(2)]
+    for source, version, layout in zip(sources, versions, layouts):
+        tifffile.imwrite(source, version, **layout)
+    path.write_bytes(sources[0].read_bytes())
+    publisher = subprocess.Popen([sys.executable, "-c", PUBLISHER, str(path), str(stop), *map(str, sources)])
+    try:
+        seen, errors = run_isolated(f"""
+            import json, numpy as np, karvelum
+            karvelum.set_rayon_threads(8)
+            ai = karvelum.Integrator.from_poni_dict({GEOM!r}, method="histogram")
+            def read(image):
+                result = ai.integrate1d(image, 500) if {road!r} == "1d" else ai.integrate2d(image, 100, 36)
+                return np.array(result.intensity).tobytes()
+            rows = np.arange(1024.0)[::-1, None].repeat(1024, axis=1)  # the file's rows reversed
+            want, seen, errors = [read(rows), read(rows + 2000)], [0, 0, 0], set()
+            for _ in range(150):
+                try:
+                    got = read({str(path)!r})
+                    seen[want.index(got) if got in want else 2] += 1  # version 0, version 1, a mixture
+                except ValueError as exc:
+                    errors.add(str(exc))
+            print(json.dumps([seen, sorted(errors)]))
+        """)
+    finally:
+        stop.touch()
+        publisher.wait(timeout=60)
+    assert seen[2] == 0 and errors == [], (seen, errors)
+    assert seen[0] > 0 and seen[1] > 0  # the path was renamed over while it was read
