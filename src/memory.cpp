@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include "file.hpp"
+#include "text.hpp"
 
 namespace karvelum {
 
@@ -25,30 +26,8 @@ std::optional<std::string> read_text(const std::string& path, std::size_t max_by
     return std::move(file.bytes);
 }
 
-// The lines of `text`, each without its '\n'.
-std::vector<std::string_view> lines_of(std::string_view text) {
-    std::vector<std::string_view> out;
-    while (!text.empty()) {
-        const std::size_t end = text.find('\n');
-        out.push_back(text.substr(0, end));
-        text = end == std::string_view::npos ? std::string_view() : text.substr(end + 1);
-    }
-    return out;
-}
-
-// The parts of `line` between separators.
-std::vector<std::string_view> fields_of(std::string_view line, char separator) {
-    std::vector<std::string_view> out;
-    for (;;) {
-        const std::size_t end = line.find(separator);
-        out.push_back(line.substr(0, end));
-        if (end == std::string_view::npos) return out;
-        line = line.substr(end + 1);
-    }
-}
-
 bool has_item(std::string_view list, std::string_view item) {
-    for (std::string_view x : fields_of(list, ',')) {
+    for (std::string_view x : text::collect_split_pieces(list, ',')) {
         if (x == item) return true;
     }
     return false;
@@ -70,8 +49,8 @@ std::optional<std::uint64_t> parse_count(std::string_view text) {
 }
 
 // The value of the line "key value" (or "key: value unit") of a figures file.
-std::optional<std::uint64_t> figure(std::string_view text, std::string_view key) {
-    for (std::string_view line : lines_of(text)) {
+std::optional<std::uint64_t> figure(std::string_view figures, std::string_view key) {
+    for (std::string_view line : text::collect_split_pieces(figures, '\n')) {
         if (line.size() > key.size() && line.substr(0, key.size()) == key &&
             (line[key.size()] == ' ' || line[key.size()] == ':')) {
             std::string_view value = line.substr(key.size() + 1);
@@ -124,9 +103,9 @@ struct Mount {
 // The mount of the cgroup v2 hierarchy (`v1` false) or of the v1 hierarchy
 // holding the memory controller.
 std::optional<Mount> find_mount(std::string_view mountinfo, bool v1) {
-    for (std::string_view line : lines_of(mountinfo)) {
+    for (std::string_view line : text::collect_split_pieces(mountinfo, '\n')) {
         // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER_OPTIONS
-        const std::vector<std::string_view> f = fields_of(line, ' ');
+        const std::vector<std::string_view> f = text::collect_split_pieces(line, ' ');
         const auto dash = std::find(f.begin(), f.end(), std::string_view("-"));
         if (f.size() < 6 || dash - f.begin() < 6 || f.end() - dash < 4) continue;
         const std::string_view type = dash[1], options = dash[3];
@@ -140,7 +119,7 @@ std::optional<Mount> find_mount(std::string_view mountinfo, bool v1) {
 // The process's group in the v2 hierarchy (line "0::PATH") or in the v1
 // hierarchy of the memory controller (line "ID:...,memory,...:PATH").
 std::optional<std::string> find_group(std::string_view cgroups, bool v1) {
-    for (std::string_view line : lines_of(cgroups)) {
+    for (std::string_view line : text::collect_split_pieces(cgroups, '\n')) {
         const std::size_t a = line.find(':');
         const std::size_t b = a == std::string_view::npos ? a : line.find(':', a + 1);
         if (b == std::string_view::npos) continue;
@@ -187,7 +166,7 @@ std::uint64_t room_in_hierarchy(const std::string& root, std::string_view mounti
                (group->size() == top.size() || (*group)[top.size()] == '/')) {
         below = group->substr(top.size());
     }
-    if (below.find("/..") != std::string::npos) below.clear();
+    if (!below.empty() && (below.front() != '/' || below.find("/..") != std::string::npos)) below.clear();
     std::uint64_t room = kUnknown;
     for (;;) {
         if (std::optional<std::uint64_t> r = room_under_limit(root + mount->point + below, v1 ? kV1 : kV2)) {

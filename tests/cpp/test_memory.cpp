@@ -144,6 +144,10 @@ TEST(unreadable_figures_fall_back_to_what_can_be_read) {
     CHECK(root.available() == 20 * kGiB);
     root.v2("/system.slice/app.service", std::to_string(2 * kGiB), kGiB, 0);
     CHECK(root.available() == kGiB);
+    // A group path that is not one: the mounted group's own limit.
+    root.write("proc/self/cgroup", "0::system.slice\n");
+    root.v2("", std::to_string(3 * kGiB), 0, 0);
+    CHECK(root.available() == 3 * kGiB);
     root.write("proc/self/mountinfo", "not a mount table\n\n- - -\n");
     CHECK(root.available() == 20 * kGiB);
 }
