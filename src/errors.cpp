@@ -1,12 +1,8 @@
 #include "errors.hpp"
 
-#include <cstdlib>
-#include <cstring>
 #include <new>
-#include <optional>
 
-#include <fcntl.h>
-#include <unistd.h>
+#include "memory.hpp"
 
 namespace karvelum {
 
@@ -22,48 +18,6 @@ std::uint64_t checked_add(std::uint64_t a, std::uint64_t b) {
     return out;
 }
 
-namespace {
-
-std::uint64_t physical_memory() {
-    static const std::uint64_t physical = [] {
-        long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGE_SIZE);
-        return pages > 0 && size > 0 ? static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(size)
-                                     : ~std::uint64_t(0);
-    }();
-    return physical;
-}
-
-#if defined(__linux__)
-// MemAvailable of /proc/meminfo: free memory plus what the kernel can reclaim
-// without swapping. Read on every call; it changes all the time.
-std::optional<std::uint64_t> meminfo_available() {
-    int fd = ::open("/proc/meminfo", O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return std::nullopt;
-    char text[8192];
-    std::size_t length = 0;
-    for (ssize_t got; length < sizeof text - 1 && (got = ::read(fd, text + length, sizeof text - 1 - length)) > 0;) {
-        length += static_cast<std::size_t>(got);
-    }
-    ::close(fd);
-    text[length] = '\0';
-    const char* line = std::strstr(text, "MemAvailable:");
-    if (line == nullptr) return std::nullopt;
-    char* end = nullptr;
-    const unsigned long long kib = std::strtoull(line + 13, &end, 10);
-    if (end == line + 13) return std::nullopt;
-    return kib > (~std::uint64_t(0) >> 10) ? ~std::uint64_t(0) : static_cast<std::uint64_t>(kib) << 10;
-}
-#endif
-
-std::uint64_t available_memory() {
-#if defined(__linux__)
-    if (std::optional<std::uint64_t> available = meminfo_available()) return *available;
-#endif
-    return physical_memory();
-}
-
-}  // namespace
-
 void require_memory(std::uint64_t bytes) {
     if (bytes > physical_memory()) throw std::bad_alloc();
     // Small requests are not worth reading the system's figures for.
@@ -71,7 +25,7 @@ void require_memory(std::uint64_t bytes) {
 }
 
 void require_available_memory(std::uint64_t bytes) {
-    if (bytes > available_memory()) throw std::bad_alloc();
+    if (!within_memory_budget(bytes, available_memory())) throw std::bad_alloc();
 }
 
 }  // namespace karvelum

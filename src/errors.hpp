@@ -52,10 +52,10 @@ std::uint64_t checked_add(std::uint64_t a, std::uint64_t b);
 // the process when its pages are touched.
 void require_memory(std::uint64_t bytes);
 
-// Refuses (as an allocation failure) a working set of more bytes than the
-// system can give without swapping or reclaiming from other processes
-// (Linux: MemAvailable; elsewhere the physical memory). For the total of
-// several allocations made together, checked before the first of them.
+// Refuses (as an allocation failure) a working set beyond the budget of the
+// memory available now (see memory.hpp: the system's and the control
+// group's, of which a working set may take three quarters). For the total
+// of several allocations made together, checked before the first of them.
 void require_available_memory(std::uint64_t bytes);
 
 }  // namespace karvelum

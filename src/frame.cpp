@@ -567,10 +567,11 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
         parallel ? static_cast<std::uint32_t>(std::min<std::size_t>(threads, layout.blocks)) : 1;
     // The whole working set, checked before the first byte of it is
     // allocated: a decode that could only end in the process being killed
-    // fails here instead.
+    // fails here instead. A small one is only checked against the physical
+    // memory: reading the system's figures would cost more than the decode.
     if (layout.blocks > 0) {
-        require_available_memory(checked_add(sink.new_bytes(layout.width, layout.height),
-                                             checked_mul(workers, worker_bytes(layout))));
+        require_memory(checked_add(sink.new_bytes(layout.width, layout.height),
+                                   checked_mul(workers, worker_bytes(layout))));
     }
     sink.begin(layout.width, layout.height);
     if (layout.blocks == 0) return;

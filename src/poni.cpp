@@ -72,8 +72,8 @@ void apply_detector_config(PoniGeometry& geometry, std::string_view value) {
     std::string_view inner = value.substr(1, value.size() - 2);
     geometry.pixel1 = 0.0;
     geometry.pixel2 = 0.0;
-    for (std::string_view entry : collect_split_pieces(inner, ',')) {
-        std::vector<std::string_view> parts = collect_split_pieces(entry, ':');
+    for (std::string_view entry : text::collect_split_pieces(inner, ',')) {
+        std::vector<std::string_view> parts = text::collect_split_pieces(entry, ':');
         if (parts.size() != 2) continue;
         std::string_view name = text::trim_unicode(parts[0]);
         if (name == "\"pixel1\"") geometry.pixel1 = parse_float_literal(text::trim_unicode(parts[1]));
@@ -96,20 +96,6 @@ void apply_line(PoniGeometry& geometry, std::string_view line) {
 }
 
 }  // namespace
-
-std::vector<std::string_view> collect_split_pieces(std::string_view text, char separator) {
-    std::vector<std::string_view> pieces;
-    std::size_t begin = 0;
-    for (;;) {
-        std::size_t at = text.find(separator, begin);
-        if (at == std::string_view::npos) {
-            pieces.push_back(text.substr(begin));
-            return pieces;
-        }
-        pieces.push_back(text.substr(begin, at - begin));
-        begin = at + 1;
-    }
-}
 
 double parse_float_literal(std::string_view text) {
     if (text.empty()) throw ValueError("cannot parse float from empty string");

@@ -28,9 +28,6 @@ PoniGeometry parse_poni_file(const std::string& path);
 // (no prefix) when a value does not parse.
 PoniGeometry parse_poni_text(std::string_view bytes);
 
-// Splits at every occurrence of `separator`; always at least one piece.
-std::vector<std::string_view> collect_split_pieces(std::string_view text, char separator);
-
 // Decimal float syntax of the PONI format (optional sign, digits with an
 // optional point and exponent, or inf/infinity/nan in any case), rounded to
 // the nearest double. Throws ValueError("cannot parse float from empty

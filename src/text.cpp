@@ -246,4 +246,18 @@ bool is_unprintable(char32_t c) {
     return after != std::begin(kUnprintable) && c <= (*(after - 1))[1];
 }
 
+std::vector<std::string_view> collect_split_pieces(std::string_view text, char separator) {
+    std::vector<std::string_view> pieces;
+    std::size_t begin = 0;
+    for (;;) {
+        std::size_t at = text.find(separator, begin);
+        if (at == std::string_view::npos) {
+            pieces.push_back(text.substr(begin));
+            return pieces;
+        }
+        pieces.push_back(text.substr(begin, at - begin));
+        begin = at + 1;
+    }
+}
+
 }  // namespace karvelum::text

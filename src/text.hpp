@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace karvelum::text {
 
@@ -32,5 +33,8 @@ std::string utf8_lossy(std::string_view bytes);
 
 // `text` (well-formed UTF-8) without leading and trailing Unicode white space.
 std::string_view trim_unicode(std::string_view text);
+
+// Splits at every occurrence of `separator`; always at least one piece.
+std::vector<std::string_view> collect_split_pieces(std::string_view text, char separator);
 
 }  // namespace karvelum::text

@@ -240,6 +240,16 @@ def pixel_split2d(geom, image, n_radial, n_azimuthal, unit, azimuthal_range=None
                                                       c0 + k * dc, min(c0 + (k + 1) * dc, end))
     return _weighted(w, image, g["correction"])
 
+def subsamples(geom, shape, n_ss, unit):
+    """Radial values of the n_ss x n_ss sub-sample points of every pixel, at (i + 0.5) / n_ss of its height and
+    width, each with the flat index of its pixel."""
+    offsets = (np.arange(n_ss) + 0.5) / n_ss
+    d1 = (np.arange(shape[0])[:, None] + offsets).ravel()
+    d2 = (np.arange(shape[1])[:, None] + offsets).ravel()
+    t = lab_coordinates(geom, *np.meshgrid(d1, d2, indexing="ij"))[0]
+    pixel = np.arange(shape[0]).repeat(n_ss)[:, None] * shape[1] + np.arange(shape[1]).repeat(n_ss)
+    return to_unit(np.arctan2(np.hypot(t[0], t[1]), t[2]), unit, geom["wavelength"]), pixel.ravel()
+
 # --- helpers of the integration tests --------------------------------------
 
 OUTPUTS = ("radial", "intensity", "errors", "azimuthal_std")

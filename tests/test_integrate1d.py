@@ -94,6 +94,27 @@ def test_values_on_the_edges_of_the_bins_land_where_the_binning_rules_say(integr
         want = oracle.ratio(np.bincount(bins, image[pixel][keep], n), np.bincount(bins, c[pixel][keep], n))
     np.testing.assert_allclose(got.integrate1d(image.reshape(shape), n).intensity, want, rtol=1e-12)
 
+@pytest.mark.parametrize("made_by", ["constructor", "set_method"])
+def test_supersampling_without_n_ss_takes_5_x_5_sub_samples(integrator, made_by):
+    # On the exact geometry the oracle's sub-samples are the engine's; 5 x 5 and 4 x 4 give different patterns.
+    geom, shape, n, span = EXACT, (24, 20), 7, (5.0, 35.0)
+    image, c = oracle.noisy_image(shape, nans=0).ravel(), oracle.radial_and_correction(geom, shape, "2th_deg")[1]
+    want = {}
+    for n_ss in (4, 5):
+        r, pixel = exact_samples(geom, shape, n_ss)
+        bins, _, trusted = oracle.bin_layout(r, n, span)
+        keep = bins >= 0
+        assert trusted.all() and 0.2 < keep.mean() < 0.9
+        bins, pixel = bins[keep], pixel[keep]
+        want[n_ss] = oracle.ratio(np.bincount(bins, image[pixel], n), np.bincount(bins, c[pixel], n))
+    assert (np.abs(want[4] - want[5]) > 1e-3 * np.abs(want[5])).sum() >= 3
+    if made_by == "constructor":
+        ai = integrator(geom, "supersampled", None, unit="2th_deg", radial_range=span)
+    else:
+        ai = integrator(geom, "counting", unit="2th_deg", radial_range=span)
+        ai.set_method("supersampled")
+    np.testing.assert_allclose(ai.integrate1d(image.reshape(shape), n).intensity, want[5], rtol=1e-12)
+
 @pytest.mark.parametrize("unit", ["2th_deg", "q_nm^-1"])
 def test_supersampled_patterns_of_a_smooth_image_follow_its_profile(integrator, geoms, unit):
     r, corr = oracle.radial_and_correction(geoms["tilted"], SHAPE, unit)

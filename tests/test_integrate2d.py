@@ -40,6 +40,29 @@ def test_counting_and_histogram_cakes_equal_the_oracle(integrator, geoms, name, 
             assert len(got[key]) == n_rad * n_az
             np.testing.assert_allclose(got[key][ok], want[key][ok], rtol=1e-9, atol=0, err_msg=key)
 
+# Unrotated, power-of-two pixel sizes and distance, the PONI on the centre of pixel (11, 9) of 24 x 20: the
+# pixels right of it in row 11 lie exactly at chi = 0, those above it in column 9 exactly at -pi / 2.
+ON_CENTRE = dict(pixel1=2.0**-13, pixel2=2.0**-12, distance=2.0**-9, poni1=11.5 * 2.0**-13, poni2=9.5 * 2.0**-12,
+                 rot1=0.0, rot2=0.0, rot3=0.0, wavelength=1e-10)
+
+@pytest.mark.parametrize("method", ["counting", "histogram"])
+def test_pixels_at_the_upper_end_of_the_azimuthal_range_are_left_out_of_the_cake(integrator, method):
+    geom, shape, n_rad, n_az, span = ON_CENTRE, (24, 20), 6, 3, (-np.pi / 2, 0.0)
+    g, image = oracle.pixel_geometry(geom, shape), oracle.noisy_image(shape, nans=0)
+    chi, radial = g["chi"], np.degrees(g["two_theta"])
+    at_hi = chi == 0.0
+    assert at_hi.sum() == 11 and (chi == -np.pi / 2).sum() == 11
+    want = oracle.integrate2d(geom, image, n_rad, n_az, "2th_deg", method, None, span)
+    # The oracle distrusts the end bins for the pixels exactly on the range's ends: both sides decide those alike.
+    on_end = at_hi | (chi == -np.pi / 2)
+    a_ok = oracle.bin_layout(chi[~on_end], n_az, span, azimuthal=True)[2]
+    r_bins, _, r_ok = oracle.bin_layout(radial, n_rad)
+    ok = (a_ok[:, None] & r_ok[None, :]).ravel()
+    assert ok[(n_az - 1) * n_rad + r_bins[at_hi]].sum() >= 3  # cells the pixels at chi = 0 would change
+    res = integrator(geom, method, unit="2th_deg").integrate2d(image, n_rad, n_az, True, span)
+    for key in ("intensity", "errors"):
+        np.testing.assert_allclose(np.array(getattr(res, key))[ok], want[key][ok], rtol=1e-9, atol=0, err_msg=key)
+
 # Azimuthal ranges: inside the data, across the seam, whole turns from -1, pi / 2 and -5 pi / 2, a turn below.
 CAKES = [(None, 8), (None, 1), ((0.3, 2.0), 8), ((2.5, 3.8), 5), ((-1.0, TURN - 1.0), 8), ((np.pi / 2, 2.5 * np.pi), 1),
          ((-2.5 * np.pi, -np.pi / 2), 8), ((-7.0, -6.0), 3)]

@@ -1,8 +1,10 @@
 import collections, math, os, pathlib, sys, types
 
+import numpy as np
 import pytest
 
 import karvelum
+import oracle
 from karvelum import Integrator
 
 FAIL, P = "Failed to load PONI: ", "Failed to load PONI: ..."  # P: only this prefix is checked
@@ -115,6 +117,24 @@ def test_refusals_report_their_cause_and_leave_the_integrator_usable(poni_path, 
     assert ai.get_unit() == "2th_deg"
     ai.set_unit("q_A")  # every borrow was released
     assert ai.get_unit() == "q_A^-1"
+
+POSITION = {"Distance": "distance", "Poni1": "poni1", "Poni2": "poni2", "Rot1": "rot1", "Rot2": "rot2",
+            "Rot3": "rot3", "Wavelength": "wavelength"}
+@pytest.mark.parametrize("sizes", ["PixelSize1: {}\nPixelSize2: {}\n", 'Detector_config: {{"pixel1": {}, "pixel2": {}}}\n'])
+def test_a_poni_file_integrates_with_its_two_pixel_sizes(write_poni, geoms, sizes):
+    # Rectangular pixels on a detector that is not square: swapped sizes would move every ring.
+    geom, shape, n = geoms["tilted"], (61, 47), 40
+    text = "".join(f"{key}: {geom[name]!r}\n" for key, name in POSITION.items())
+    ai = Integrator(write_poni(text + sizes.format(repr(geom["pixel1"]), repr(geom["pixel2"]))), "counting",
+                    unit="2th_deg")
+    image = np.random.default_rng(0).normal(5.0, 4.0, shape)
+    want = oracle.integrate1d(geom, image, n, "2th_deg", "counting")
+    got = ai.integrate1d(image, n, True)
+    ok = want["trusted"]
+    assert ok.sum() >= n - 4
+    np.testing.assert_allclose(got.radial, want["radial"], rtol=1e-12)
+    for key in ("intensity", "errors"):
+        np.testing.assert_allclose(np.array(getattr(got, key))[ok], want[key][ok], rtol=1e-9, err_msg=key)
 
 def test_poni_dict_errors_pass_through_unannotated_and_later_keys_are_not_read():
     err, read = LookupError("boom"), []

@@ -61,6 +61,31 @@ def test_a_panel_cut_in_two_detectors_merges_to_the_whole_panel(member, geoms, m
     np.testing.assert_allclose(got.intensity, want.intensity, rtol=1e-12)
     np.testing.assert_allclose(got.errors, want.errors, rtol=1e-12)
 
+def test_members_weighing_in_different_units_merge_their_raw_sums(member, geoms):
+    # A counting member weighs a pixel 1 in a bin, a 5 x 5 supersampled one the fraction of its sub-samples there:
+    # each member's sums are taken in those raw units and the merge adds signal and normalisation before dividing.
+    # Images of 1 and 3 on one geometry merge to about 2 (weights of 25 per pixel would give about 2.92).
+    geom, n = geoms["tilted"], 30
+    r, c = oracle.radial_and_correction(geom, SHAPE, "2th_deg")
+    span = tuple(np.quantile(r, [0.2, 0.8]))
+    counted, supersampled = member(radial_range=span), member("supersampled", n_ss=5, radial_range=span)
+    got = MultiIntegrator([counted, supersampled]).integrate1d([np.ones(SHAPE), np.full(SHAPE, 3.0)], n, True)
+    weights = []  # per member: bins x pixels, each pixel's weight in each bin
+    for radial, pixel, per_pixel in [(r, np.arange(c.size), 1), (*oracle.subsamples(geom, SHAPE, 5, "2th_deg"), 25)]:
+        bins, _, trusted = oracle.bin_layout(radial, n, span)
+        keep = bins >= 0
+        counts = np.bincount(bins[keep] * c.size + pixel[keep], minlength=n * c.size).reshape(n, -1)
+        weights.append((counts / per_pixel, trusted))
+    (w1, ok1), (w2, ok2) = weights
+    s1, n1, v1 = w1 @ np.ones_like(c), w1 @ c, (w1 * w1) @ np.ones_like(c)  # signal, normalisation, variance
+    s2, n2, v2 = w2 @ np.full_like(c, 3.0), w2 @ c, (w2 * w2) @ np.full_like(c, 3.0)
+    ok = ok1 & ok2
+    assert ok.sum() >= n - 4 and (n1 > 0).all() and (n2 > 0).all()
+    np.testing.assert_allclose(np.array(got.intensity)[ok], ((s1 + s2) / (n1 + n2))[ok], rtol=1e-9)
+    np.testing.assert_allclose(np.array(got.errors)[ok], (np.sqrt(v1 + v2) / (n1 + n2))[ok], rtol=1e-9)
+    np.testing.assert_allclose(got.intensity, 2.0, atol=0.1)
+    assert (np.abs(np.array(got.intensity) - (s1 + 25 * s2) / (n1 + 25 * n2)) > 0.5).all()
+
 NEAR = dict(pixel1=5e-5, pixel2=6e-5, distance=0.09, poni1=1.2e-3, poni2=2e-3, rot1=0.04, rot2=-0.06, rot3=0.4)
 FAR = dict(pixel1=7e-5, pixel2=5e-5, distance=0.14, poni1=4.5e-3, poni2=-5e-4, rot1=-0.07, rot2=0.03, rot3=-0.9)
 DETECTORS = [(dict(NEAR, wavelength=1e-10), (80, 100)), (dict(FAR, wavelength=1e-10), (70, 90))]

@@ -11,7 +11,7 @@ import pytest
 import tifffile
 
 from karvelum import Integrator
-from tiff_files import packed_tiff, random_samples, tiff_bytes
+from tiff_files import packed_tiff, random_samples, tiff_bytes, zero_strips_tiff
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
@@ -245,3 +245,37 @@ def test_a_frame_renamed_over_while_it_is_read_reads_as_one_version_whole(tmp_pa
         publisher.wait(timeout=60)
     assert seen[2] == 0 and errors == [], (seen, errors)
     assert seen[0] > 0 and seen[1] > 0  # the path was renamed over while it was read
+
+
+def test_histogram_calls_beyond_the_memory_budget_are_refused_before_allocating(tmp_path, run_isolated):
+    # 16 KB on disk, 16384 x 16384 pixels: the per-pixel geometry and the frame need about 19 GB, more than a
+    # call may take on a machine of 24 GiB. Batch items are refused as the table methods' are: an error item.
+    with open("/proc/meminfo") as f:
+        available = next(int(line.split()[1]) << 10 for line in f if line.startswith("MemAvailable:"))
+    if available > 26e9:
+        pytest.skip("a machine larger than the suite's 24 GiB could hold the call")
+    hostile = tmp_path / "hostile.tif"
+    hostile.write_bytes(zero_strips_tiff(16384, 16384))
+    outcomes, peak, still_works = run_isolated(f"""
+        import json, os, resource, numpy, karvelum
+        if not os.environ.get("KARVELUM_SANITIZED"):  # the sanitizer build caps allocations itself
+            resource.setrlimit(resource.RLIMIT_AS, (4 << 30, 4 << 30))  # an admitted call fails, not the machine
+        start = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**10
+        ai, path, outcomes = karvelum.Integrator.from_poni_dict({GEOM!r}, method="histogram"), {str(hostile)!r}, []
+        for call in (lambda: ai.integrate1d(path, 100), lambda: ai.integrate1d(path, 100, True, azimuthal_std=True),
+                     lambda: ai.integrate2d(path, 100, 36)):
+            try:
+                call()
+                outcomes.append("ok")
+            except MemoryError as exc:
+                outcomes.append(type(exc).__name__)
+        outcomes += [ai.batch1d([path], 100)[0].error, ai.batch2d([path], 100, 36)[0].error,
+                     *[item.error for item in ai.batch1d_iter([path], 100)]]
+        peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 2**10 - start
+        still_works = len(ai.integrate1d(numpy.ones((64, 64)), 10).intensity)
+        print(json.dumps([outcomes, peak, still_works]))
+    """, stderr="")
+    assert outcomes == ["MemoryError"] * 3 + ["memory allocation failed"] * 3
+    assert still_works == 10
+    if not os.environ.get("KARVELUM_SANITIZED"):  # the sanitizer keeps freed memory in quarantine
+        assert peak < 100  # nothing large was allocated for the refused calls (MiB)

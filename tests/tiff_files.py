@@ -76,3 +76,17 @@ def random_samples(bits, signed, shape=(21, 37), seed=0):
                                                 endpoint=True)
     data.flat[:4] = [low, high, 0, low + 1]  # both ends of the range
     return data
+
+
+def zero_strips_tiff(width, height, rows_per_strip=1024):
+    """8-bit Deflate TIFF bytes of zeros whose full strips all point at one compressed strip: a few KB on disk
+    for an image of any size."""
+    full, rest = divmod(height, rows_per_strip)
+    strips = [zlib.compress(bytes(width * rows), 9) for rows in (rows_per_strip, rest)]
+    offsets = [8] * full + [8 + len(strips[0])] * (rest > 0)
+    counts = [len(strips[0])] * full + [len(strips[1])] * (rest > 0)
+    data = strips[0] + strips[1] * (rest > 0)
+    ifd_at = 8 + len(data) + len(data) % 2
+    entries = [(256, 4, [width]), (257, 4, [height]), (258, 3, [8]), (259, 3, [8]), (262, 3, [1]),
+               (273, 4, offsets), (277, 3, [1]), (278, 3, [rows_per_strip]), (279, 4, counts)]
+    return b"II*\0" + struct.pack("<I", ifd_at) + data + b"\0" * (len(data) % 2) + ifd_entries(entries, "<", ifd_at)

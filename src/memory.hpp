@@ -1,0 +1,37 @@
+// The memory a call may still take, and how much of it a working set may
+// claim. The machine's available memory is not the whole story: a process
+// in a control group with a memory limit (a container, a service unit) is
+// killed at that limit whatever the machine has left.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace karvelum {
+
+// The machine's physical memory (all ones when the system does not say).
+std::uint64_t physical_memory();
+
+// The least of MemAvailable in /proc/meminfo (free memory plus what the
+// kernel can reclaim without swapping; the physical memory where it cannot
+// be read) and, for the process's memory control group and every group
+// above it that sets a limit, the room left under that limit: cgroup v2
+// memory.max less memory.current, v1 memory.limit_in_bytes less
+// memory.usage_in_bytes, each usage less the group's inactive file cache
+// (memory.stat), which the kernel reclaims before it kills anything.
+//
+// The files are read under `root`: "" for the running system, or a
+// directory that stands for "/" and holds proc/meminfo, proc/self/cgroup,
+// proc/self/mountinfo and the control group mount points named there.
+std::uint64_t available_memory(const std::string& root = "");
+
+// Whether a working set of `bytes` may be started with `available` bytes
+// available: at most three quarters of them. The rest is headroom for what
+// the estimate leaves out (allocator slack, the caller's copies of the
+// results), for other threads and batch workers that were checked against
+// the same figure and allocate at the same time, and for the machine's own
+// page cache; a fraction, unlike a fixed margin, fits a small container and
+// a large host alike.
+bool within_memory_budget(std::uint64_t bytes, std::uint64_t available);
+
+}  // namespace karvelum

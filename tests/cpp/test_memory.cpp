@@ -1,0 +1,170 @@
+// The memory available to a call, read from a directory that stands for the
+// system root: /proc's figures and control group limits of both versions.
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "check.hpp"
+#include "memory.hpp"
+
+using namespace karvelum;
+
+namespace {
+
+constexpr std::uint64_t kMiB = std::uint64_t(1) << 20;
+constexpr std::uint64_t kGiB = std::uint64_t(1) << 30;
+// What v1 writes for "no limit": 2^63 rounded down to a page.
+constexpr const char* kV1Unlimited = "9223372036854771712\n";
+
+// A fresh directory standing for "/", removed with its contents at the end.
+class FakeRoot {
+public:
+    FakeRoot() {
+        std::string pattern = (std::filesystem::temp_directory_path() / "karvelum_memory_XXXXXX").string();
+        if (::mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+        path_ = pattern;
+    }
+    ~FakeRoot() {
+        std::error_code ignored;
+        std::filesystem::remove_all(path_, ignored);
+    }
+    FakeRoot(const FakeRoot&) = delete;
+    FakeRoot& operator=(const FakeRoot&) = delete;
+
+    void write(const std::string& relative, const std::string& text) const {
+        const std::filesystem::path file = std::filesystem::path(path_) / relative;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    std::uint64_t available() const { return available_memory(path_); }
+
+    // A host with `available` bytes in MemAvailable; a process in the v2
+    // group /system.slice/app.service (the unified hierarchy at
+    // /sys/fs/cgroup) and in the v1 memory group /docker/c1 (that hierarchy
+    // at /sys/fs/cgroup/memory, its mount point shown escaped).
+    void host(std::uint64_t available) const {
+        write("proc/meminfo", "MemTotal:       25165824 kB\nMemFree:         1000000 kB\nMemAvailable:   " +
+                                  std::to_string(available >> 10) + " kB\nBuffers:           22580 kB\n");
+        write("proc/self/cgroup", "12:cpu,cpuacct:/docker/c1\n4:memory:/docker/c1\n1:name=systemd:/\n"
+                                  "0::/system.slice/app.service\n");
+        write("proc/self/mountinfo",
+              "23 1 8:1 / / rw,relatime shared:1 - ext4 /dev/sda1 rw\n"
+              "31 23 0:28 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n"
+              "35 23 0:32 / /sys/fs/cgroup/mem\\040ory rw,relatime shared:13 - cgroup cgroup rw,memory\n"
+              "36 23 0:33 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu,cpuacct\n");
+    }
+    void v2(const std::string& group, const std::string& max, std::uint64_t current, std::uint64_t inactive) const {
+        const std::string dir = "sys/fs/cgroup" + group + "/";
+        write(dir + "memory.max", max + "\n");
+        write(dir + "memory.current", std::to_string(current) + "\n");
+        write(dir + "memory.stat", "anon 1000\nfile 2000\nactive_file 77\ninactive_file " + std::to_string(inactive) +
+                                       "\nslab 5\n");
+    }
+    void v1(const std::string& group, const std::string& limit, std::uint64_t usage,
+            std::uint64_t inactive) const {
+        const std::string dir = "sys/fs/cgroup/mem ory" + group + "/";
+        write(dir + "memory.limit_in_bytes", limit);
+        write(dir + "memory.usage_in_bytes", std::to_string(usage) + "\n");
+        write(dir + "memory.stat", "cache 9\ninactive_file 1\ntotal_cache 10\ntotal_inactive_file " +
+                                       std::to_string(inactive) + "\n");
+    }
+
+private:
+    std::string path_;
+};
+
+}  // namespace
+
+TEST(available_memory_is_mem_available_without_a_group_limit) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    CHECK(root.available() == 20 * kGiB);
+    // Groups that set no limit: v2 "max", v1's unlimited figure, and a
+    // limit beyond any machine.
+    root.v2("/system.slice/app.service", "max", 3 * kGiB, 0);
+    root.v2("/system.slice", "max", 5 * kGiB, 0);
+    root.v1("/docker/c1", kV1Unlimited, 4 * kGiB, 0);
+    root.v1("/docker", std::to_string(std::uint64_t(1) << 62), 4 * kGiB, 0);
+    CHECK(root.available() == 20 * kGiB);
+}
+
+TEST(a_cgroup_v2_limit_bounds_available_memory) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    // 4 GiB limit, 3 GiB charged of which 512 MiB is inactive file cache.
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), 3 * kGiB, 512 * kMiB);
+    CHECK(root.available() == 1536 * kMiB);
+    // A tighter limit on the group above counts too.
+    root.v2("/system.slice", std::to_string(6 * kGiB), 5900 * kMiB, 0);
+    CHECK(root.available() == 244 * kMiB);
+    // A group at its limit has no room; the machine's figure can still be the least.
+    root.v2("/system.slice", "max", 0, 0);
+    root.v2("/system.slice/app.service", std::to_string(2 * kGiB), 3 * kGiB, 0);
+    CHECK(root.available() == 0);
+    root.v2("/system.slice/app.service", std::to_string(16 * kGiB), kGiB, 0);
+    root.host(3 * kGiB);
+    CHECK(root.available() == 3 * kGiB);
+}
+
+TEST(a_cgroup_v1_limit_bounds_available_memory) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v1("/docker/c1", std::to_string(2 * kGiB) + "\n", 712 * kMiB, 200 * kMiB);
+    CHECK(root.available() == 1536 * kMiB);
+    // The least of both hierarchies.
+    root.v2("/system.slice/app.service", std::to_string(kGiB), 100 * kMiB, 0);
+    CHECK(root.available() == 924 * kMiB);
+}
+
+TEST(a_container_sees_its_own_group_as_the_mounted_one) {
+    // In a cgroup namespace the process's group is "/" and the mount shows
+    // the container's group; without one the mount's root names the group.
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.write("proc/self/cgroup", "0::/\n");
+    root.write("proc/self/mountinfo", "31 23 0:28 / /sys/fs/cgroup rw - cgroup2 cgroup2 rw\n");
+    root.v2("", std::to_string(8 * kGiB), 2 * kGiB, 0);
+    CHECK(root.available() == 6 * kGiB);
+    root.write("proc/self/cgroup", "4:memory:/kubepods/pod7/c2\n");
+    root.write("proc/self/mountinfo",
+               "40 23 0:32 /kubepods/pod7/c2 /sys/fs/cgroup/mem\\040ory ro - cgroup cgroup rw,memory\n");
+    root.v1("", std::to_string(kGiB), 256 * kMiB, 0);
+    CHECK(root.available() == 768 * kMiB);
+}
+
+TEST(unreadable_figures_fall_back_to_what_can_be_read) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.write("proc/meminfo", "MemTotal: 1 kB\n");  // no MemAvailable: the physical memory
+    CHECK(root.available() == physical_memory());
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", "garbage", kGiB, 0);
+    CHECK(root.available() == 20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(2 * kGiB), kGiB, 0);
+    CHECK(root.available() == kGiB);
+    // A group path that is not one: the mounted group's own limit.
+    root.write("proc/self/cgroup", "0::system.slice\n");
+    root.v2("", std::to_string(3 * kGiB), 0, 0);
+    CHECK(root.available() == 3 * kGiB);
+    root.write("proc/self/mountinfo", "not a mount table\n\n- - -\n");
+    CHECK(root.available() == 20 * kGiB);
+}
+
+TEST(a_working_set_may_take_three_quarters_of_what_is_available) {
+    CHECK(within_memory_budget(0, 0));
+    CHECK(!within_memory_budget(1, 0));
+    CHECK(within_memory_budget(3 * kGiB, 4 * kGiB));
+    CHECK(!within_memory_budget(3 * kGiB + 1, 4 * kGiB));
+    CHECK(within_memory_budget(3, 5) && !within_memory_budget(4, 5));
+    const std::uint64_t all = ~std::uint64_t(0);
+    CHECK(within_memory_budget(all / 4 * 3 + 2, all) && !within_memory_budget(all / 4 * 3 + 3, all));  // no overflow
+    // In a container of 4 GiB with 1 GiB used, 2.25 GiB may be started,
+    // whatever the host has.
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
+    CHECK(within_memory_budget(2304 * kMiB, root.available()));
+    CHECK(!within_memory_budget(2304 * kMiB + 1, root.available()));
+}
