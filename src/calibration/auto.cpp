@@ -70,6 +70,11 @@ constexpr double kMaxRefitResidualRatio = 1.5;
 constexpr std::uint64_t kRefitRounds = 4;
 constexpr double kRefitGain = 0.99;
 constexpr double kOptimumGain = 1.2;
+// A fit agrees with that of every peak on its rings (agrees_with_every_ring_
+// peak) within half of what a calibration may be off, 1 mm and half a
+// degree: the fit of every peak is itself off by up to a few tenths of that.
+constexpr double kAgreeLength = 0.5e-3;
+constexpr double kAgreeAngle = 0.004363323129985824;
 
 struct RingAngle {
     double angle;        // 2θ in (0, π/2)
@@ -236,6 +241,35 @@ bool far_from_optimum(const CalibrationResult& fit, const CalibrationResult& ref
                       std::span<const double> d_spacings) {
     const CalibrationPoints on = labelled(assigned, rings_under(assigned, fit.geometry, d_spacings).ring);
     return rms_under(on, refit.geometry, d_spacings) * kOptimumGain < rms_under(on, fit.geometry, d_spacings);
+}
+
+// Whether `chosen` agrees with the fit of every peak on its rings (`all`,
+// each labelled with the ring it sits on under `chosen`, refined from it
+// within what is left of options.max_iter after `used`): within kAgreeLength
+// in distance and PONI, kAgreeAngle in tilt. A method's peaks can hold arcs
+// of its rings only (bands about one centre on a tilted detector); their fit
+// can then lie along the valley of tilt and PONI, millimetres from the
+// geometry that all the arcs of the rings give, with residuals no larger.
+// Without iterations left the fit cannot be verified and does not agree.
+bool agrees_with_every_ring_peak(const CalibrationResult& chosen, const CalibrationPoints& all,
+                                 std::span<const double> d_spacings, const RefineOptions& options,
+                                 std::uint64_t used) {
+    if (used >= options.max_iter) return false;
+    RefineOptions budget = options;
+    budget.max_iter = options.max_iter - used;
+    budget.auto_assign = false;
+    CalibrationResult every;
+    try {
+        every = refine_geometry_lm(chosen.geometry, labelled(all, rings_under(all, chosen.geometry, d_spacings).ring),
+                                   d_spacings, budget);
+    } catch (const RefineError&) {
+        return false;
+    }
+    const PoniGeometry& a = chosen.geometry;
+    const PoniGeometry& b = every.geometry;
+    return std::fabs(a.distance - b.distance) <= kAgreeLength && std::fabs(a.poni1 - b.poni1) <= kAgreeLength &&
+           std::fabs(a.poni2 - b.poni2) <= kAgreeLength && std::fabs(a.rot1 - b.rot1) <= kAgreeAngle &&
+           std::fabs(a.rot2 - b.rot2) <= kAgreeAngle;
 }
 
 // Whether the rings of one way of seeing them (`way.ring_of`: one per point)
@@ -743,11 +777,17 @@ std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const
     // (stopped along that valley), is fitted on: the refit tells (a fit near
     // its optimum gains little), and stands in for it.
     std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
-    if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) return fit;
+    const std::uint64_t used = again ? again->n_iter : fit.n_iter;
+    const CalibrationPoints all = finite_peaks(peaks, seen).points;
+    if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) {
+        if (!agrees_with_every_ring_peak(fit, all, d_spacings, options, used)) return std::nullopt;
+        return fit;
+    }
     // Refitted to its optimum, a right geometry leaves the peaks as close to
     // their rings as to their own ellipses; a wrong one that the valley let
     // the refit reach does not.
-    if (again && check_on_detected_rings(*again, peaks, seen, d_spacings, kMaxRefitResidualRatio).holds()) {
+    if (again && check_on_detected_rings(*again, peaks, seen, d_spacings, kMaxRefitResidualRatio).holds() &&
+        agrees_with_every_ring_peak(*again, all, d_spacings, options, used)) {
         return again;
     }
     return std::nullopt;

@@ -151,10 +151,12 @@ void bind_auto_calibrate(nb::module_& m) {
         "Radial and ransac identify the ellipses with calibrant rings (`ratio_tolerance`,\n"
         "`min_matches`) and bootstrap the geometry from them. The final fit is a Huber-weighted\n"
         "(`huber_c`, rad of 2θ) Levenberg-Marquardt refinement (`max_iter`, `tol`); `fix` lists the\n"
-        "parameters to lock as for `refine` (default: the wavelength). Each refined geometry is refined\n"
-        "again from the peaks within a tenth of the local ring spacing of a ring, and kept only when its\n"
-        "distance is positive, the rings seen in the peaks lie on calibrant rings (nine in ten of their\n"
-        "peaks) and the pixel residuals are at most twice those about an ellipse fitted to each ring.\n"
+        "parameters to lock as for `refine` (default: the wavelength). Each refined geometry is kept\n"
+        "only when its distance is positive, the rings seen in the peaks lie on calibrant rings (nine\n"
+        "in ten of their peaks; rings past the last listed one and a few concentric rings between\n"
+        "listed ones excepted) and the pixel residuals are at most twice those about an ellipse\n"
+        "fitted to each ring. A fit that holds the rings loosely or stopped short of its optimum is\n"
+        "fitted on from the same peaks within what is left of `max_iter`.\n"
         "\n"
         "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found.");
 }
@@ -164,7 +166,7 @@ void bind_auto_calibrate_result(nb::module_& m) {
                                       "Result of `auto_calibrate`: the refined geometry as a PONI dict, the fit's "
                                       "iterations, chi2 and rms (radians of 2θ), and how it was bootstrapped.")
         .def_prop_ro("n_iter", [](const PyAutoCalibrateResult& r) { return r.result.calibration.n_iter; },
-                     "Levenberg-Marquardt iterations of the final refinement.")
+                     "Levenberg-Marquardt iterations of the refinement, every round of it counted.")
         .def_prop_ro("chi2", [](const PyAutoCalibrateResult& r) { return r.result.calibration.chi2; },
                      "Sum of squared residuals, rad² of 2θ.")
         .def_prop_ro("rms_rad", [](const PyAutoCalibrateResult& r) { return r.result.calibration.rms_rad; },
