@@ -413,6 +413,17 @@ def test_a_fit_stopped_along_the_tilt_valley_is_refitted_within_max_iter(case_pe
         assert max(abs(result.poni[k] - geom[k]) / spread[k] for k in FITTED) < 10
 
 
+@pytest.mark.parametrize("seed", [0, 2])
+def test_a_fit_of_ring_arcs_along_the_tilt_valley_is_never_returned(seed):
+    """Weak rings 0.6 m away on a 2048 px detector tilted by 5 degrees: the radial bands about one centre hold arcs of
+    each ring among noise peaks, and their fit lies 1.3 to 1.7 mm off along the valley of tilt and PONI, with
+    residuals no larger than the truth's. The peaks of the whole rings contradict it: right or refused."""
+    geom = detector_geometry(2048, 172e-6, 0.6, 5, 135, (0.55, 0.35), 0.10, LAB6)
+    image = detector_image(geom, LAB6, (2048, 2048), seed, height=10.0, background=10.0)
+    result = attempt(find_peaks_image(image, max_peaks=image.size), geom, LAB6)
+    assert result is None or max(abs(result.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) <= 1
+
+
 def test_auto_takes_a_grid_too_large_to_search_as_the_grid_failing(ring_peaks):
     huge = dict(grid_distance_steps=10**4, grid_rot_steps=100, grid_poni_steps=10)
     result = call(ring_peaks, method="auto", **huge)
