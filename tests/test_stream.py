@@ -231,6 +231,33 @@ def test_an_abandoned_stream_lets_go_of_the_integrator(tilted, paths, name):
     del it
     wait_until(lambda: not in_use(tilted), "the stream kept the integrator")
 
+SETTINGS = {  # a setter's arguments and the constructor keywords that give the same setting
+    "set_method": (("histogram",), dict(method="histogram")),
+    "set_polarization_factor": ((0.4,), dict(polarization_factor=0.4)),
+    "set_unit": (("q_nm^-1",), dict(unit="q_nm^-1")),
+}
+
+@pytest.mark.parametrize("setter", SETTINGS)
+def test_a_setter_retried_after_an_abandoned_generator_stream_gets_through_and_takes_effect(integrator, setter):
+    # The workers are still integrating when the stream is dropped: the call that first finds the integrator free
+    # must come after everything they read (the thread sanitizer run checks that order).
+    ai, image = integrator("tilted"), oracle.noisy_image((200, 300))
+    it = ai.batch2d_iter((image for _ in range(6)), *N2, num_workers=2, num_threads=1)
+    next(it)
+    del it
+    args, settings = SETTINGS[setter]
+    end = time.monotonic() + DEADLINE
+    while True:
+        try:
+            getattr(ai, setter)(*args)
+            break
+        except ValueError as e:
+            assert str(e) == "Integrator is in use by a batch operation"
+            assert time.monotonic() < end, "the stream kept the integrator"
+            time.sleep(0.001)
+    for kind in (PLAIN1, PLAIN2):
+        oracle.assert_same(single(ai, FRAMES[1], kind), single(integrator("tilted", **settings), FRAMES[1], kind))
+
 def test_the_feeder_runs_ahead_of_a_consumer_that_keeps_up_by_no_more_than_the_queue_holds(tilted):
     # Slow items (large frames, every output) and a table built beforehand: the worker is what limits the stream,
     # and a consumer that a busy machine wakes a few milliseconds late still keeps up.
