@@ -330,6 +330,52 @@ def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stop
     """, stderr="")
     assert got[0] == ["iter[0]"] and got[1] >= 5 and got[2] > 0
 
+SIGNALS = {  # how the signal comes; the exception its handler raises
+    "SIGINT": ("threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()", "KeyboardInterrupt"),
+    "alarm": ("signal.signal(signal.SIGALRM, alarm)\n    signal.setitimer(signal.ITIMER_REAL, 0.3)", "TimeoutError"),
+}
+CALLS = {  # a stream of the generator `frames()`; the single-image call for the image `img * k`
+    1: ("batch1d_iter(frames(), 10, num_workers=2)", "integrate1d(img * k, 10)"),
+    2: ("batch2d_iter(frames(), 6, 8, num_workers=2)", "integrate2d(img * k, 6, 8)"),
+}
+
+@pytest.mark.parametrize("signal_name", SIGNALS)
+@pytest.mark.parametrize("dim", CALLS)
+def test_a_signal_interrupts_a_waiting_next_and_the_stream_goes_on_in_order(head, run_isolated, signal_name, dim):
+    # The generator's second item comes only once the interrupted next() is over: a next() that cannot be
+    # interrupted waits a minute for it.
+    (send, raised), (call, single) = SIGNALS[signal_name], CALLS[dim]
+    got = run_isolated(head() + f"""
+    import os, signal
+    release = threading.Event()
+    def frames():
+        yield img
+        end = time.monotonic() + 60
+        while not release.is_set() and time.monotonic() < end:
+            time.sleep(0.01)
+        yield from (img * k for k in (2, 3, 4))
+    def alarm(number, frame):
+        raise TimeoutError("alarm")
+    it = ai.{call}
+    first = next(it).filename
+    {send}
+    start = time.monotonic()
+    try:
+        next(it)
+        caught = None
+    except BaseException as e:
+        caught = type(e).__name__
+    waited, completed = time.monotonic() - start, it.completed
+    release.set()
+    rest = list(it)
+    same = [bool(np.array_equal(r.result.intensity, ai.{single}.intensity, equal_nan=True))
+            for k, r in zip((2, 3, 4), rest)]
+    print(json.dumps([first, caught, waited, completed, [r.filename for r in rest], same, it.completed]))
+    """, stderr="")
+    first, caught, waited, completed, names, same, done = got
+    assert (first, caught, completed) == ("iter[0]", raised, 1) and waited < 0.3 + 5
+    assert names == ["iter[1]", "iter[2]", "iter[3]"] and same == [True] * 3 and done == 4
+
 @pytest.mark.parametrize("call, daemon", [
     ("batch1d_iter(itertools.repeat(img), 50, ", False),
     ("batch2d_iter((img.copy() for _ in itertools.count()), 20, 30, ", False),
