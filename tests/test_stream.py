@@ -332,7 +332,7 @@ def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stop
 
 SIGNALS = {  # how the signal comes; the exception its handler raises
     "SIGINT": ("threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()", "KeyboardInterrupt"),
-    "alarm": ("signal.signal(signal.SIGALRM, alarm)\n    signal.setitimer(signal.ITIMER_REAL, 0.3)", "TimeoutError"),
+    "alarm": ("signal.signal(signal.SIGALRM, alarm), signal.setitimer(signal.ITIMER_REAL, 0.3)", "TimeoutError"),
 }
 CALLS = {  # a stream of the generator `frames()`; the single-image call for the image `img * k`
     1: ("batch1d_iter(frames(), 10, num_workers=2)", "integrate1d(img * k, 10)"),
@@ -357,10 +357,9 @@ def test_a_signal_interrupts_a_waiting_next_and_the_stream_goes_on_in_order(head
     def alarm(number, frame):
         raise TimeoutError("alarm")
     it = ai.{call}
-    first = next(it).filename
-    {send}
-    start = time.monotonic()
+    first, start = next(it).filename, time.monotonic()
     try:
+        {send}
         next(it)
         caught = None
     except BaseException as e:
