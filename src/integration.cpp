@@ -1,8 +1,34 @@
 #include "integration.hpp"
 
+#include <utility>
+
 #include "errors.hpp"
 
 namespace karvelum::integration {
+
+// Holds are made on the thread that runs the check (the integrator's owner)
+// or copied from a live one, so making one needs no ordering. Dropping one
+// must order the holder's work before the check: release here, acquire there;
+// the last drop carries every earlier one, as they all change one counter.
+CoreHold::CoreHold(std::shared_ptr<IntegratorCore> core) noexcept : core_(std::move(core)) {
+    if (core_) core_->holds.fetch_add(1, std::memory_order_relaxed);
+}
+
+CoreHold::CoreHold(const CoreHold& other) noexcept : core_(other.core_) {
+    if (core_) core_->holds.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CoreHold::reset() noexcept {
+    if (!core_) return;
+    core_->holds.fetch_sub(1, std::memory_order_release);
+    core_.reset();
+}
+
+bool in_use(const IntegratorCore& core) noexcept { return core.holds.load(std::memory_order_acquire) != 0; }
+
+void require_not_in_use(const IntegratorCore& core) {
+    if (in_use(core)) throw ValueError("Integrator is in use by a batch operation");
+}
 
 void clear_lut_caches(IntegratorCore& core) {
     core.lut1d.clear();

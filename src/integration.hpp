@@ -1,6 +1,8 @@
 // The shared state behind one integrator.
 #pragma once
 
+#include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -15,9 +17,8 @@
 
 namespace karvelum::integration {
 
-// Settings are plain fields: they change only while the core is not shared
-// (no batch, stream or multi-detector integrator holds it), so integrations
-// read them without locks.
+// Settings are plain fields: they change only while the core is not in use
+// (no CoreHold of it exists), so integrations read them without locks.
 struct IntegratorCore {
     std::optional<double> polarization_factor;
     RadialRange radial_range;
@@ -28,7 +29,43 @@ struct IntegratorCore {
     Lut1dCache lut1d;
     Lut2dCache lut2d;
     RadialUnit unit = RadialUnit::TwoThetaRad;
+    // The CoreHolds of this core; changed by CoreHold alone.
+    std::atomic<std::size_t> holds{0};
 };
+
+// The share of a core that a batch, a stream or a multi-detector integrator
+// keeps, in every thread that uses it: while one exists the core is in use.
+// Dropping one releases what its thread did with the core to the in-use
+// check, so a setter that finds the core free comes after all of it.
+class CoreHold {
+public:
+    CoreHold() = default;
+    explicit CoreHold(std::shared_ptr<IntegratorCore> core) noexcept;
+    CoreHold(const CoreHold& other) noexcept;
+    CoreHold(CoreHold&& other) noexcept = default;
+    CoreHold& operator=(CoreHold other) noexcept {
+        core_.swap(other.core_);
+        return *this;
+    }
+    ~CoreHold() { reset(); }
+
+    // Lets go of the core; the hold is empty afterwards.
+    void reset() noexcept;
+    IntegratorCore* get() const noexcept { return core_.get(); }
+    IntegratorCore& operator*() const noexcept { return *core_; }
+    IntegratorCore* operator->() const noexcept { return core_.get(); }
+
+private:
+    std::shared_ptr<IntegratorCore> core_;
+};
+
+// Whether a CoreHold of `core` exists. When none does, everything the
+// holders did with the core happened before this call returned.
+bool in_use(const IntegratorCore& core) noexcept;
+
+// ValueError "Integrator is in use by a batch operation" while `core` is in
+// use: settings change only through this check.
+void require_not_in_use(const IntegratorCore& core);
 
 // Empties the 1D and then the 2D table cache.
 void clear_lut_caches(IntegratorCore& core);

@@ -231,6 +231,33 @@ def test_an_abandoned_stream_lets_go_of_the_integrator(tilted, paths, name):
     del it
     wait_until(lambda: not in_use(tilted), "the stream kept the integrator")
 
+SETTINGS = {  # a setter's arguments and the constructor keywords that give the same setting
+    "set_method": (("histogram",), dict(method="histogram")),
+    "set_polarization_factor": ((0.4,), dict(polarization_factor=0.4)),
+    "set_unit": (("q_nm^-1",), dict(unit="q_nm^-1")),
+}
+
+@pytest.mark.parametrize("setter", SETTINGS)
+def test_a_setter_retried_after_an_abandoned_generator_stream_gets_through_and_takes_effect(integrator, setter):
+    # The workers are still integrating when the stream is dropped: the call that first finds the integrator free
+    # must come after everything they read (the thread sanitizer run checks that order).
+    ai, image = integrator("tilted"), oracle.noisy_image((200, 300))
+    it = ai.batch2d_iter((image for _ in range(6)), *N2, num_workers=2, num_threads=1)
+    next(it)
+    del it
+    args, settings = SETTINGS[setter]
+    end = time.monotonic() + DEADLINE
+    while True:
+        try:
+            getattr(ai, setter)(*args)
+            break
+        except ValueError as e:
+            assert str(e) == "Integrator is in use by a batch operation"
+            assert time.monotonic() < end, "the stream kept the integrator"
+            time.sleep(0.001)
+    for kind in (PLAIN1, PLAIN2):
+        oracle.assert_same(single(ai, FRAMES[1], kind), single(integrator("tilted", **settings), FRAMES[1], kind))
+
 def test_the_feeder_runs_ahead_of_a_consumer_that_keeps_up_by_no_more_than_the_queue_holds(tilted):
     # Slow items (large frames, every output) and a table built beforehand: the worker is what limits the stream,
     # and a consumer that a busy machine wakes a few milliseconds late still keeps up.
@@ -302,6 +329,51 @@ def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stop
     print(json.dumps([waited, results, count[0]]))
     """, stderr="")
     assert got[0] == ["iter[0]"] and got[1] >= 5 and got[2] > 0
+
+SIGNALS = {  # how the signal comes; the exception its handler raises
+    "SIGINT": ("threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()", "KeyboardInterrupt"),
+    "alarm": ("signal.signal(signal.SIGALRM, alarm), signal.setitimer(signal.ITIMER_REAL, 0.3)", "TimeoutError"),
+}
+CALLS = {  # a stream of the generator `frames()`; the single-image call for the image `img * k`
+    1: ("batch1d_iter(frames(), 10, num_workers=2)", "integrate1d(img * k, 10)"),
+    2: ("batch2d_iter(frames(), 6, 8, num_workers=2)", "integrate2d(img * k, 6, 8)"),
+}
+
+@pytest.mark.parametrize("signal_name", SIGNALS)
+@pytest.mark.parametrize("dim", CALLS)
+def test_a_signal_interrupts_a_waiting_next_and_the_stream_goes_on_in_order(head, run_isolated, signal_name, dim):
+    # The generator's second item comes only once the interrupted next() is over: a next() that cannot be
+    # interrupted waits a minute for it.
+    (send, raised), (call, single) = SIGNALS[signal_name], CALLS[dim]
+    got = run_isolated(head() + f"""
+    import os, signal
+    release = threading.Event()
+    def frames():
+        yield img
+        end = time.monotonic() + 60
+        while not release.is_set() and time.monotonic() < end:
+            time.sleep(0.01)
+        yield from (img * k for k in (2, 3, 4))
+    def alarm(number, frame):
+        raise TimeoutError("alarm")
+    it = ai.{call}
+    first, start = next(it).filename, time.monotonic()
+    try:
+        {send}
+        next(it)
+        caught = None
+    except BaseException as e:
+        caught = type(e).__name__
+    waited, completed = time.monotonic() - start, it.completed
+    release.set()
+    rest = list(it)
+    same = [bool(np.array_equal(r.result.intensity, ai.{single}.intensity, equal_nan=True))
+            for k, r in zip((2, 3, 4), rest)]
+    print(json.dumps([first, caught, waited, completed, [r.filename for r in rest], same, it.completed]))
+    """, stderr="")
+    first, caught, waited, completed, names, same, done = got
+    assert (first, caught, completed) == ("iter[0]", raised, 1) and waited < 0.3 + 5
+    assert names == ["iter[1]", "iter[2]", "iter[3]"] and same == [True] * 3 and done == 4
 
 @pytest.mark.parametrize("call, daemon", [
     ("batch1d_iter(itertools.repeat(img), 50, ", False),

@@ -59,7 +59,7 @@ struct Worker {
     std::thread thread;
 };
 
-void batch_pool_worker(Worker& worker, std::shared_ptr<IntegratorCore> core, const IntegrateKind& kind,
+void batch_pool_worker(Worker& worker, CoreHold core, const IntegrateKind& kind,
                        std::size_t threads) noexcept {
     std::size_t done = 0;
     try {
@@ -180,7 +180,8 @@ std::vector<BatchItemRecord> run_batch_workers(std::span<const std::string> path
     try {
         for (; started < workers.size(); ++started) {
             Worker& worker = workers[started];
-            worker.thread = std::thread(batch_pool_worker, std::ref(worker), core, std::cref(kind), threads);
+            worker.thread =
+                std::thread(batch_pool_worker, std::ref(worker), CoreHold(core), std::cref(kind), threads);
         }
     } catch (...) {
         // Threads already running write into `workers`: wait for them before

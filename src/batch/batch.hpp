@@ -22,6 +22,7 @@
 
 namespace karvelum::batch {
 
+using integration::CoreHold;
 using integration::IntegratorCore;
 
 // How a batch integrates its items: the options of a 1D or of a 2D request.
@@ -70,7 +71,7 @@ Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::strin
 // Integrates every path on worker threads: consecutive chunks of
 // max(ceil(n / workers), 1) paths, one thread per chunk with its own pool of
 // `threads` threads and one reused frame. Returns one record per path, in
-// input order, after every worker has ended and released its hold on the
+// input order, after every worker has ended and dropped its hold on the
 // core. Writes "Worker thread panicked" to standard error once per worker
 // that met a fatal failure. A thread that cannot be started is Panic
 // "failed to spawn thread: ..." once the threads already started are joined.

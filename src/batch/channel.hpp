@@ -8,6 +8,7 @@
 // the last receiver goes are released at once.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <deque>
@@ -90,23 +91,25 @@ public:
         std::optional<T> receive() const {
             if (!state_) return std::nullopt;
             std::unique_lock<std::mutex> lock(state_->mutex);
-            state_->readable.wait(lock, [&] { return !state_->items.empty() || state_->senders == 0; });
-            if (state_->items.empty()) return std::nullopt;
-            std::optional<T> item(std::move(state_->items.front()));
-            state_->items.pop_front();
-            state_->writable.notify_one();
-            return item;
+            state_->readable.wait(lock, [&] { return ready(); });
+            return take();
+        }
+
+        // The same, waiting at most `timeout`: nullopt also when the time
+        // runs out first, which sets `timed_out`.
+        std::optional<T> receive_for(std::chrono::nanoseconds timeout, bool& timed_out) const {
+            timed_out = false;
+            if (!state_) return std::nullopt;
+            std::unique_lock<std::mutex> lock(state_->mutex);
+            timed_out = !state_->readable.wait_for(lock, timeout, [&] { return ready(); });
+            return timed_out ? std::nullopt : take();
         }
 
         // The next item if one is queued, without waiting; nullopt otherwise.
         std::optional<T> try_receive() const {
             if (!state_) return std::nullopt;
             std::lock_guard<std::mutex> lock(state_->mutex);
-            if (state_->items.empty()) return std::nullopt;
-            std::optional<T> item(std::move(state_->items.front()));
-            state_->items.pop_front();
-            state_->writable.notify_one();
-            return item;
+            return take();
         }
 
         void reset() noexcept {
@@ -128,6 +131,17 @@ public:
             if (!state_) return;
             std::lock_guard<std::mutex> lock(state_->mutex);
             ++state_->receivers;
+        }
+        // With the lock held: an item is queued, or no sender is left.
+        bool ready() const { return !state_->items.empty() || state_->senders == 0; }
+        // With the lock held: the first queued item, taken off; nullopt when
+        // there is none.
+        std::optional<T> take() const {
+            if (state_->items.empty()) return std::nullopt;
+            std::optional<T> item(std::move(state_->items.front()));
+            state_->items.pop_front();
+            state_->writable.notify_one();
+            return item;
         }
         std::shared_ptr<State> state_;
     };

@@ -25,9 +25,9 @@ struct ChunkItem {
     std::string path;
 };
 
-// Each worker releases the core before its result sender, so that the end
-// of the channel implies that the integrator is free.
-void chunked_stream_worker(std::vector<ChunkItem> chunk, std::shared_ptr<IntegratorCore> core, IntegrateKind kind,
+// Each worker drops its hold on the core before its result sender, so that
+// the end of the channel implies that the integrator is free.
+void chunked_stream_worker(std::vector<ChunkItem> chunk, CoreHold core, IntegrateKind kind,
                            std::size_t threads, ResultSender sender) noexcept {
     {
         std::string pool_error;
@@ -45,7 +45,7 @@ void chunked_stream_worker(std::vector<ChunkItem> chunk, std::shared_ptr<Integra
     core.reset();
 }
 
-void queue_stream_worker(JobReceiver jobs, std::shared_ptr<IntegratorCore> core, IntegrateKind kind,
+void queue_stream_worker(JobReceiver jobs, CoreHold core, IntegrateKind kind,
                          std::size_t threads, ResultSender sender) noexcept {
     {
         std::string pool_error;
@@ -93,7 +93,8 @@ ResultReceiver spawn_chunked_stream_workers(std::span<const std::string> paths,
     for (std::size_t start = 0; start < n; start += chunk) {
         std::vector<ChunkItem> items;
         for (std::size_t i = start; i < std::min(n, start + chunk); ++i) items.push_back({i, paths[i]});
-        spawn_detached([items = std::move(items), core = core, kind = kind, threads, sender = sender]() mutable noexcept {
+        spawn_detached([items = std::move(items), core = CoreHold(core), kind = kind, threads,
+                        sender = sender]() mutable noexcept {
             chunked_stream_worker(std::move(items), std::move(core), std::move(kind), threads, std::move(sender));
         });
     }
@@ -105,7 +106,7 @@ ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::sh
     auto [sender, receiver] = ResultChannel::open();
     const std::size_t threads = std::max<std::size_t>(counts.threads, 1);
     for (std::size_t w = 0; w < std::max<std::size_t>(counts.workers, 1); ++w) {
-        spawn_detached([jobs = jobs, core = core, kind = kind, threads, sender = sender]() mutable noexcept {
+        spawn_detached([jobs = jobs, core = CoreHold(core), kind = kind, threads, sender = sender]() mutable noexcept {
             queue_stream_worker(std::move(jobs), std::move(core), std::move(kind), threads, std::move(sender));
         });
     }
@@ -115,7 +116,7 @@ ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::sh
 ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::shared_ptr<IntegratorCore>& core,
                                    const integration::Options1d& options) {
     auto [sender, receiver] = ResultChannel::open();
-    spawn_detached([frames = std::move(frames), core = core, options, sender = sender]() mutable noexcept {
+    spawn_detached([frames = std::move(frames), core = CoreHold(core), options, sender = sender]() mutable noexcept {
         const IntegrateKind kind = options;
         const std::size_t n = frames.size();
         std::vector<BatchItemResult> results(n);

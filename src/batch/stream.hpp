@@ -3,9 +3,10 @@
 // threads that run them. The receiver puts results back into input order.
 //
 // Every input position yields exactly one result: a failure of any kind
-// inside one item becomes that item's error. Every producer thread releases
-// its hold on the integrator before it drops its result sender, so once the
-// channel has ended, nothing of the stream holds the integrator.
+// inside one item becomes that item's error. Every producer thread drops its
+// CoreHold before its result sender, so once the channel has ended, nothing
+// of the stream holds the integrator. The holds are taken before the calls
+// that start producers return.
 #pragma once
 
 #include <cstddef>

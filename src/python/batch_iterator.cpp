@@ -58,18 +58,28 @@ void take_back_interpreter(PyThreadState* state) {
     if (returning_consumers.fetch_sub(1) == 1) returning_consumers.notify_all();
 }
 
-// The next message, waiting for it without the interpreter lock.
+// How long one wait for a result lasts without the interpreter lock; signal
+// handlers run between waits.
+constexpr std::chrono::milliseconds kWaitSlice{50};
+
+// The next message, waited for without the interpreter lock in slices. The
+// lock is taken back between them for the signal handlers: an exception that
+// one raises (KeyboardInterrupt) leaves with nothing taken from the stream.
 std::optional<batch::BatchItemResult> receive_without_interpreter(const batch::ResultReceiver& receiver) {
-    PyThreadState* state = PyEval_SaveThread();
-    std::optional<batch::BatchItemResult> message;
-    try {
-        message = receiver.receive();
-    } catch (...) {
+    for (;;) {
+        bool timed_out = false;
+        std::optional<batch::BatchItemResult> message;
+        PyThreadState* state = PyEval_SaveThread();
+        try {
+            message = receiver.receive_for(kWaitSlice, timed_out);
+        } catch (...) {
+            take_back_interpreter(state);
+            throw;
+        }
         take_back_interpreter(state);
-        throw;
+        if (!timed_out) return message;
+        if (PyErr_CheckSignals() != 0) throw nb::python_error();
     }
-    take_back_interpreter(state);
-    return message;
 }
 
 nb::object hand_out(PyBatchIterator& self, batch::BatchItemResult&& result) {

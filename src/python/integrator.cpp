@@ -86,7 +86,7 @@ void set_method(PyIntegrator& self, nb::handle method, nb::handle n_ss) {
     ExclusiveBorrow borrow(self.borrow);
     std::string name = arg_lower_name(method, "method");
     std::optional<std::uint64_t> count = arg_opt_u64(n_ss, "n_ss");
-    require_unshared(self);
+    integration::require_not_in_use(*self.core);
     self.core->method = integration::parse_integration_method(name, count);
 }
 
@@ -94,7 +94,7 @@ void set_polarization_factor(PyIntegrator& self, nb::handle polarization_factor)
     self.thread.check();
     ExclusiveBorrow borrow(self.borrow);
     std::optional<double> factor = arg_opt_f64(polarization_factor, "polarization_factor");
-    require_unshared(self);
+    integration::require_not_in_use(*self.core);
     std::optional<double> previous = self.core->polarization_factor;
     self.core->polarization_factor = factor;
     try {
@@ -109,7 +109,7 @@ void set_unit(PyIntegrator& self, nb::handle unit) {
     self.thread.check();
     ExclusiveBorrow borrow(self.borrow);
     std::string name = arg_lower_name(unit, "unit");
-    require_unshared(self);
+    integration::require_not_in_use(*self.core);
     RadialUnit parsed = parse_radial_unit(name);
     if (parsed == self.core->unit) return;
     integration::update_radial_values(*self.core, parsed);
@@ -155,7 +155,7 @@ void set_mask(PyIntegrator& self, nb::handle mask) {
     ExclusiveBorrow borrow(self.borrow);
     const char* dtype = "uint8";
     MaskInput input = arg_mask(mask, "mask", dtype);
-    require_unshared(self);
+    integration::require_not_in_use(*self.core);
     if (std::holds_alternative<std::monostate>(input)) {
         self.core->mask.reset();
         return;
@@ -182,7 +182,7 @@ void set_mask(PyIntegrator& self, nb::handle mask) {
 void clear_mask(PyIntegrator& self) {
     self.thread.check();
     ExclusiveBorrow borrow(self.borrow);
-    require_unshared(self);
+    integration::require_not_in_use(*self.core);
     self.core->mask.reset();
 }
 
@@ -194,10 +194,6 @@ PyIntegrator::~PyIntegrator() {
     // Dropped on a foreign thread: the contents are left alone, as the owner
     // thread may still be using what they refer to.
     new std::shared_ptr<integration::IntegratorCore>(std::move(core));
-}
-
-void require_unshared(const PyIntegrator& self) {
-    if (self.core.use_count() != 1) raise_value_error("Integrator is in use by a batch operation");
 }
 
 void bind_integrator(nb::module_& m) {

@@ -26,10 +26,6 @@ struct PyIntegrator {
     ThreadBound thread;
 };
 
-// Setters need the only reference to the core: no batch, stream or
-// MultiIntegrator may hold it. Raises ValueError otherwise.
-void require_unshared(const PyIntegrator& self);
-
 void bind_integrator(nb::module_& m);
 
 }  // namespace karvelum::python

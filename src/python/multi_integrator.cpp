@@ -19,9 +19,12 @@ void init_multi(PyMultiIntegrator* self, nb::handle integrators) {
     with_note("integrators", [&] {
         for (const nb::object& item : sequence_items(integrators)) refs.push_back(extract_integrator(item));
     });
-    std::vector<std::shared_ptr<integration::IntegratorCore>> members;
-    for (const IntegratorRef& r : refs) members.push_back(r.core());
-    check_multi_members(members);
+    std::vector<std::shared_ptr<integration::IntegratorCore>> cores;
+    for (const IntegratorRef& r : refs) cores.push_back(r.core());
+    check_multi_members(cores);
+    std::vector<integration::CoreHold> members;
+    members.reserve(cores.size());
+    for (const auto& core : cores) members.emplace_back(core);
     new (self) PyMultiIntegrator(std::move(members));
 }
 
@@ -77,7 +80,7 @@ PyMultiIntegrator::~PyMultiIntegrator() {
     if (thread.on_owner_thread()) return;
     thread.report_foreign_drop();
     // Dropped on a foreign thread: the members stay in use for good.
-    new std::vector<std::shared_ptr<integration::IntegratorCore>>(std::move(members));
+    new std::vector<integration::CoreHold>(std::move(members));
 }
 
 void bind_multi_integrator(nb::module_& m) {

@@ -16,13 +16,13 @@ namespace nb = nanobind;
 inline constexpr const char* kMultiIntegratorTypeName = "karvelum::python::multi_integrator::PyMultiIntegrator";
 
 struct PyMultiIntegrator {
-    explicit PyMultiIntegrator(std::vector<std::shared_ptr<integration::IntegratorCore>> members_)
+    explicit PyMultiIntegrator(std::vector<integration::CoreHold> members_)
         : members(std::move(members_)), thread(kMultiIntegratorTypeName) {}
     ~PyMultiIntegrator();
     PyMultiIntegrator(const PyMultiIntegrator&) = delete;
     PyMultiIntegrator& operator=(const PyMultiIntegrator&) = delete;
 
-    std::vector<std::shared_ptr<integration::IntegratorCore>> members;
+    std::vector<integration::CoreHold> members;  // keeps the member integrators in use
     BorrowFlag borrow;
     ThreadBound thread;
 };

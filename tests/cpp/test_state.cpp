@@ -1,3 +1,4 @@
+#include <atomic>
 #include <cmath>
 #include <memory>
 #include <thread>
@@ -113,4 +114,55 @@ TEST(oversized_shapes_are_refused_before_allocating) {
     }
     CHECK(thrown);
     CHECK(core->geometry_state.snapshot()->pixels() == 0);
+}
+
+TEST(a_core_is_in_use_while_any_hold_of_it_lives) {
+    auto core = make_core();
+    std::weak_ptr<IntegratorCore> alive = core;
+    CHECK(!in_use(*core));
+    require_not_in_use(*core);
+    CoreHold first(core), none(nullptr);
+    CHECK(in_use(*core));
+    CHECK_THROWS(ValueError, "Integrator is in use by a batch operation", require_not_in_use(*core));
+    CoreHold copy = first;
+    CoreHold moved = std::move(first);
+    first.reset();  // moved from: holds nothing
+    none.reset();
+    copy.reset();
+    CHECK(in_use(*core) && moved.get() == core.get());
+    IntegratorCore& kept = *core;
+    core.reset();  // the owner goes: the hold keeps the core
+    CHECK(!alive.expired() && in_use(kept));
+    copy = moved;
+    moved = CoreHold();
+    CHECK(in_use(kept));
+    copy.reset();
+    CHECK(alive.expired());
+}
+
+// The check that lets a setting change comes after everything the holders
+// read: no reader sees the new value, and a thread sanitizer sees the order.
+// The holders read only after this thread has dropped its own hold, so that
+// nothing but the check orders their reads before the change.
+TEST(a_setting_changed_once_the_last_hold_goes_comes_after_every_read_of_the_holders) {
+    auto core = make_core();
+    core->method = IntegrationMethod{MethodKind::PixelSplit, 0};
+    std::vector<int> saw_other(4, 0);
+    std::atomic<bool> go{false};
+    std::vector<std::thread> holders;
+    {
+        CoreHold hold(core);
+        for (std::size_t t = 0; t < saw_other.size(); ++t) {
+            holders.emplace_back([&saw_other, &go, t, hold]() mutable {
+                while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+                saw_other[t] = hold->method.kind != MethodKind::PixelSplit;
+                hold.reset();
+            });
+        }
+    }
+    go.store(true, std::memory_order_release);
+    while (in_use(*core)) std::this_thread::yield();
+    core->method = IntegrationMethod{MethodKind::Histogram, 0};
+    for (auto& th : holders) th.join();
+    for (int n : saw_other) CHECK(n == 0);
 }
