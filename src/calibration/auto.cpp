@@ -95,7 +95,7 @@ std::vector<RingAngle> rings_below_right_angle(std::span<const double> d_spacing
     return rings;
 }
 
-// The ring `two_theta` sits on (see check_on_detected_rings), if any.
+// The ring `two_theta` sits on (see RingCheck), if any.
 std::optional<std::uint64_t> ring_at(double two_theta, const std::vector<RingAngle>& rings) {
     const std::size_t n = rings.size();
     if (n == 0 || !std::isfinite(two_theta)) return std::nullopt;
@@ -146,12 +146,12 @@ DetectedPeaks finite_peaks(std::span<const Peak> peaks, const SeenRings& seen) {
 }
 
 // Where the points lie under one geometry: the ring each sits on, if any,
-// its 2θ and the pixels per radian of 2θ there, and the 2θ beyond which a
-// point lies past every listed ring.
+// its 2θ and the radians of 2θ per pixel there (the gradient's norm), and the
+// 2θ beyond which a point lies past every listed ring.
 struct RingsUnder {
     std::vector<std::optional<std::uint64_t>> ring;
     std::vector<double> two_theta;
-    std::vector<double> px_per_rad;
+    std::vector<double> rad_per_px;
     double past_last = 0.0;
 };
 
@@ -166,11 +166,11 @@ RingsUnder rings_under(const CalibrationPoints& all, const PoniGeometry& geometr
     const std::vector<double> at1 = predict_two_theta(step1, p, geometry.pixel1, geometry.pixel2);
     const std::vector<double> at2 = predict_two_theta(step2, p, geometry.pixel1, geometry.pixel2);
     out.ring.resize(all.size());
-    out.px_per_rad.resize(all.size());
+    out.rad_per_px.resize(all.size());
     for (std::size_t i = 0; i < all.size(); ++i) {
         out.ring[i] = ring_at(out.two_theta[i], rings);
         const double g1 = (at1[i] - out.two_theta[i]) / 0.5, g2 = (at2[i] - out.two_theta[i]) / 0.5;
-        out.px_per_rad[i] = 1.0 / std::sqrt(g1 * g1 + g2 * g2);
+        out.rad_per_px[i] = std::sqrt(g1 * g1 + g2 * g2);
     }
     const std::size_t n = rings.size();
     if (n > 0) {
@@ -297,7 +297,7 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
         if (under.ring[i]) ++sitting[k];
     }
     std::uint64_t on = 0, off = 0, forgiven = 0;
-    // Calibrant rings sat on, and the 2θ (with pixels per radian there) of
+    // Calibrant rings sat on, and the 2θ (with radians per pixel there) of
     // the rings forgiven: one ring can be seen as several arcs or bands.
     std::vector<std::uint64_t> sat;
     std::vector<std::pair<double, double>> foreign;
@@ -323,12 +323,12 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
         angles.clear();
         scale.clear();
         for (std::size_t i : m) {
-            if (!under.ring[i]) angles.push_back(under.two_theta[i]), scale.push_back(under.px_per_rad[i]);
+            if (!under.ring[i]) angles.push_back(under.two_theta[i]), scale.push_back(under.rad_per_px[i]);
         }
         const double middle = median(angles);
         from_middle.clear();
         for (std::size_t i : m) {
-            if (!under.ring[i]) from_middle.push_back(std::fabs(under.two_theta[i] - middle) * under.px_per_rad[i]);
+            if (!under.ring[i]) from_middle.push_back(std::fabs(under.two_theta[i] - middle) / under.rad_per_px[i]);
         }
         const std::uint64_t rest = m.size() - sitting[k];
         if (!(median(std::move(from_middle)) <= kMaxResidualRatio * scatter_px + kPixelSlack)) {
@@ -345,7 +345,7 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
     std::ranges::sort(foreign);
     std::uint64_t rings_forgiven = 0;
     for (std::size_t j = 0; j < foreign.size(); ++j) {
-        const bool apart = j == 0 || !((foreign[j].first - foreign[j - 1].first) * foreign[j].second <=
+        const bool apart = j == 0 || !((foreign[j].first - foreign[j - 1].first) / foreign[j].second <=
                                        2.0 * kRingBandPx);
         rings_forgiven += apart ? 1 : 0;
     }
@@ -369,43 +369,37 @@ bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, dou
            static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(under.ring.size());
 }
 
-// Whether the points on rings lie as close to their rings under `geometry` as
+// Whether the points on rings (`under` a geometry) lie as close to them as
 // the scatter of the peaks allows. A geometry that fits every ring only
 // roughly (a wrong distance with a ring order that matches another one's,
 // e.g. rings of sin θ ratio √2 apart) leaves peaks on rings but each ring
 // visibly off its own peaks; an ellipse fitted to one ring's peaks alone
 // measures their scatter. True when no ring has enough peaks to judge by.
-bool residuals_match_ring_ellipses(const CalibrationPoints& on, const PoniGeometry& geometry,
+bool residuals_match_ring_ellipses(const CalibrationPoints& all, const RingsUnder& under, double wavelength,
                                    std::span<const double> d_spacings, double seen_scatter, double max_ratio) {
     std::vector<std::vector<std::size_t>> members(d_spacings.size());
-    for (std::size_t i = 0; i < on.size(); ++i) members[static_cast<std::size_t>(*on.ring[i])].push_back(i);
-    const Parameters p = parameters_of(geometry);
-    CalibrationPoints step1 = on, step2 = on;
-    for (double& v : step1.d1) v += 0.5;
-    for (double& v : step2.d2) v += 0.5;
-    const std::vector<double> at = predict_two_theta(on, p, geometry.pixel1, geometry.pixel2);
-    const std::vector<double> at1 = predict_two_theta(step1, p, geometry.pixel1, geometry.pixel2);
-    const std::vector<double> at2 = predict_two_theta(step2, p, geometry.pixel1, geometry.pixel2);
+    for (std::size_t i = 0; i < all.size(); ++i) {
+        if (under.ring[i]) members[static_cast<std::size_t>(*under.ring[i])].push_back(i);
+    }
     std::vector<double> off_ring, off_ellipse;
     std::vector<Peak> ring;
     for (std::size_t k = 0; k < members.size(); ++k) {
         const std::vector<std::size_t>& m = members[k];
-        const std::optional<double> angle = ring_two_theta(geometry.wavelength, d_spacings[k]);
+        const std::optional<double> angle = ring_two_theta(wavelength, d_spacings[k]);
         if (m.size() < kMinRingPoints || !angle) continue;
         // About the ring's mean point, so that the fit's conic (no constant
         // term free) does not pass near the origin.
         double c1 = 0.0, c2 = 0.0;
-        for (std::size_t i : m) c1 += on.d1[i], c2 += on.d2[i];
+        for (std::size_t i : m) c1 += all.d1[i], c2 += all.d2[i];
         c1 /= static_cast<double>(m.size());
         c2 /= static_cast<double>(m.size());
         ring.clear();
-        for (std::size_t i : m) ring.push_back({on.d1[i] - c1, on.d2[i] - c2});
+        for (std::size_t i : m) ring.push_back({all.d1[i] - c1, all.d2[i] - c2});
         const std::optional<EllipseFit> fit = fit_ellipse(ring);
         if (!fit) continue;
         for (std::size_t j = 0; j < m.size(); ++j) {
             const std::size_t i = m[j];
-            const double g1 = (at1[i] - at[i]) / 0.5, g2 = (at2[i] - at[i]) / 0.5;
-            const double from_ring = std::fabs(at[i] - *angle) / std::sqrt(g1 * g1 + g2 * g2);
+            const double from_ring = std::fabs(under.two_theta[i] - *angle) / under.rad_per_px[i];
             const double from_ellipse = conic_distance(fit->conic, ring[j].d1, ring[j].d2);
             // A peak whose distance is undefined cannot vouch for the geometry.
             if (!std::isfinite(from_ring) || !std::isfinite(from_ellipse)) continue;
@@ -746,21 +740,37 @@ RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseF
 }
 
 
-RingCheck check_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
+namespace {
+
+// How a refined geometry holds against everything that was detected. Under a
+// geometry, a peak sits on a ring when its 2θ lies within a tenth of the gap
+// to the neighbouring ring (on its side) from the nearest calibrant ring
+// below 90°. The geometry holds only when it is finite with a positive
+// distance and
+// - sits: every way of seeing rings passes covers_seen (covers_detected);
+// - tight: the peaks on rings lie as close to them as residuals_match_ring_
+//   ellipses allows, within `max_residual_ratio`.
+struct RingCheck {
+    bool sits = false;
+    bool tight = false;
+    bool holds() const { return sits && tight; }
+};
+
+RingCheck check_on_detected_rings(const CalibrationResult& fit, const DetectedPeaks& detected,
                                   std::span<const double> d_spacings, double max_residual_ratio) {
     const bool finite = std::isfinite(fit.rms_rad) &&
                         std::ranges::all_of(parameters_of(fit.geometry), [](double v) { return std::isfinite(v); });
-    if (!finite || !(fit.geometry.distance > 0.0)) return {};
-    const DetectedPeaks detected = finite_peaks(peaks, seen);
-    if (detected.points.size() == 0) return {};
+    if (!finite || !(fit.geometry.distance > 0.0) || detected.points.size() == 0) return {};
     const RingsUnder under = rings_under(detected.points, fit.geometry, d_spacings);
     // The loosest of the ways of seeing rings.
     double seen_scatter = std::numeric_limits<double>::quiet_NaN();
-    for (const RingsSeen& way : seen) seen_scatter = std::fmax(seen_scatter, way.scatter_px);
+    for (const RingsSeen& way : detected.seen) seen_scatter = std::fmax(seen_scatter, way.scatter_px);
     return {.sits = covers_detected(detected, under, seen_scatter),
-            .tight = residuals_match_ring_ellipses(labelled(detected.points, under.ring), fit.geometry, d_spacings,
+            .tight = residuals_match_ring_ellipses(detected.points, under, fit.geometry.wavelength, d_spacings,
                                                    seen_scatter, max_residual_ratio)};
 }
+
+}  // namespace
 
 std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
                                             std::span<const Peak> peaks, const SeenRings& seen,
@@ -771,23 +781,23 @@ std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const
     // A fit that leaves the detected rings off the calibrant's is wrong: its
     // identities or its start were, and a refit from there finds the valley
     // of tilt and PONI, not the rings.
-    const RingCheck check = check_on_detected_rings(fit, peaks, seen, d_spacings, kMaxResidualRatio);
+    const DetectedPeaks detected = finite_peaks(peaks, seen);
+    const RingCheck check = check_on_detected_rings(fit, detected, d_spacings, kMaxResidualRatio);
     if (!check.sits) return std::nullopt;
     // One that puts them on their rings, but loosely or short of its optimum
     // (stopped along that valley), is fitted on: the refit tells (a fit near
     // its optimum gains little), and stands in for it.
     std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
     const std::uint64_t used = again ? again->n_iter : fit.n_iter;
-    const CalibrationPoints all = finite_peaks(peaks, seen).points;
     if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) {
-        if (!agrees_with_every_ring_peak(fit, all, d_spacings, options, used)) return std::nullopt;
+        if (!agrees_with_every_ring_peak(fit, detected.points, d_spacings, options, used)) return std::nullopt;
         return fit;
     }
     // Refitted to its optimum, a right geometry leaves the peaks as close to
     // their rings as to their own ellipses; a wrong one that the valley let
     // the refit reach does not.
-    if (again && check_on_detected_rings(*again, peaks, seen, d_spacings, kMaxRefitResidualRatio).holds() &&
-        agrees_with_every_ring_peak(*again, all, d_spacings, options, used)) {
+    if (again && check_on_detected_rings(*again, detected, d_spacings, kMaxRefitResidualRatio).holds() &&
+        agrees_with_every_ring_peak(*again, detected.points, d_spacings, options, used)) {
         return again;
     }
     return std::nullopt;

@@ -110,42 +110,32 @@ AutoCalibrateResult calibrate_from_ellipses(std::span<const Peak> peaks, std::sp
 RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseFit> ellipses,
                            std::span<const std::optional<std::uint64_t>> assignments);
 
-// How a refined geometry holds against everything that was detected.
+// What a method returns of its refined `fit`, or none when it is refused.
 // Under a geometry, a peak sits on a ring when its 2θ lies within a tenth of
 // the gap to the neighbouring ring (on its side) from the nearest calibrant
-// ring below 90°. The geometry holds only when
-// - it is finite, with its rms, and its distance is positive;
-// - (sits) for each way of seeing rings in `seen` (as ring_assignments
-//   gives them), the peaks on calibrant rings hold nine in ten of the peaks
-//   of the rings counted. A ring seen sits when half of its peaks or more
-//   do. The other peaks of one that does not sit are a ring the calibrant
-//   does not list when they are concentric under the geometry (within twice
-//   the scatter of the rings seen from their median 2θ): past the last
-//   listed ring they are not counted; between listed rings one such ring is
-//   forgiven for every three calibrant rings sat on, while they hold no more
-//   peaks than those on calibrant rings. With no ring seen at all, nine in
-//   ten of all peaks sit on rings;
-// - (tight) the peaks on rings lie, in the median, at most twice as far
-//   from their rings as from an ellipse fitted to each ring's peaks alone,
-//   and at most twice as far as the peaks of the rings seen lie from their
-//   ellipses.
-struct RingCheck {
-    bool sits = false;
-    bool tight = false;
-    bool holds() const { return sits && tight; }
-};
-RingCheck check_on_detected_rings(const CalibrationResult& fit, std::span<const Peak> peaks, const SeenRings& seen,
-                                  std::span<const double> d_spacings, double max_residual_ratio = 2.0);
-
-// What a method returns of its refined `fit`, or none when it is refused.
-// The fit must put the detected rings on the calibrant's (RingCheck::sits).
-// It is the result when it also holds them tightly and did not stop far
-// from the optimum of its rings: the points the method assigned to rings
-// (`assigned`), each labelled with the ring it sits on under the fit, are
-// refined on from it, in rounds while the rms falls by more than 1 %, and
-// lower their rms less than 1.2 times. Otherwise that refit stands in for the
-// fit when it holds. Every iteration counts in n_iter, and all of them, the
-// fit's included, stay within options.max_iter.
+// ring below 90°. The fit must be finite, with a positive distance, and put
+// the detected rings on the calibrant's: for each way of seeing rings in
+// `seen` (as ring_assignments gives them), the peaks on calibrant rings hold
+// nine in ten of the peaks of the rings counted. A ring seen sits when half
+// of its peaks or more do. The other peaks of one that does not sit are a
+// ring the calibrant does not list when they are concentric under the
+// geometry (within twice the scatter of the rings seen from their median
+// 2θ): past the last listed ring they are not counted; between listed rings
+// one such ring is forgiven for every three calibrant rings sat on, while
+// they hold no more peaks than those on calibrant rings. With no ring seen
+// at all, nine in ten of all peaks sit on rings. It must also hold them
+// tightly: the peaks on rings lie, in the median, at most twice as far from
+// their rings as from an ellipse fitted to each ring's peaks alone, and as
+// the peaks of the rings seen lie from their ellipses.
+// A fit that holds is the result unless it stopped far from the optimum of
+// its rings: the points the method assigned to rings (`assigned`), each
+// labelled with the ring it sits on under the fit, are refined on from it,
+// in rounds while the rms falls by more than 1 %; when that lowers their rms
+// more than 1.2 times, or the fit holds the rings only loosely, that refit
+// stands in for it if it holds them within 1.5 times the scatter. Whichever
+// is returned must agree, within 0.5 mm and 0.25°, with a fit of every peak
+// on its rings started from it. Every iteration counts against
+// options.max_iter, the fit's included; n_iter counts those of the result.
 std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
                                             std::span<const Peak> peaks, const SeenRings& seen,
                                             std::span<const double> d_spacings, const RefineOptions& options);
