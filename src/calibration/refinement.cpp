@@ -306,6 +306,10 @@ double median(std::vector<double> values) {
     return (values[n / 2 - 1] + values[n / 2]) * 0.5;
 }
 
+namespace {
+
+// ValueError for the first start value, other than the wavelength, that is
+// not finite.
 void require_finite_start(const PoniGeometry& start) {
     const std::pair<double, const char*> values[] = {
         {start.pixel1, "pixel1"}, {start.pixel2, "pixel2"}, {start.distance, "distance"}, {start.poni1, "poni1"},
@@ -315,6 +319,8 @@ void require_finite_start(const PoniGeometry& start) {
     }
 }
 
+// The input checks, in their order: points, wavelength, then each point's
+// ring and coordinates. Throws RefineError.
 void check_refine_inputs(const PoniGeometry& start, const CalibrationPoints& points,
                          std::span<const double> d_spacings, const RefineOptions& options) {
     if (points.d2.size() != points.d1.size() || points.ring.size() != points.d1.size()) {
@@ -339,9 +345,9 @@ void check_refine_inputs(const PoniGeometry& start, const CalibrationPoints& poi
     }
 }
 
-CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
+// The fit, once the inputs are checked.
+CalibrationResult fit_checked_inputs(const PoniGeometry& start, const CalibrationPoints& points,
                                      std::span<const double> d_spacings, const RefineOptions& options) {
-    check_refine_inputs(start, points, d_spacings, options);
     using K = RefineError::Kind;
     const std::size_t n = points.d1.size();
     std::vector<std::size_t> free;
@@ -465,6 +471,21 @@ CalibrationResult refine_geometry_lm(const PoniGeometry& start, const Calibratio
     result.chi2 = chi2;
     result.rms_rad = std::sqrt(chi2 / static_cast<double>(std::max<std::uint64_t>(n_valid, 1)));
     return result;
+}
+
+}  // namespace
+
+CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
+                                     std::span<const double> d_spacings, const RefineOptions& options) {
+    check_refine_inputs(start, points, d_spacings, options);
+    return fit_checked_inputs(start, points, d_spacings, options);
+}
+
+CalibrationResult refine_given_start(const PoniGeometry& start, const CalibrationPoints& points,
+                                     std::span<const double> d_spacings, const RefineOptions& options) {
+    check_refine_inputs(start, points, d_spacings, options);
+    require_finite_start(start);
+    return fit_checked_inputs(start, points, d_spacings, options);
 }
 
 }  // namespace karvelum::calibration

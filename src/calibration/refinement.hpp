@@ -70,19 +70,17 @@ private:
 
 std::string refine_error_message(const RefineError& error);
 
-// ValueError "start {name} must be finite" for the first start value, other
-// than the wavelength (which the fit checks itself), that is not finite: the
-// fit would come back from it as a NaN geometry.
-void require_finite_start(const PoniGeometry& start);
-
 // Refines the free parameters of `start`. Throws RefineError; Panic when the
 // point vectors differ in length.
-// The input checks refine_geometry_lm makes first, in their order: points,
-// wavelength, then each point's ring and coordinates. Throws RefineError.
-void check_refine_inputs(const PoniGeometry& start, const CalibrationPoints& points,
-                         std::span<const double> d_spacings, const RefineOptions& options);
-
 CalibrationResult refine_geometry_lm(const PoniGeometry& start, const CalibrationPoints& points,
+                                     std::span<const double> d_spacings, const RefineOptions& options);
+
+// refine_geometry_lm of a start a caller gave: after the fit's own input
+// checks (points, wavelength, each point's ring and coordinates), ValueError
+// "start {name} must be finite" for the first start value, other than the
+// wavelength, that is not finite: the fit would come back from it as a NaN
+// geometry.
+CalibrationResult refine_given_start(const PoniGeometry& start, const CalibrationPoints& points,
                                      std::span<const double> d_spacings, const RefineOptions& options);
 
 // 2θ of every point (min(d1, d2) of them).

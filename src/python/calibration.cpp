@@ -307,12 +307,8 @@ nb::object refine(nb::handle start, nb::handle points, nb::handle calibrant, nb:
     const PoniGeometry geometry = start_geometry(start);
     options.free = parse_fix_list(fix);
     parse_loss(loss, options);
-    // Missing points and a bad wavelength are reported before a start value
-    // that is not finite.
-    calibration::check_refine_inputs(geometry, pts->points, cal->calibrant.d_spacings, options);
-    calibration::require_finite_start(geometry);
     calibration::CalibrationResult result =
-        calibration::refine_geometry_lm(geometry, pts->points, cal->calibrant.d_spacings, options);
+        calibration::refine_given_start(geometry, pts->points, cal->calibrant.d_spacings, options);
     return nb::cast(PyCalibrationResult{std::move(result)}, nb::rv_policy::move);
 }
 
