@@ -1,6 +1,8 @@
 #include "file.hpp"
 
+#include <algorithm>
 #include <cerrno>
+#include <limits>
 #include <system_error>
 
 #include <fcntl.h>
@@ -42,6 +44,23 @@ RegularFile::RegularFile(const std::string& path) {
 
 RegularFile::~RegularFile() {
     if (fd_ >= 0) ::close(fd_);
+}
+
+std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset) {
+    constexpr std::uint64_t kPiece = std::uint64_t(1) << 30;
+    auto* bytes = static_cast<unsigned char*>(out);
+    std::uint64_t done = 0;
+    while (done < n) {
+        const std::uint64_t at = offset + done;
+        if (at < offset || at > std::uint64_t(std::numeric_limits<off_t>::max())) break;  // past any end
+        const ssize_t got = ::pread(fd, bytes + done, static_cast<std::size_t>(std::min(n - done, kPiece)),
+                                    static_cast<off_t>(at));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return -1;
+        if (got == 0) break;  // the end of the file
+        done += static_cast<std::uint64_t>(got);
+    }
+    return static_cast<std::int64_t>(done);
 }
 
 WholeFile read_regular_file(const std::string& path, std::size_t max_bytes, const char* cap_text) {

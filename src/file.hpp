@@ -33,6 +33,12 @@ private:
     std::string error_;
 };
 
+// Reads up to `n` bytes of `fd` from `offset` on without moving the file's
+// position (pread), in pieces of at most 1 GiB, going on after interrupted
+// and short reads; fewer only at the end of the file. Returns the count read,
+// or -1 with errno set.
+std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset);
+
 struct WholeFile {
     std::string bytes;
     std::string error;  // empty on success, else what went wrong

@@ -71,20 +71,9 @@ struct Stream {
             errno = EINVAL;
             return -1;
         }
-        auto* out = static_cast<unsigned char*>(buffer);
-        const auto want = static_cast<std::uint64_t>(size);
-        std::uint64_t done = 0;
-        while (done < want) {
-            const std::uint64_t at = s.position + done;
-            if (at > std::uint64_t(std::numeric_limits<off_t>::max())) break;  // past any end
-            const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(want - done, 1 << 30));
-            const ssize_t got = ::pread(s.fd, out + done, chunk, static_cast<off_t>(at));
-            if (got < 0 && errno == EINTR) continue;
-            if (got < 0) return -1;
-            if (got == 0) break;  // the end of the file
-            done += static_cast<std::uint64_t>(got);
-        }
-        s.position += done;
+        const std::int64_t done = file::read_at(s.fd, buffer, static_cast<std::uint64_t>(size), s.position);
+        if (done < 0) return -1;
+        s.position += static_cast<std::uint64_t>(done);
         return static_cast<tmsize_t>(done);
     }
 
@@ -239,8 +228,7 @@ std::uint64_t stored_predictor(const TiffHandle& h) {
     const int fd = h.fd();
     const bool big = TIFFIsBigTIFF(tif) != 0, big_endian = TIFFIsBigEndian(tif) != 0;
     auto read = [&](std::uint64_t pos, std::size_t n, unsigned char* out) {
-        return pos <= std::uint64_t(std::numeric_limits<off_t>::max()) &&
-               ::pread(fd, out, n, static_cast<off_t>(pos)) == static_cast<ssize_t>(n);
+        return file::read_at(fd, out, n, pos) == static_cast<std::int64_t>(n);
     };
     auto value = [&](const unsigned char* p, std::size_t n) {  // an unsigned integer of n bytes
         std::uint64_t v = 0;
@@ -512,17 +500,10 @@ bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
             const std::uint64_t strip_end = std::min<std::uint64_t>(end, (std::uint64_t(b) + 1) * l.block_height);
             std::uint64_t at = offsets[b] + (r - std::uint64_t(b) * l.block_height) * l.row_bytes;
             std::byte* dst = out + r * l.row_bytes;
-            std::uint64_t left = (strip_end - r) * l.row_bytes;
-            while (left > 0) {
-                const ssize_t got = ::pread(fd, dst, static_cast<std::size_t>(std::min<std::uint64_t>(left, 1 << 30)),
-                                            static_cast<off_t>(at));
-                if (got < 0 && errno == EINTR) continue;
-                if (got < 0) throw LoadError(file::os_error_text(errno));
-                if (got == 0) throw LoadError("strip " + std::to_string(b) + " is truncated");
-                dst += got;
-                at += static_cast<std::uint64_t>(got);
-                left -= static_cast<std::uint64_t>(got);
-            }
+            const std::uint64_t want = (strip_end - r) * l.row_bytes;
+            const std::int64_t got = file::read_at(fd, dst, want, at);
+            if (got < 0) throw LoadError(file::os_error_text(errno));
+            if (static_cast<std::uint64_t>(got) < want) throw LoadError("strip " + std::to_string(b) + " is truncated");
             r = strip_end;
         }
         if (!swapped) return;
