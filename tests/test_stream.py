@@ -296,6 +296,27 @@ def test_bad_arguments_are_refused_in_order_before_anything_starts(tilted, metho
     assert str(e.value) == message
     assert not in_use(tilted)
 
+class InterruptedSequence:
+    """A sequence whose items cannot be read: reading one raises `error`."""
+    def __init__(self, error):
+        self.error = error
+
+    def __len__(self):
+        return 2
+
+    def __getitem__(self, index):
+        raise self.error
+
+
+@pytest.mark.parametrize("error", [KeyboardInterrupt, MemoryError])
+def test_an_interrupt_or_exhausted_memory_while_reading_the_images_reaches_the_caller(tilted, error):
+    for stream in (lambda: tilted.batch1d_iter(InterruptedSequence(error), 1),
+                   lambda: tilted.batch2d_iter(InterruptedSequence(error), 1, 1)):
+        with pytest.raises(error):
+            stream()
+        assert not in_use(tilted)
+
+
 def test_waiting_releases_the_interpreter_and_an_abandoned_endless_iterator_stops(head, run_isolated):
     # next() waits for an item that only a timer thread lets the generator yield; then a counting thread keeps
     # running while an endless C-level iterator is consumed, and dropping that stream frees the integrator.

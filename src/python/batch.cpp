@@ -172,8 +172,10 @@ StreamInput stream_input(nb::handle value) {
             const std::vector<nb::object> items = sequence_items(value);
             if (auto paths = as_paths(items)) return std::move(*paths);
             if (auto arrays = as_arrays(items)) return std::move(*arrays);
-        } catch (nb::python_error&) {
-            // Not a list form; the object may still be iterable.
+        } catch (nb::python_error& e) {
+            // Not a list form; the object may still be iterable. Exhausted
+            // memory and an interrupt (no Exception) are the caller's.
+            if (e.matches(PyExc_MemoryError) || !e.matches(PyExc_Exception)) throw;
         }
     }
     PyObject* iterator = PyObject_CallMethod(value.ptr(), "__iter__", nullptr);
