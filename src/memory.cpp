@@ -85,14 +85,32 @@ std::string unescape_mount_path(std::string_view text) {
     return out;
 }
 
-// The files that tell one control group's limit and usage.
+// The files that tell one control group's limit, usage and file cache.
 struct GroupFiles {
     const char* limit;
     const char* usage;
-    const char* reclaimable;  // the key of memory.stat
+    // memory.stat keys: all the file cache, and the parts of it the kernel
+    // cannot drop at once (shared memory, dirty and under writeback).
+    const char* cache;
+    const char* shmem;
+    const char* dirty;
+    const char* writeback;
 };
-constexpr GroupFiles kV2{"memory.max", "memory.current", "inactive_file"};
-constexpr GroupFiles kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_inactive_file"};
+constexpr GroupFiles kV2{"memory.max", "memory.current", "file", "shmem", "file_dirty", "file_writeback"};
+constexpr GroupFiles kV1{"memory.limit_in_bytes", "memory.usage_in_bytes", "total_cache",
+                         "total_shmem",           "total_dirty",           "total_writeback"};
+
+// The file cache that the kernel reclaims before it kills anything, active
+// or not: all of it but shared memory and pages still to be written. None
+// when memory.stat does not tell all four figures.
+std::uint64_t reclaimable_cache(std::string_view stat, const GroupFiles& files) {
+    const std::optional<std::uint64_t> cache = figure(stat, files.cache), shmem = figure(stat, files.shmem),
+                                       dirty = figure(stat, files.dirty), writeback = figure(stat, files.writeback);
+    if (!cache || !shmem || !dirty || !writeback) return 0;
+    std::uint64_t clean = *cache;
+    for (std::uint64_t pinned : {*shmem, *dirty, *writeback}) clean -= std::min(clean, pinned);
+    return clean;
+}
 
 // Where a control group hierarchy is mounted: the group at `mounted` of the
 // hierarchy appears at `point`.
@@ -144,7 +162,7 @@ std::optional<std::uint64_t> room_under_limit(const std::string& directory, cons
         used = parse_count(*usage).value_or(0);
     }
     if (const std::optional<std::string> stat = read_text(directory + "/memory.stat", kMaxListBytes)) {
-        used -= std::min(used, figure(*stat, files.reclaimable).value_or(0));
+        used -= std::min(used, reclaimable_cache(*stat, files));
     }
     return *limit > used ? *limit - used : 0;
 }

@@ -17,8 +17,9 @@ std::uint64_t physical_memory();
 // be read) and, for the process's memory control group and every group
 // above it that sets a limit, the room left under that limit: cgroup v2
 // memory.max less memory.current, v1 memory.limit_in_bytes less
-// memory.usage_in_bytes, each usage less the group's inactive file cache
-// (memory.stat), which the kernel reclaims before it kills anything.
+// memory.usage_in_bytes, each usage less the group's file cache that is
+// neither shared memory nor dirty nor under writeback (memory.stat), which
+// the kernel reclaims, active or not, before it kills anything.
 //
 // The files are read under `root`: "" for the running system, or a
 // directory that stands for "/" and holds proc/meminfo, proc/self/cgroup,

@@ -1,5 +1,6 @@
 // The memory available to a call, read from a directory that stands for the
 // system root: /proc's figures and control group limits of both versions.
+#include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -55,20 +56,41 @@ public:
               "35 23 0:32 / /sys/fs/cgroup/mem\\040ory rw,relatime shared:13 - cgroup cgroup rw,memory\n"
               "36 23 0:33 / /sys/fs/cgroup/cpu rw,relatime - cgroup cgroup rw,cpu,cpuacct\n");
     }
-    void v2(const std::string& group, const std::string& max, std::uint64_t current, std::uint64_t inactive) const {
-        const std::string dir = "sys/fs/cgroup" + group + "/";
-        write(dir + "memory.max", max + "\n");
-        write(dir + "memory.current", std::to_string(current) + "\n");
-        write(dir + "memory.stat", "anon 1000\nfile 2000\nactive_file 77\ninactive_file " + std::to_string(inactive) +
-                                       "\nslab 5\n");
+    void v2(const std::string& group, const std::string& max, std::uint64_t current, std::uint64_t cache) const {
+        group_files("sys/fs/cgroup" + group, false, max + "\n", current, cache);
     }
-    void v1(const std::string& group, const std::string& limit, std::uint64_t usage,
-            std::uint64_t inactive) const {
-        const std::string dir = "sys/fs/cgroup/mem ory" + group + "/";
-        write(dir + "memory.limit_in_bytes", limit);
-        write(dir + "memory.usage_in_bytes", std::to_string(usage) + "\n");
-        write(dir + "memory.stat", "cache 9\ninactive_file 1\ntotal_cache 10\ntotal_inactive_file " +
-                                       std::to_string(inactive) + "\n");
+    void v1(const std::string& group, const std::string& limit, std::uint64_t usage, std::uint64_t cache) const {
+        group_files("sys/fs/cgroup/mem ory" + group, true, limit, usage, cache);
+    }
+    // The files of a group at `dir` whose file cache holds `cache` bytes
+    // the kernel can drop, beside shared memory, dirty pages and pages under
+    // writeback that it cannot.
+    void group_files(const std::string& dir, bool v1, const std::string& limit, std::uint64_t usage,
+                     std::uint64_t cache) const {
+        write(dir + (v1 ? "/memory.limit_in_bytes" : "/memory.max"), limit);
+        write(dir + (v1 ? "/memory.usage_in_bytes" : "/memory.current"), std::to_string(usage) + "\n");
+        stat(dir, v1, cache + 76 * kMiB, 64 * kMiB, 8 * kMiB, 4 * kMiB, cache);
+    }
+    // memory.stat with the file cache `file`, of which `shmem` is shared
+    // memory, `dirty` dirty and `writeback` under writeback, and `inactive`
+    // on the inactive list. Keys that begin with another key come first.
+    void stat(const std::string& dir, bool v1, std::uint64_t file, std::uint64_t shmem, std::uint64_t dirty,
+              std::uint64_t writeback, std::uint64_t inactive) const {
+        const std::uint64_t active = file - std::min(file, shmem + inactive);
+        const auto n = [](std::uint64_t x) { return std::to_string(x); };
+        if (v1) {
+            write(dir + "/memory.stat", "cache 9\nrss 5\nshmem 1\nmapped_file 3\ndirty 1\nwriteback 1\n"
+                                        "inactive_file 1\nactive_file 7\ntotal_cache " + n(file) +
+                                            "\ntotal_rss 5\ntotal_shmem " + n(shmem) + "\ntotal_mapped_file " +
+                                            n(file / 2) + "\ntotal_dirty " + n(dirty) + "\ntotal_writeback " +
+                                            n(writeback) + "\ntotal_inactive_file " + n(inactive) +
+                                            "\ntotal_active_file " + n(active) + "\n");
+        } else {
+            write(dir + "/memory.stat", "anon 1000\nfile_mapped " + n(file / 2) + "\nfile_thp 2097152\nfile " +
+                                            n(file) + "\nshmem_thp 0\nshmem " + n(shmem) + "\nfile_dirty " +
+                                            n(dirty) + "\nfile_writeback " + n(writeback) + "\nactive_file " +
+                                            n(active) + "\ninactive_file " + n(inactive) + "\nslab 5\n");
+        }
     }
 
 private:
@@ -132,6 +154,27 @@ TEST(a_container_sees_its_own_group_as_the_mounted_one) {
                "40 23 0:32 /kubepods/pod7/c2 /sys/fs/cgroup/mem\\040ory ro - cgroup cgroup rw,memory\n");
     root.v1("", std::to_string(kGiB), 256 * kMiB, 0);
     CHECK(root.available() == 768 * kMiB);
+}
+
+TEST(all_clean_file_cache_counts_as_reclaimable_active_or_not) {
+    for (bool v1 : {false, true}) {
+        FakeRoot root;
+        root.host(20 * kGiB);
+        const std::string dir = v1 ? "sys/fs/cgroup/mem ory/docker/c1" : "sys/fs/cgroup/system.slice/app.service";
+        root.group_files(dir, v1, std::to_string(2 * kGiB) + "\n", 1900 * kMiB, 0);
+        // Files read twice: 1,200 of the 1,300 MiB of cache are active.
+        root.stat(dir, v1, 1300 * kMiB, 0, 0, 0, 100 * kMiB);
+        CHECK(root.available() == 1448 * kMiB);
+        // Shared memory, dirty pages and pages under writeback stay charged.
+        root.stat(dir, v1, 1300 * kMiB, 300 * kMiB, 50 * kMiB, 25 * kMiB, 100 * kMiB);
+        CHECK(root.available() == 1073 * kMiB);
+        root.stat(dir, v1, 100 * kMiB, 80 * kMiB, 30 * kMiB, 10 * kMiB, 0);
+        CHECK(root.available() == 148 * kMiB);
+        // A memory.stat that does not tell what is pinned frees nothing.
+        root.write(dir + "/memory.stat", v1 ? "total_cache 1363148800\ntotal_inactive_file 1048576000\n"
+                                            : "file 1363148800\ninactive_file 1048576000\n");
+        CHECK(root.available() == 148 * kMiB);
+    }
 }
 
 TEST(unreadable_figures_fall_back_to_what_can_be_read) {
