@@ -1,6 +1,7 @@
 #include "memory.hpp"
 
 #include <algorithm>
+#include <cerrno>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -15,9 +16,9 @@ namespace karvelum {
 namespace {
 
 constexpr std::uint64_t kUnknown = ~std::uint64_t(0);
-// /proc/self/mountinfo lists every mount the process sees: thousands in
-// some containers.
 constexpr std::size_t kMaxListBytes = std::size_t(4) << 20;
+// A mount table line names two paths and the mount's options.
+constexpr std::size_t kMaxLineBytes = std::size_t(1) << 20;
 constexpr std::size_t kMaxFigureBytes = std::size_t(64) << 10;
 
 std::optional<std::string> read_text(const std::string& path, std::size_t max_bytes) {
@@ -112,26 +113,102 @@ std::uint64_t reclaimable_cache(std::string_view stat, const GroupFiles& files) 
     return clean;
 }
 
-// Where a control group hierarchy is mounted: the group at `mounted` of the
-// hierarchy appears at `point`.
-struct Mount {
-    std::string mounted, point;
-};
-
-// The mount of the cgroup v2 hierarchy (`v1` false) or of the v1 hierarchy
-// holding the memory controller.
-std::optional<Mount> find_mount(std::string_view mountinfo, bool v1) {
-    for (std::string_view line : text::collect_split_pieces(mountinfo, '\n')) {
-        // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER_OPTIONS
-        const std::vector<std::string_view> f = text::collect_split_pieces(line, ' ');
-        const auto dash = std::find(f.begin(), f.end(), std::string_view("-"));
-        if (f.size() < 6 || dash - f.begin() < 6 || f.end() - dash < 4) continue;
-        const std::string_view type = dash[1], options = dash[3];
-        if (v1 ? (type == "cgroup" && has_item(options, "memory")) : type == "cgroup2") {
-            return Mount{unescape_mount_path(f[3]), unescape_mount_path(f[4])};
+// Calls `take` with each line of the regular file at `path`, without its
+// newline, reading it in pieces: a mount table can be tens of megabytes.
+// A line longer than kMaxLineBytes is skipped. False when the file cannot be
+// opened or read.
+template <class Take>
+bool for_each_line(const std::string& path, Take take) {
+    const file::RegularFile file(path);
+    if (!file.is_open()) return false;
+    std::string line;  // the start of a line that the last piece cut
+    bool skipping = false;
+    std::vector<char> buffer(std::size_t(64) << 10);
+    for (;;) {
+        const ssize_t n = ::read(file.fd(), buffer.data(), buffer.size());
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return false;
+        if (n == 0) break;
+        std::string_view piece(buffer.data(), static_cast<std::size_t>(n));
+        for (;;) {
+            const std::size_t end = piece.find('\n');
+            const std::string_view part = piece.substr(0, end);
+            if (end != std::string_view::npos && line.empty() && !skipping) {
+                take(part);
+            } else if (!skipping) {
+                skipping = part.size() > kMaxLineBytes - line.size();
+                if (skipping) {
+                    line.clear();
+                } else {
+                    line.append(part);
+                    if (end != std::string_view::npos) take(std::string_view(line));
+                }
+            }
+            if (end == std::string_view::npos) break;
+            line.clear();
+            skipping = false;
+            piece.remove_prefix(end + 1);
         }
     }
-    return std::nullopt;
+    if (!line.empty()) take(std::string_view(line));
+    return true;
+}
+
+// The process's group in one hierarchy, and where it can be read: the
+// hierarchy's mount (the cgroup2 one, or the v1 one holding the memory
+// controller) whose root holds the group, the longest such root, and the
+// group's path below it.
+struct Hierarchy {
+    bool v1;
+    std::optional<std::string> group;
+    std::optional<std::string> point, below;
+    std::size_t root_length = 0;
+};
+
+// The group's path below a mount of its hierarchy whose root is `mounted`:
+// "" for the mounted group itself, or "/a/b"; none when the mount does not
+// hold the group. The kernel writes both paths from the same namespace root,
+// a path outside it with leading "/.." steps, so the names compare as they
+// stand.
+std::optional<std::string> path_below(std::string_view mounted, std::string_view group) {
+    std::string_view below;
+    if (mounted == "/") {
+        // A group path that is not one: the mounted group.
+        if (group.empty() || group.front() != '/') return std::string();
+        below = group == "/" ? std::string_view() : group;
+    } else if (group.size() >= mounted.size() && group.substr(0, mounted.size()) == mounted &&
+               (group.size() == mounted.size() || group[mounted.size()] == '/')) {
+        below = group.substr(mounted.size());
+    } else {
+        return std::nullopt;
+    }
+    for (std::string_view step : text::collect_split_pieces(below, '/')) {
+        if (step == "..") return std::nullopt;
+    }
+    return std::string(below);
+}
+
+// Takes the mount of one mountinfo line if it holds the hierarchy's group
+// with a longer root than the one found so far.
+void consider_mount(Hierarchy& hierarchy, std::string_view type, std::string_view options, std::string_view root,
+                    std::string_view point) {
+    if (!hierarchy.group) return;
+    if (!(hierarchy.v1 ? type == "cgroup" && has_item(options, "memory") : type == "cgroup2")) return;
+    const std::string mounted = unescape_mount_path(root);
+    if (hierarchy.point && mounted.size() <= hierarchy.root_length) return;
+    std::optional<std::string> below = path_below(mounted, *hierarchy.group);
+    if (!below) return;
+    hierarchy.point = unescape_mount_path(point);
+    hierarchy.below = std::move(below);
+    hierarchy.root_length = mounted.size();
+}
+
+void consider_mount_line(std::string_view line, Hierarchy& v2, Hierarchy& v1) {
+    // ID PARENT MAJOR:MINOR ROOT POINT OPTIONS [OPTIONAL...] - TYPE SOURCE SUPER_OPTIONS
+    const std::vector<std::string_view> f = text::collect_split_pieces(line, ' ');
+    const auto dash = std::find(f.begin(), f.end(), std::string_view("-"));
+    if (f.size() < 6 || dash - f.begin() < 6 || f.end() - dash < 4) return;
+    for (Hierarchy* hierarchy : {&v2, &v1}) consider_mount(*hierarchy, dash[1], dash[3], f[3], f[4]);
 }
 
 // The process's group in the v2 hierarchy (line "0::PATH") or in the v1
@@ -168,26 +245,15 @@ std::optional<std::uint64_t> room_under_limit(const std::string& directory, cons
 }
 
 // The least room under the limits of the process's group in one hierarchy
-// and of the groups above it, up to the mounted one.
-std::uint64_t room_in_hierarchy(const std::string& root, std::string_view mountinfo, std::string_view cgroups,
-                                bool v1) {
-    const std::optional<Mount> mount = find_mount(mountinfo, v1);
-    const std::optional<std::string> group = find_group(cgroups, v1);
-    if (!mount || !group) return kUnknown;
-    // The group's path below the mounted one; a group outside it (or in
-    // another namespace's terms) is taken to be the mounted group itself.
-    std::string below;
-    const std::string& top = mount->mounted;
-    if (top == "/") {
-        below = *group == "/" ? "" : *group;
-    } else if (group->size() >= top.size() && group->compare(0, top.size(), top) == 0 &&
-               (group->size() == top.size() || (*group)[top.size()] == '/')) {
-        below = group->substr(top.size());
-    }
-    if (!below.empty() && (below.front() != '/' || below.find("/..") != std::string::npos)) below.clear();
+// and of the groups above it, up to the mounted one. A group that no mount
+// holds cannot be read, and another group's limit is no bound on it.
+std::uint64_t room_in_hierarchy(const std::string& root, const Hierarchy& hierarchy) {
+    if (!hierarchy.point) return kUnknown;
+    std::string below = *hierarchy.below;
     std::uint64_t room = kUnknown;
     for (;;) {
-        if (std::optional<std::uint64_t> r = room_under_limit(root + mount->point + below, v1 ? kV1 : kV2)) {
+        if (std::optional<std::uint64_t> r =
+                room_under_limit(root + *hierarchy.point + below, hierarchy.v1 ? kV1 : kV2)) {
             room = std::min(room, *r);
         }
         if (below.empty()) return room;
@@ -210,9 +276,13 @@ std::uint64_t available_memory(const std::string& root) {
     std::uint64_t available = meminfo_available(root).value_or(physical_memory());
     const std::optional<std::string> cgroups = read_text(root + "/proc/self/cgroup", kMaxListBytes);
     if (!cgroups) return available;
-    const std::optional<std::string> mountinfo = read_text(root + "/proc/self/mountinfo", kMaxListBytes);
-    if (!mountinfo) return available;
-    for (bool v1 : {false, true}) available = std::min(available, room_in_hierarchy(root, *mountinfo, *cgroups, v1));
+    Hierarchy v2{false, find_group(*cgroups, false), {}, {}, 0}, v1{true, find_group(*cgroups, true), {}, {}, 0};
+    if (!v2.group && !v1.group) return available;
+    if (!for_each_line(root + "/proc/self/mountinfo",
+                       [&](std::string_view line) { consider_mount_line(line, v2, v1); })) {
+        return available;
+    }
+    for (const Hierarchy* hierarchy : {&v2, &v1}) available = std::min(available, room_in_hierarchy(root, *hierarchy));
     return available;
 }
 

@@ -19,7 +19,9 @@ std::uint64_t physical_memory();
 // memory.max less memory.current, v1 memory.limit_in_bytes less
 // memory.usage_in_bytes, each usage less the group's file cache that is
 // neither shared memory nor dirty nor under writeback (memory.stat), which
-// the kernel reclaims, active or not, before it kills anything.
+// the kernel reclaims, active or not, before it kills anything. The group is
+// read through the mount of its hierarchy whose root holds it (the longest
+// such root); a group that no mount holds sets no bound here.
 //
 // The files are read under `root`: "" for the running system, or a
 // directory that stands for "/" and holds proc/meminfo, proc/self/cgroup,

@@ -177,6 +177,94 @@ TEST(all_clean_file_cache_counts_as_reclaimable_active_or_not) {
     }
 }
 
+// The mount table lines of a hierarchy mounted from group `mounted` at `point`.
+std::string group_mount(bool v1, const std::string& mounted, const std::string& point) {
+    return "30 23 0:40 " + mounted + " " + point + " rw,relatime - " +
+           (v1 ? "cgroup cgroup rw,memory\n" : "cgroup2 cgroup2 rw\n");
+}
+
+TEST(a_mount_of_another_groups_subtree_does_not_bound_the_process) {
+    for (bool v1 : {false, true}) {
+        FakeRoot root;
+        root.host(20 * kGiB);
+        root.write("proc/self/cgroup", v1 ? "4:memory:/user.slice/me\n0::/\n" : "0::/user.slice/me\n");
+        const std::string unlimited = v1 ? kV1Unlimited : "max\n";
+        // Another service's subtree is mounted first, then the whole hierarchy.
+        const std::string other = group_mount(v1, "/system.slice/other", "/run/other");
+        root.write("proc/self/mountinfo", other + group_mount(v1, "/", "/sys/fs/cgroup"));
+        root.group_files("run/other", v1, std::to_string(512 * kMiB) + "\n", 100 * kMiB, 0);
+        root.group_files("sys/fs/cgroup/user.slice/me", v1, std::to_string(7 * kGiB) + "\n", kGiB, 0);
+        CHECK(root.available() == 6 * kGiB);
+        // Unlimited there, it does not hide the process's own limit.
+        root.group_files("run/other", v1, unlimited, 100 * kMiB, 0);
+        root.group_files("sys/fs/cgroup/user.slice/me", v1, std::to_string(2 * kGiB) + "\n", 512 * kMiB, 0);
+        CHECK(root.available() == 1536 * kMiB);
+        // With no mount that holds the process's group, the hierarchy sets no bound.
+        root.group_files("run/other", v1, std::to_string(512 * kMiB) + "\n", 100 * kMiB, 0);
+        root.write("proc/self/mountinfo", other);
+        CHECK(root.available() == 20 * kGiB);
+    }
+}
+
+TEST(a_mount_of_a_child_group_does_not_bound_its_parent) {
+    for (bool v1 : {false, true}) {
+        FakeRoot root;
+        root.host(20 * kGiB);
+        root.write("proc/self/cgroup", v1 ? "4:memory:/user.slice/me\n0::/\n" : "0::/user.slice/me\n");
+        root.write("proc/self/mountinfo",
+                   group_mount(v1, "/user.slice/me/child", "/run/child") + group_mount(v1, "/", "/sys/fs/cgroup"));
+        root.group_files("run/child", v1, std::to_string(256 * kMiB) + "\n", 0, 0);
+        root.group_files("sys/fs/cgroup/user.slice/me", v1, std::to_string(3 * kGiB) + "\n", kGiB, 0);
+        CHECK(root.available() == 2 * kGiB);
+        // Of two mounts that hold the group, the one whose root is nearest it.
+        root.write("proc/self/mountinfo", group_mount(v1, "/user.slice/me/child", "/run/child") +
+                                              group_mount(v1, "/", "/sys/fs/cgroup") +
+                                              group_mount(v1, "/user.slice", "/run/users"));
+        root.group_files("run/users/me", v1, std::to_string(5 * kGiB) + "\n", kGiB, 0);
+        CHECK(root.available() == 4 * kGiB);
+    }
+}
+
+TEST(a_group_outside_the_namespace_root_is_read_only_through_a_mount_that_holds_it) {
+    // The kernel writes a group and a mount root outside the process's
+    // cgroup namespace with leading "/.." steps.
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.write("proc/self/cgroup", "0::/../sibling\n");
+    root.write("proc/self/mountinfo", group_mount(false, "/", "/sys/fs/cgroup"));
+    root.v2("", std::to_string(kGiB), 0, 0);
+    CHECK(root.available() == 20 * kGiB);
+    root.write("proc/self/mountinfo",
+               group_mount(false, "/", "/sys/fs/cgroup") + group_mount(false, "/..", "/run/parent"));
+    root.group_files("run/parent/sibling", false, std::to_string(2 * kGiB) + "\n", 0, 0);
+    CHECK(root.available() == 2 * kGiB);
+}
+
+TEST(a_mount_table_of_any_length_is_read_whole) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
+    root.v1("/docker/c1", std::to_string(2 * kGiB) + "\n", 712 * kMiB, 200 * kMiB);
+    // Tens of thousands of container mounts, one line longer than a mount
+    // table line can be, then the control group mounts, the last one with
+    // no newline.
+    std::string table;
+    for (int i = 0; i < 40000; ++i) {
+        table += std::to_string(100 + i) + " 23 0:" + std::to_string(60 + i) +
+                 " / /var/lib/containers/storage/overlay/" + std::string(std::size_t(i % 61 + 4), static_cast<char>('a' + i % 26)) +
+                 "/merged rw,relatime - overlay overlay rw,lowerdir=/l/" + std::to_string(i) + "\n";
+    }
+    table += "99 23 0:59 / /var/lib/x rw - overlay overlay rw,lowerdir=" + std::string(std::size_t(3) << 20, 'l') +
+             "\n";
+    table += "31 23 0:28 / /sys/fs/cgroup rw,nosuid shared:9 - cgroup2 cgroup2 rw,nsdelegate\n"
+             "35 23 0:32 / /sys/fs/cgroup/mem\\040ory rw,relatime shared:13 - cgroup cgroup rw,memory";
+    CHECK(table.size() > (std::size_t(8) << 20));
+    root.write("proc/self/mountinfo", table);
+    CHECK(root.available() == 1536 * kMiB);
+    root.v1("/docker/c1", kV1Unlimited, 712 * kMiB, 200 * kMiB);
+    CHECK(root.available() == 3 * kGiB);
+}
+
 TEST(unreadable_figures_fall_back_to_what_can_be_read) {
     FakeRoot root;
     root.host(20 * kGiB);
