@@ -396,6 +396,47 @@ def test_a_signal_interrupts_a_waiting_next_and_the_stream_goes_on_in_order(head
     assert (first, caught, completed) == ("iter[0]", raised, 1) and waited < 0.3 + 5
     assert names == ["iter[1]", "iter[2]", "iter[3]"] and same == [True] * 3 and done == 4
 
+ARMED = {  # the signal of SIGNALS, sent `lead` seconds after this runs on the generator's thread
+    "SIGINT": "threading.Timer(lead, os.kill, (os.getpid(), signal.SIGINT)).start()",
+    "alarm": "signal.setitimer(signal.ITIMER_REAL, lead)",
+}
+
+@pytest.mark.parametrize("signal_name", SIGNALS)
+@pytest.mark.parametrize("dim", CALLS)
+def test_a_signal_that_comes_with_the_awaited_item_loses_no_item(head, run_isolated, signal_name, dim):
+    # Each frame is yielded 0.3 s after the generator is pulled and a signal comes 0.27-0.29 s into that sleep.
+    # next() waits in slices of 50 ms; the caller's pause of 15 ms before each call starts them so that the signal
+    # and the item fall in one. Every signal interrupts a call, and every item still reaches the caller once, in
+    # order, counted in completed only then.
+    (_, raised), (call, single) = SIGNALS[signal_name], CALLS[dim]
+    got = run_isolated(head() + f"""
+    import os, signal
+    def alarm(number, frame):
+        raise TimeoutError("alarm")
+    signal.signal(signal.SIGALRM, alarm)
+    def frames():
+        for k in range(1, 11):
+            lead = 0.27 + 0.01 * (k % 3)
+            {ARMED[signal_name]}
+            time.sleep(0.3)
+            yield img * k
+    it, results, interrupts = ai.{call}, [], 0
+    while True:
+        try:
+            time.sleep(0.015)
+            results.append(next(it))
+        except StopIteration:
+            break
+        except {raised}:
+            interrupts += 1
+    same = [bool(np.array_equal(r.result.intensity, ai.{single}.intensity, equal_nan=True))
+            for k, r in enumerate(results, 1)]
+    print(json.dumps([[r.filename for r in results], same, interrupts, it.completed]))
+    """, stderr="")
+    names, same, interrupts, completed = got
+    assert names == [f"iter[{k}]" for k in range(10)] and same == [True] * 10
+    assert (interrupts, completed) == (10, 10)
+
 @pytest.mark.parametrize("call, daemon", [
     ("batch1d_iter(itertools.repeat(img), 50, ", False),
     ("batch2d_iter((img.copy() for _ in itertools.count()), 20, 30, ", False),

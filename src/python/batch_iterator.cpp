@@ -25,7 +25,7 @@ struct PyBatchIterator {
 
     batch::ResultReceiver receiver;
     batch::IntegrateKind kind;
-    std::map<std::uint64_t, batch::BatchItemResult> pending;  // arrived before their turn
+    std::map<std::uint64_t, batch::BatchItemResult> pending;  // received, not yet handed out
     std::uint64_t total = 0, completed = 0, next_index = 0;
     bool ended = false;
     BorrowFlag borrow;
@@ -82,27 +82,40 @@ std::optional<batch::BatchItemResult> receive_without_interpreter(const batch::R
     }
 }
 
-nb::object hand_out(PyBatchIterator& self, batch::BatchItemResult&& result) {
-    self.next_index = result.index + 1;
+using Parked = std::map<std::uint64_t, batch::BatchItemResult>::iterator;
+
+// Hands out a parked result, which stays parked when that fails. A signal
+// that came while the result was awaited raises here, before the result is
+// taken: raised once this call has returned, it would leave the caller
+// without the result. The Python object is allocated before the result is
+// moved into it, so a MemoryError loses nothing either.
+nb::object hand_out(PyBatchIterator& self, Parked parked) {
+    if (PyErr_CheckSignals() != 0) throw nb::python_error();
+    nb::object obj = nb::inst_alloc(nb::type<PyBatchResult>());
+    if (!obj.is_valid()) throw nb::python_error();
+    batch::BatchItemResult& result = parked->second;
+    new (nb::inst_ptr<PyBatchResult>(obj))
+        PyBatchResult(batch_result(std::move(result.name), std::move(result.outcome), self.kind));
+    nb::inst_mark_ready(obj);
+    self.next_index = parked->first + 1;
     ++self.completed;
-    return new_batch_result(batch_result(std::move(result.name), std::move(result.outcome), self.kind));
+    self.pending.erase(parked);
+    return obj;
 }
 
 nb::object next_result(PyBatchIterator& self) {
     ExclusiveBorrow borrow(self.borrow);
     for (;;) {
         if (auto parked = self.pending.find(self.next_index); parked != self.pending.end()) {
-            batch::BatchItemResult result = std::move(parked->second);
-            self.pending.erase(parked);
-            return hand_out(self, std::move(result));
+            return hand_out(self, parked);
         }
         if (!self.ended) {
             // The lock is given up only to wait, so that results already
-            // queued are taken without competing for it again.
+            // queued are taken without competing for it again. Every result
+            // is parked until it is handed out.
             std::optional<batch::BatchItemResult> message = self.receiver.try_receive();
             if (!message) message = receive_without_interpreter(self.receiver);
             if (message) {
-                if (message->index == self.next_index) return hand_out(self, std::move(*message));
                 const std::uint64_t index = message->index;
                 self.pending.emplace(index, std::move(*message));
                 continue;
@@ -112,12 +125,7 @@ nb::object next_result(PyBatchIterator& self) {
         }
         // The stream has ended. Results parked behind an index that never
         // came are still handed out, in index order.
-        if (!self.pending.empty()) {
-            auto first = self.pending.begin();
-            batch::BatchItemResult result = std::move(first->second);
-            self.pending.erase(first);
-            return hand_out(self, std::move(result));
-        }
+        if (!self.pending.empty()) return hand_out(self, self.pending.begin());
         PyErr_SetNone(PyExc_StopIteration);
         throw nb::python_error();
     }
