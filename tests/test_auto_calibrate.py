@@ -461,3 +461,32 @@ def test_rings_the_calibrant_does_not_list_keep_a_right_result(name, method):
         peaks = [peaks[i] for i in np.random.default_rng(4).permutation(len(peaks))]
     result = calibrate(peaks, FLAT, listed, method=method)
     assert max(abs(result.poni[k] - FLAT[k]) / RIGHT[k] for k in FITTED) < 0.1
+
+
+# A flat detector 0.1 m away at a wavelength (m) that keeps every LaB6 ring within 25 mm of the beam, and a grid that
+# searches only about the distance 0.1 m / scale, where the rings whose sin-theta is `scale` times that of another ring
+# sit on it (the small angles keep the scaling nearly exact: the fit holds those rings tightly and near its optimum).
+# The other rings lie off the listed rings: between them (not concentric under the fit, or too many to be foreign
+# rings) or past the last one.
+WRONG_DISTANCE = {
+    "sqrt(3/2)": (0.3e-10, math.sqrt(1.5)),
+    "sqrt(3)": (0.3e-10, math.sqrt(3.0)),
+    "2": (0.3e-10, 2.0),
+    "sqrt(2), rings not concentric under the fit": (0.2e-10, math.sqrt(2.0)),
+}
+
+
+@pytest.mark.parametrize("name", WRONG_DISTANCE)
+def test_a_grid_about_a_wrong_distance_returns_no_geometry_that_leaves_rings_off_the_calibrant(name):
+    """The fit at the wrong distance holds the rings it puts on listed rings tightly; the detected rings it leaves off
+    them refuse it (without that, it came back 19 to 51 mm off as a success)."""
+    wavelength, scale = WRONG_DISTANCE[name]
+    geom = beam_geometry((512, 512), 0.1, wavelength=wavelength)
+    rings = oracle.ring_two_theta(LAB6, wavelength)
+    rng = np.random.default_rng(0)
+    d1, d2 = oracle.ring_points(geom, np.repeat(rings, 120), rng.uniform(-np.pi, np.pi, 120 * rings.size))
+    peaks = [tuple(p) for p in (np.stack([d1, d2], -1) + rng.normal(0.0, 0.25, (d1.size, 2))).tolist()]
+    grid = dict(grid_distance_min=0.1 / scale, grid_distance_max=0.1 / scale, grid_distance_steps=1,
+                grid_rot_steps=1, grid_rot_max_deg=0.0, grid_poni_steps=5, grid_poni_search_radius_px=4.0)
+    result = attempt(peaks, geom, LAB6, method="grid", **grid)
+    assert result is None or max(abs(result.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) < 1
