@@ -250,11 +250,12 @@ bool far_from_optimum(const CalibrationResult& fit, const CalibrationResult& ref
 // of its rings only (bands about one centre on a tilted detector); their fit
 // can then lie along the valley of tilt and PONI, millimetres from the
 // geometry that all the arcs of the rings give, with residuals no larger.
-// Without iterations left the fit cannot be verified and does not agree.
+// Without iterations left the fit cannot be verified: the budget, not the
+// fit (of `fit_iterations`), fails.
 bool agrees_with_every_ring_peak(const CalibrationResult& chosen, const CalibrationPoints& all,
                                  std::span<const double> d_spacings, const RefineOptions& options,
-                                 std::uint64_t used) {
-    if (used >= options.max_iter) return false;
+                                 std::uint64_t used, std::uint64_t fit_iterations) {
+    if (used >= options.max_iter) throw AutoCalibrateError::no_iterations_to_check(options.max_iter, fit_iterations);
     RefineOptions budget = options;
     budget.max_iter = options.max_iter - used;
     budget.auto_assign = false;
@@ -420,7 +421,8 @@ std::string message_of(Kind kind) {
     switch (kind) {
         case Kind::NoEllipses: return "no ellipses detected by RANSAC";
         case Kind::RingsNotIdentified: return "could not confidently assign ellipses to calibrant rings";
-        case Kind::Refine: break;
+        case Kind::Refine:
+        case Kind::NoIterationsToCheck: break;
     }
     return "refinement failed";
 }
@@ -494,6 +496,7 @@ AutoCalibrateResult run_radial(std::span<const Peak> peaks, std::span<const doub
 struct Outcome {
     std::optional<AutoCalibrateResult> result;
     std::exception_ptr error;
+    bool undecided = false;  // max_iter ran out before the check decided
 };
 
 // A method that fails, a grid too large to search among them, is one
@@ -502,6 +505,8 @@ template <class F>
 Outcome attempt(F&& f) {
     try {
         return {f(), nullptr};
+    } catch (const AutoCalibrateError& e) {
+        return {std::nullopt, std::current_exception(), e.kind() == Kind::NoIterationsToCheck};
     } catch (const ValueError&) {
         return {std::nullopt, std::current_exception()};
     }
@@ -529,14 +534,18 @@ AutoCalibrateResult run_all(std::span<const Peak> peaks, std::span<const double>
             });
     });
     // Radial, ransac, grid: a later result wins only with a strictly smaller
-    // residual; with no result the last error stands.
+    // residual; with no result the last error stands, unless max_iter left a
+    // method's check undecided: then the first such, since a larger budget
+    // may give its result.
     std::optional<AutoCalibrateResult> best;
     std::exception_ptr error;
+    bool undecided = false;
     for (Outcome& o : outcomes) {
         if (o.result) {
             if (!best || o.result->calibration.rms_rad < best->calibration.rms_rad) best = std::move(o.result);
-        } else {
+        } else if (!undecided) {
             error = o.error;
+            undecided = o.undecided;
         }
     }
     if (best) return std::move(*best);
@@ -549,6 +558,14 @@ AutoCalibrateError::AutoCalibrateError(Kind kind) : ValueError(message_of(kind))
 
 AutoCalibrateError::AutoCalibrateError(const RefineError& error)
     : ValueError("refinement failed: " + refine_error_message(error)), kind_(Kind::Refine), refine_error_(error) {}
+
+AutoCalibrateError::AutoCalibrateError(Kind kind, const std::string& message) : ValueError(message), kind_(kind) {}
+
+AutoCalibrateError AutoCalibrateError::no_iterations_to_check(std::uint64_t max_iter, std::uint64_t fit_iterations) {
+    return {Kind::NoIterationsToCheck, "max_iter=" + std::to_string(max_iter) +
+                                           " leaves too few iterations to check the fit, which used " +
+                                           std::to_string(fit_iterations) + "; raise max_iter"};
+}
 
 namespace {
 
@@ -790,14 +807,20 @@ std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const
     std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
     const std::uint64_t used = again ? again->n_iter : fit.n_iter;
     if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) {
-        if (!agrees_with_every_ring_peak(fit, detected.points, d_spacings, options, used)) return std::nullopt;
+        if (!agrees_with_every_ring_peak(fit, detected.points, d_spacings, options, used, fit.n_iter)) {
+            return std::nullopt;
+        }
         return fit;
+    }
+    // A loose fit that left no iteration to refit it is undecided.
+    if (!again && used >= options.max_iter) {
+        throw AutoCalibrateError::no_iterations_to_check(options.max_iter, fit.n_iter);
     }
     // Refitted to its optimum, a right geometry leaves the peaks as close to
     // their rings as to their own ellipses; a wrong one that the valley let
     // the refit reach does not.
     if (again && check_on_detected_rings(*again, detected, d_spacings, kMaxRefitResidualRatio).holds() &&
-        agrees_with_every_ring_peak(*again, detected.points, d_spacings, options, used)) {
+        agrees_with_every_ring_peak(*again, detected.points, d_spacings, options, used, fit.n_iter)) {
         return again;
     }
     return std::nullopt;

@@ -62,14 +62,18 @@ struct AutoCalibrateResult {
 // A failed automatic calibration; what() is its user-facing message.
 class AutoCalibrateError : public ValueError {
 public:
-    enum class Kind : std::uint8_t { Refine, NoEllipses, RingsNotIdentified };
+    enum class Kind : std::uint8_t { Refine, NoEllipses, RingsNotIdentified, NoIterationsToCheck };
     explicit AutoCalibrateError(Kind kind);
     explicit AutoCalibrateError(const RefineError& error);
+    // max_iter spent before the check of a fit of `fit_iterations` could
+    // decide: the budget's failure, not the fit's.
+    static AutoCalibrateError no_iterations_to_check(std::uint64_t max_iter, std::uint64_t fit_iterations);
     Kind kind() const noexcept { return kind_; }
     // The refinement's error of a Refine failure.
     const std::optional<RefineError>& refine_error() const noexcept { return refine_error_; }
 
 private:
+    AutoCalibrateError(Kind kind, const std::string& message);
     Kind kind_;
     std::optional<RefineError> refine_error_;
 };
@@ -136,6 +140,8 @@ RingsSeen ring_assignments(std::span<const Peak> peaks, std::span<const EllipseF
 // is returned must agree, within 0.5 mm and 0.25°, with a fit of every peak
 // on its rings started from it. Every iteration counts against
 // options.max_iter, the fit's included; n_iter counts those of the result.
+// Throws AutoCalibrateError (no_iterations_to_check) when no iteration is
+// left for a fit the check needs: the refit of a loose fit, or that last one.
 std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const CalibrationPoints& assigned,
                                             std::span<const Peak> peaks, const SeenRings& seen,
                                             std::span<const double> d_spacings, const RefineOptions& options);

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
 #include <vector>
 
 #include <tbb/blocked_range.h>
@@ -270,8 +271,13 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
     std::optional<CalibrationResult> winner;
     std::size_t winner_start = 0;
     std::vector<std::optional<CalibrationResult>> refined;
+    // The first start, in start order, whose check max_iter left undecided:
+    // with no winner, raising max_iter may give one.
+    std::vector<std::exception_ptr> undecided;
+    std::exception_ptr first_undecided;
     for (std::size_t first = 0; first < best.size(); first += kRefineBatch) {
         refined.assign(std::min(kRefineBatch, best.size() - first), std::nullopt);
+        undecided.assign(refined.size(), nullptr);
         pool::parallel_for_index(
             refined.size(),
             [&](std::size_t i) {
@@ -294,16 +300,20 @@ AutoCalibrateResult run_grid_search(std::span<const Peak> peaks, std::span<const
                     }
                     refined[i] = checked_fit(fit, assigned, peaks, seen, d_spacings, refine_options);
                 } catch (const RefineError&) {
+                } catch (const AutoCalibrateError&) {
+                    undecided[i] = std::current_exception();
                 }
             },
             1);
         for (std::size_t i = 0; i < refined.size(); ++i) {
+            if (!first_undecided) first_undecided = undecided[i];
             if (refined[i] && (!winner || refined[i]->rms_rad < winner->rms_rad)) {
                 winner = std::move(refined[i]);
                 winner_start = first + i;
             }
         }
     }
+    if (!winner && first_undecided) std::rethrow_exception(first_undecided);
     if (!winner) throw AutoCalibrateError(Kind::RingsNotIdentified);
 
     AutoCalibrateResult result;

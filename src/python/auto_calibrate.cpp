@@ -158,7 +158,9 @@ void bind_auto_calibrate(nb::module_& m) {
         "fitted to each ring. A fit that holds the rings loosely or stopped short of its optimum is\n"
         "fitted on from the same peaks within what is left of `max_iter`.\n"
         "\n"
-        "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found.");
+        "Returns an `AutoCalibrateResult`; raises ValueError when no geometry is found, or when\n"
+        "`max_iter` runs out before the check decides (\"max_iter=N leaves too few iterations to\n"
+        "check the fit, which used M; raise max_iter\").");
 }
 
 void bind_auto_calibrate_result(nb::module_& m) {
