@@ -477,10 +477,11 @@ def test_rings_the_calibrant_does_not_list_keep_a_right_result(name, method):
 
 # A flat detector 0.1 m away with the first `rings` LaB6 rings at a wavelength (m) that keeps them all within 25 mm of
 # the beam, and a grid that searches only about the distance 0.1 m / scale. There the rings whose sin-theta is `scale`
-# times that of another ring sit on it, and the fit holds them near its optimum. The other rings lie off the listed
-# rings, between them (not concentric under the fit, or too many to be foreign rings) or past the last one; with the
-# four inner rings at sqrt(2) every ring sits (1, 2, 3, 4 on 2, 4, 6, 8 in h^2 + k^2 + l^2), and only the residuals,
-# which the scaling leaves where the angles grow, tell the fit from the truth.
+# times that of a listed ring sit on it, and the fit holds them near its optimum. The other rings lie off the listed
+# rings: past the last one, or between them, where they are not concentric under the fit or are too many to be
+# foreign rings (at 1/sqrt(2), h^2 + k^2 + l^2 = 1, 3, 5 fall between 1, 2, 3, while 2, 4, 6 sit on them). With the
+# four inner rings at sqrt(2) every ring sits (1, 2, 3, 4 on 2, 4, 6, 8), and only the residuals, which the scaling
+# leaves where the angles grow, tell the fit from the truth.
 WRONG_DISTANCE = {
     "sqrt(3/2)": (0.3e-10, math.sqrt(1.5), 8),
     "sqrt(3)": (0.3e-10, math.sqrt(3.0), 8),
@@ -488,6 +489,8 @@ WRONG_DISTANCE = {
     "sqrt(2), rings not concentric under the fit": (0.2e-10, math.sqrt(2.0), 8),
     "sqrt(2), four rings, every ring on a listed ring": (0.5e-10, math.sqrt(2.0), 4),
     "sqrt(2), two rings, every ring on a listed ring": (0.7e-10, math.sqrt(2.0), 2),
+    "1/sqrt(2), six rings, every other one between listed rings": (0.3e-10, 1 / math.sqrt(2.0), 6),
+    "1/sqrt(2), two rings, one between listed rings": (0.5e-10, 1 / math.sqrt(2.0), 2),
 }
 
 
