@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Installs what building and testing need: oneTBB and libtiff from Debian,
+# Installs what building and testing need: oneTBB, libtiff and libdeflate from Debian,
 # the Python packages with pip at the versions pinned in scripts/constraints.txt,
 # then builds and installs karvelum itself into the python3 first on PATH. Any failed step fails the script.
 # KARVELUM_WERROR=ON builds with warnings as errors.
@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 missing=()
-for pkg in g++ libtbb-dev libtiff-dev; do
+for pkg in g++ libtbb-dev libtiff-dev libdeflate-dev; do
     dpkg -s "$pkg" >/dev/null 2>&1 || missing+=("$pkg")
 done
 if [ "${#missing[@]}" -gt 0 ]; then

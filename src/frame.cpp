@@ -10,12 +10,14 @@
 #include <limits>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <type_traits>
 #include <vector>
 
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <libdeflate.h>
 #include <tiffio.h>
 
 #include "errors.hpp"
@@ -176,6 +178,9 @@ struct Layout {
     std::uint64_t row_bytes = 0;    // one row of a block as stored, padded to a byte
     std::uint64_t block_bytes = 0;  // one block as stored, decompressed
     std::uint64_t max_raw_bytes = 0;  // the largest compressed block, bounded by the file size
+    bool deflate = false;               // Deflate blocks, inflated and checked by DeflateBlocks
+    bool deflate_reversed = false;      // ... whose bytes are stored in the other bit order
+    bool deflate_apart = false;         // ... checked in a buffer of their own before libtiff decodes them
 };
 
 // Integer samples are decoded into the narrowest type of 8, 16, 32 or 64
@@ -278,6 +283,15 @@ Layout read_layout(const TiffHandle& h) {
     if (const std::uint64_t p = with_predictor ? PREDICTOR_NONE : stored_predictor(h); p != PREDICTOR_NONE) {
         throw LoadError("unsupported predictor " + std::to_string(p) + " with compression scheme " +
                         std::to_string(l.compression));
+    }
+    l.deflate = l.compression == COMPRESSION_ADOBE_DEFLATE || l.compression == COMPRESSION_DEFLATE;
+    if (l.deflate) {
+        std::uint16_t predictor = PREDICTOR_NONE, fill_order = FILLORDER_MSB2LSB;
+        TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
+        TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
+        l.deflate_reversed = fill_order != FILLORDER_MSB2LSB;
+        // libtiff's post-processing: a predictor, bits or bytes turned around.
+        l.deflate_apart = predictor != PREDICTOR_NONE || l.deflate_reversed || (l.bits > 8 && TIFFIsByteSwapped(tif));
     }
     l.type = sample_type(l.format, l.bits);
     l.sample_bytes = sample_size(l.type);
@@ -399,8 +413,89 @@ void unpack_first_samples(const unsigned char* in, const Layout& l, std::uint64_
 // The buffers of one decoding thread.
 std::uint64_t worker_bytes(const Layout& l) {
     const std::uint64_t unpacked = l.packed ? checked_mul(checked_mul(l.block_width, l.block_height), l.sample_bytes) : 0;
-    return checked_add(checked_add(checked_add(l.block_bytes, kReadSlack), unpacked), l.max_raw_bytes);
+    const std::uint64_t checked = l.deflate_apart ? l.block_bytes : 0;
+    return checked_add(checked_add(checked_add(checked_add(l.block_bytes, kReadSlack), unpacked), l.max_raw_bytes),
+                       checked);
 }
+
+// Deflate blocks are read raw and inflated here, and must hold one complete
+// stream that passes its checksum within the block's room. libtiff takes a
+// stream that would inflate past the block for a whole one, unchecked and
+// with the block's end possibly unwritten (TIFFReadEncodedTile returns the
+// full size), so bytes that are not the file's -- the zeros a read racing a
+// cut of the file can return, or a block not yet written -- would become
+// samples. What the file stores plainly is used as inflated; a predictor, the
+// other byte order or bit order is then applied by libtiff to the same bytes.
+class DeflateBlocks {
+public:
+    DeflateBlocks(const TiffHandle& h, const Layout& l) : h_(h), l_(l) {}
+    ~DeflateBlocks() {
+        if (inflater_ != nullptr) libdeflate_free_decompressor(inflater_);
+    }
+    DeflateBlocks(const DeflateBlocks&) = delete;
+    DeflateBlocks& operator=(const DeflateBlocks&) = delete;
+
+    // Decodes block `b` into `out`, which has room for `room` bytes (at
+    // least `size`, the bytes the block must give); returns `size`.
+    tmsize_t decode(std::uint32_t b, std::byte* out, std::uint64_t room, tmsize_t size) {
+        TIFF* tif = h_.get();
+        const char* kind = l_.tiled ? "tile " : "strip ";
+        const std::uint64_t stored = TIFFGetStrileByteCount(tif, b);
+        // Never more than the file holds (the memory estimate counts no more).
+        if (stored > h_.file_size()) {
+            throw LoadError(kind + std::to_string(b) + " is truncated: it needs " + std::to_string(stored) +
+                            " bytes, more than the file's " + std::to_string(h_.file_size()));
+        }
+        raw_.resize(static_cast<std::size_t>(stored));
+        const tmsize_t read = l_.tiled ? TIFFReadRawTile(tif, b, raw_.data(), static_cast<tmsize_t>(stored))
+                                       : TIFFReadRawStrip(tif, b, raw_.data(), static_cast<tmsize_t>(stored));
+        if (read < 0) h_.fail("cannot read " + std::string(kind) + std::to_string(b));
+        if (static_cast<std::uint64_t>(read) != stored) {
+            throw LoadError(kind + std::to_string(b) + " is truncated: " + std::to_string(read) + " of " +
+                            std::to_string(stored) + " bytes");
+        }
+        if (inflater_ == nullptr && (inflater_ = libdeflate_alloc_decompressor()) == nullptr) throw std::bad_alloc();
+        if (!l_.deflate_apart) {
+            check(b, out, room, size);
+            return size;
+        }
+        // Checked into a buffer of its own, then decoded by libtiff from the
+        // same bytes: a predictor works on whole rows of the block.
+        if (checked_.empty()) checked_.resize(static_cast<std::size_t>(l_.block_bytes));
+        auto* bytes = reinterpret_cast<std::uint8_t*>(raw_.data());
+        if (l_.deflate_reversed) TIFFReverseBits(bytes, read);
+        check(b, checked_.data(), l_.block_bytes, size);
+        if (l_.deflate_reversed) TIFFReverseBits(bytes, read);  // back: libtiff turns them itself
+        if (TIFFReadFromUserBuffer(tif, b, raw_.data(), read, out, size) == 0) {
+            h_.fail("cannot decode " + std::string(kind) + std::to_string(b));
+        }
+        return size;
+    }
+
+private:
+    // The block's stream inflated into `out`: complete, with a matching
+    // checksum, at least `size` bytes and at most `room` (the last strip may
+    // hold the rows of a whole one).
+    void check(std::uint32_t b, std::byte* out, std::uint64_t room, tmsize_t size) {
+        std::size_t inflated = 0;
+        const libdeflate_result result = libdeflate_zlib_decompress(inflater_, raw_.data(), raw_.size(), out,
+                                                                    static_cast<std::size_t>(room), &inflated);
+        if (result == LIBDEFLATE_SUCCESS && inflated >= static_cast<std::uint64_t>(size)) return;
+        const std::string block = (l_.tiled ? "tile " : "strip ") + std::to_string(b);
+        if (result == LIBDEFLATE_SUCCESS) {
+            throw LoadError(block + " is truncated: " + std::to_string(inflated) + " of " + std::to_string(size) +
+                            " bytes");
+        }
+        throw LoadError(block + (result == LIBDEFLATE_INSUFFICIENT_SPACE
+                                     ? " holds damaged Deflate data: it inflates past the block"
+                                     : " holds damaged or incomplete Deflate data"));
+    }
+
+    const TiffHandle& h_;
+    const Layout& l_;
+    libdeflate_decompressor* inflater_ = nullptr;
+    Buffer<std::byte> raw_, checked_;
+};
 
 // Decodes blocks [first, last) with one handle into one scratch buffer.
 void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, std::uint32_t last, TiffSink& sink) {
@@ -413,6 +508,8 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
     // whole bytes; JPEG strips are cleared first and go the long way.
     const bool in_place = !l.tiled && !l.packed && l.pixel_stride == 1 && l.compression != COMPRESSION_JPEG &&
                           l.row_bytes == std::uint64_t(l.width) * l.sample_bytes;
+    std::optional<DeflateBlocks> inflater;
+    if (l.deflate) inflater.emplace(h, l);
     for (std::uint32_t b = first; b < last; ++b) {
         std::uint64_t row0, col0 = 0, rows, cols;
         tmsize_t expected, got;
@@ -420,7 +517,8 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
         if (in_place) {
             row0 = static_cast<std::uint64_t>(b) * l.block_height;
             rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
-            destination = sink.strip_destination(l.type, row0, rows);
+            // A short last Deflate strip may inflate to a whole one's rows.
+            if (!l.deflate || rows == l.block_height) destination = sink.strip_destination(l.type, row0, rows);
         }
         if (destination == nullptr && scratch.empty()) scratch.resize(l.block_bytes + kReadSlack);
         // libtiff accepts a JPEG stream narrower or shorter than its block
@@ -432,13 +530,16 @@ void decode_blocks(const TiffHandle& h, const Layout& l, std::uint32_t first, st
             rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
             cols = std::min<std::uint64_t>(l.block_width, l.width - col0);
             expected = static_cast<tmsize_t>(l.block_bytes);
-            got = TIFFReadEncodedTile(tif, b, scratch.data(), expected);
+            got = l.deflate ? inflater->decode(b, scratch.data(), l.block_bytes, expected)
+                          : TIFFReadEncodedTile(tif, b, scratch.data(), expected);
         } else {
             row0 = static_cast<std::uint64_t>(b) * l.block_height;
             rows = std::min<std::uint64_t>(l.block_height, l.height - row0);
             cols = l.width;
             expected = static_cast<tmsize_t>(rows * l.row_bytes);
-            got = TIFFReadEncodedStrip(tif, b, destination != nullptr ? destination : scratch.data(), expected);
+            std::byte* out = destination != nullptr ? destination : scratch.data();
+            got = l.deflate ? inflater->decode(b, out, destination != nullptr ? expected : l.block_bytes, expected)
+                          : TIFFReadEncodedStrip(tif, b, out, expected);
         }
         if (got < 0) h.fail("cannot decode " + std::string(l.tiled ? "tile " : "strip ") + std::to_string(b));
         if (got < expected) {
