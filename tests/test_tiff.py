@@ -252,12 +252,15 @@ def test_a_frame_renamed_over_while_it_is_read_reads_as_one_version_whole(tmp_pa
 # file returns them (or a file written in place that is not yet whole): libtiff takes such a stream for a whole
 # block, inflated past its room and never checked against its checksum.
 ZEROED_TAIL = {"tiles": dict(tile=(32, 32)), "tiles-float-predictor": dict(tile=(32, 32), predictor=3),
-               "strips": dict(rowsperstrip=16), "strips-big-endian": dict(rowsperstrip=16, byteorder=">"),
+               "strips": dict(rowsperstrip=16), "strips-horizontal-predictor": dict(rowsperstrip=16, predictor=2, dtype="uint32"),
+               "strips-big-endian": dict(rowsperstrip=16, byteorder=">"),
+               "tiles-big-endian-float-predictor": dict(tile=(32, 32), byteorder=">", predictor=3),
                "strips-deflate-code": dict(rowsperstrip=16, compression="deflate")}
 @pytest.mark.parametrize("case", ZEROED_TAIL)
 def test_a_deflate_block_whose_stored_bytes_end_in_zeros_is_a_load_error_not_samples(tmp_path, case):
-    data = (np.random.default_rng(3).random((96, 96)) * 1000).astype(np.float32)
-    raw = bytearray(tiff_bytes(data, **{"compression": "adobe_deflate", **ZEROED_TAIL[case]}))
+    layout = {"compression": "adobe_deflate", **ZEROED_TAIL[case]}
+    data = (np.random.default_rng(3).random((96, 96)) * 1000).astype(np.float32).view(layout.pop("dtype", "float32"))
+    raw = bytearray(tiff_bytes(data, **layout))
     whole, cut = tmp_path / "whole.tif", tmp_path / "cut.tif"
     whole.write_bytes(raw)
     assert_reads_as(str(whole), data)
