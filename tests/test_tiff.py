@@ -252,7 +252,8 @@ def test_a_frame_renamed_over_while_it_is_read_reads_as_one_version_whole(tmp_pa
 # file returns them (or a file written in place that is not yet whole): libtiff takes such a stream for a whole
 # block, inflated past its room and never checked against its checksum.
 ZEROED_TAIL = {"tiles": dict(tile=(32, 32)), "tiles-float-predictor": dict(tile=(32, 32), predictor=3),
-               "strips": dict(rowsperstrip=16), "strips-horizontal-predictor": dict(rowsperstrip=16, predictor=2, dtype="uint32"),
+               "strips": dict(rowsperstrip=16),
+               "strips-horizontal-predictor": dict(rowsperstrip=16, predictor=2, dtype="uint32"),
                "strips-big-endian": dict(rowsperstrip=16, byteorder=">"),
                "tiles-big-endian-float-predictor": dict(tile=(32, 32), byteorder=">", predictor=3),
                "strips-deflate-code": dict(rowsperstrip=16, compression="deflate")}
