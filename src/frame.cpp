@@ -181,7 +181,6 @@ struct Layout {
     bool deflate = false;               // Deflate blocks, inflated and checked by DeflateBlocks
     bool deflate_reversed = false;      // ... whose bytes are stored in the other bit order
     bool deflate_apart = false;         // ... checked in a buffer of their own before libtiff decodes them
-    std::uint16_t deflate_predictor = PREDICTOR_NONE;  // ... else undone here after inflating
 };
 
 // Integer samples are decoded into the narrowest type of 8, 16, 32 or 64
@@ -291,15 +290,8 @@ Layout read_layout(const TiffHandle& h) {
         TIFFGetFieldDefaulted(tif, TIFFTAG_PREDICTOR, &predictor);
         TIFFGetFieldDefaulted(tif, TIFFTAG_FILLORDER, &fill_order);
         l.deflate_reversed = fill_order != FILLORDER_MSB2LSB;
-        // The predictors of the file's own byte order are undone here; the
-        // rest of libtiff's post-processing (bits or bytes turned around, and
-        // its refusals) is left to libtiff.
-        const bool whole_bytes = l.bits == 8 || l.bits == 16 || l.bits == 32 || l.bits == 64;
-        const bool undone_here = predictor == PREDICTOR_NONE || (predictor == PREDICTOR_HORIZONTAL && whole_bytes) ||
-                                 (predictor == PREDICTOR_FLOATINGPOINT && l.format == SAMPLEFORMAT_IEEEFP &&
-                                  (l.bits == 32 || l.bits == 64));
-        l.deflate_apart = !undone_here || l.deflate_reversed || (l.bits > 8 && TIFFIsByteSwapped(tif));
-        if (!l.deflate_apart) l.deflate_predictor = predictor;
+        // libtiff's post-processing: a predictor, bits or bytes turned around.
+        l.deflate_apart = predictor != PREDICTOR_NONE || l.deflate_reversed || (l.bits > 8 && TIFFIsByteSwapped(tif));
     }
     l.type = sample_type(l.format, l.bits);
     l.sample_bytes = sample_size(l.type);
@@ -421,9 +413,7 @@ void unpack_first_samples(const unsigned char* in, const Layout& l, std::uint64_
 // The buffers of one decoding thread.
 std::uint64_t worker_bytes(const Layout& l) {
     const std::uint64_t unpacked = l.packed ? checked_mul(checked_mul(l.block_width, l.block_height), l.sample_bytes) : 0;
-    const std::uint64_t checked = l.deflate_apart                                   ? l.block_bytes
-                                  : l.deflate_predictor == PREDICTOR_FLOATINGPOINT ? l.row_bytes
-                                                                                   : 0;
+    const std::uint64_t checked = l.deflate_apart ? l.block_bytes : 0;
     return checked_add(checked_add(checked_add(checked_add(l.block_bytes, kReadSlack), unpacked), l.max_raw_bytes),
                        checked);
 }
@@ -467,7 +457,6 @@ public:
         if (inflater_ == nullptr && (inflater_ = libdeflate_alloc_decompressor()) == nullptr) throw std::bad_alloc();
         if (!l_.deflate_apart) {
             check(b, out, room, size);
-            undo_predictor(out, static_cast<std::uint64_t>(size) / l_.row_bytes);
             return size;
         }
         // Checked into a buffer of its own, then decoded by libtiff from the
@@ -502,56 +491,10 @@ private:
                                      : " holds damaged or incomplete Deflate data"));
     }
 
-    // Each row's samples from their differences (as libtiff's horizontal
-    // and floating-point predictors do): every sample adds the one a pixel
-    // before it, modulo its width; floating-point rows store each byte of
-    // their values in a plane of its own, most significant first, and add
-    // byte to byte.
-    void undo_predictor(std::byte* out, std::uint64_t rows) {
-        const std::uint64_t stride = l_.pixel_stride, bytes = l_.bits / 8, row_bytes = l_.row_bytes;
-        if (l_.deflate_predictor == PREDICTOR_HORIZONTAL) {
-            auto add = [&](auto zero) {
-                using U = decltype(zero);
-                const std::uint64_t n = row_bytes / sizeof(U);
-                for (std::uint64_t r = 0; r < rows; ++r) {
-                    std::byte* row = out + r * row_bytes;
-                    for (std::uint64_t k = stride; k < n; ++k) {
-                        U a, b;
-                        std::memcpy(&a, row + (k - stride) * sizeof(U), sizeof(U));
-                        std::memcpy(&b, row + k * sizeof(U), sizeof(U));
-                        b = static_cast<U>(a + b);
-                        std::memcpy(row + k * sizeof(U), &b, sizeof(U));
-                    }
-                }
-            };
-            if (bytes == 1) add(std::uint8_t{});
-            if (bytes == 2) add(std::uint16_t{});
-            if (bytes == 4) add(std::uint32_t{});
-            if (bytes == 8) add(std::uint64_t{});
-        } else if (l_.deflate_predictor == PREDICTOR_FLOATINGPOINT) {
-            if (planes_.empty()) planes_.resize(static_cast<std::size_t>(row_bytes));
-            const std::uint64_t values = row_bytes / bytes;
-            auto* tmp = reinterpret_cast<unsigned char*>(planes_.data());
-            for (std::uint64_t r = 0; r < rows; ++r) {
-                auto* row = reinterpret_cast<unsigned char*>(out + r * row_bytes);
-                for (std::uint64_t k = stride; k < row_bytes; ++k) {
-                    row[k] = static_cast<unsigned char>(row[k] + row[k - stride]);
-                }
-                std::memcpy(tmp, row, static_cast<std::size_t>(row_bytes));
-                for (std::uint64_t v = 0; v < values; ++v) {
-                    for (std::uint64_t k = 0; k < bytes; ++k) {
-                        const std::uint64_t plane = std::endian::native == std::endian::big ? k : bytes - 1 - k;
-                        row[v * bytes + k] = tmp[plane * values + v];
-                    }
-                }
-            }
-        }
-    }
-
     const TiffHandle& h_;
     const Layout& l_;
     libdeflate_decompressor* inflater_ = nullptr;
-    Buffer<std::byte> raw_, checked_, planes_;
+    Buffer<std::byte> raw_, checked_;
 };
 
 // Decodes blocks [first, last) with one handle into one scratch buffer.
