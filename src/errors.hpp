@@ -54,8 +54,57 @@ void require_memory(std::uint64_t bytes);
 
 // Refuses (as an allocation failure) a working set beyond the budget of the
 // memory available now (see memory.hpp: the system's and the control
-// group's, of which a working set may take three quarters). For the total
-// of several allocations made together, checked before the first of them.
+// group's, less a fixed reserve), to which the memory admitted to calls in
+// flight and not yet taken is added back: this is a check inside a call
+// (admitted with claim_available_memory below) or of work that runs alone.
+// For the total of several allocations made together, checked before the
+// first of them.
 void require_available_memory(std::uint64_t bytes);
+
+// A call's working set: what it builds once for the integrator it works with
+// (the geometry and the table, which callers that miss together wait for
+// and share) and what it allocates for itself.
+struct WorkingSet {
+    std::uint64_t shared = 0;
+    std::uint64_t own = 0;
+    const void* owner = nullptr;  // what the shared part is built for
+    std::uint64_t total() const { return checked_add(shared, own); }
+};
+
+// A working set admitted and not yet taken. While it is held, every other
+// admission in the process counts it as taken: calls that are admitted
+// together (batch workers, array items, threads of the caller) read the same
+// available figure before any of them allocates.
+class MemoryClaim {
+public:
+    MemoryClaim() = default;
+    MemoryClaim(MemoryClaim&& other) noexcept : id_(other.id_) { other.id_ = 0; }
+    MemoryClaim& operator=(MemoryClaim&& other) noexcept;
+    MemoryClaim(const MemoryClaim&) = delete;
+    MemoryClaim& operator=(const MemoryClaim&) = delete;
+    ~MemoryClaim() { release(); }
+
+    bool held() const { return id_ != 0; }
+    // What has now been taken (and so shows in the memory used) stops
+    // counting: `bytes` of the own part, or the whole shared part.
+    void taken_own(std::uint64_t bytes) noexcept;
+    void taken_shared() noexcept;
+    void release() noexcept;
+
+private:
+    friend MemoryClaim claim_available_memory(const WorkingSet&, const std::string&);
+    std::uint64_t id_ = 0;
+};
+
+// Admits a working set (the shared parts of the claims of one owner count
+// once, at the largest): refuses (as an allocation failure) unless it fits,
+// with every claim held, in the memory available now less the reserve. While
+// the claims held come to less than kSmallClaims, only the physical memory
+// is checked: reading the system's figures would cost more than the work.
+MemoryClaim claim_available_memory(const WorkingSet& set);
+// As above, with the figures read under `root` (memory.hpp's available_memory).
+MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& root);
+
+inline constexpr std::uint64_t kSmallClaims = std::uint64_t(64) << 20;
 
 }  // namespace karvelum

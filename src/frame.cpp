@@ -631,7 +631,8 @@ bool read_plain_strips(const TiffHandle& h, const Layout& l, TiffSink& sink) {
 
 }  // namespace
 
-void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
+void decode_tiff_first_image(const std::string& path, TiffSink& sink, const ThenNeeds& then_needs,
+                             MemoryClaim* hold) {
     if (path.find('\0') != std::string::npos) throw LoadError("embedded null byte");
     // Opened once: every handle reads this one file, even when another is
     // renamed over its path meanwhile (as frames are published).
@@ -647,20 +648,30 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
                           layout.block_bytes * layout.blocks >= (std::uint64_t(1) << 20);
     const std::uint32_t workers =
         parallel ? static_cast<std::uint32_t>(std::min<std::size_t>(threads, layout.blocks)) : 1;
-    // The whole working set, checked before the first byte of it is
-    // allocated: a decode that could only end in the process being killed
-    // fails here instead. A small one is only checked against the physical
-    // memory: reading the system's figures would cost more than the decode.
+    // The whole working set, with what the caller allocates next, admitted
+    // before the first byte of it is allocated: a decode that could only end
+    // in the process being killed fails here instead.
+    MemoryClaim claim;
+    std::uint64_t decode_bytes = 0;
     if (layout.blocks > 0) {
-        require_memory(checked_add(sink.new_bytes(layout.width, layout.height),
-                                   checked_mul(workers, worker_bytes(layout))));
+        WorkingSet set = then_needs ? then_needs(layout.height, layout.width, sink.handed_on(layout.type))
+                                    : WorkingSet{};
+        decode_bytes = checked_add(sink.new_bytes(layout.width, layout.height, layout.type),
+                                   checked_mul(workers, worker_bytes(layout)));
+        set.own = checked_add(set.own, decode_bytes);
+        claim = claim_available_memory(set);
     }
+    // Decoded, the frame is in use and the blocks' scratch is gone.
+    auto done = [&] {
+        claim.taken_own(decode_bytes);
+        if (hold != nullptr) *hold = std::move(claim);
+    };
     sink.begin(layout.width, layout.height);
-    if (layout.blocks == 0) return;
-    if (read_plain_strips(handle, layout, sink)) return;
+    if (layout.blocks == 0) return done();
+    if (read_plain_strips(handle, layout, sink)) return done();
     if (!parallel) {
         decode_blocks(handle, layout, 0, layout.blocks, sink);
-        return;
+        return done();
     }
     std::vector<std::exception_ptr> errors(workers);
     pool::parallel_for_index(workers, [&](std::size_t w) {
@@ -681,6 +692,7 @@ void decode_tiff_first_image(const std::string& path, TiffSink& sink) {
     for (const std::exception_ptr& e : errors) {
         if (e) std::rethrow_exception(e);
     }
+    done();
 }
 
 namespace {
@@ -688,12 +700,10 @@ namespace {
 // Converts blocks to f64 and writes them to the flipped rows of a frame.
 class FrameSink : public TiffSink {
 public:
-    using ThenNeeds = std::function<std::uint64_t(std::uint64_t, std::uint64_t)>;
-    FrameSink(ImageFrame& frame, const ThenNeeds& then_needs) : frame_(frame), then_needs_(then_needs) {}
-    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
+    explicit FrameSink(ImageFrame& frame) : frame_(frame) {}
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height, SampleType) const override {
         const std::uint64_t n = checked_mul(width, height);
-        const std::uint64_t own = n <= frame_.data.capacity() ? 0 : checked_mul(n, sizeof(double));
-        return then_needs_ ? checked_add(own, then_needs_(height, width)) : own;
+        return n <= frame_.data.capacity() ? 0 : checked_mul(n, sizeof(double));
     }
     void begin(std::uint64_t width, std::uint64_t height) override {
         width_ = width;
@@ -714,21 +724,18 @@ public:
 
 private:
     ImageFrame& frame_;
-    const ThenNeeds& then_needs_;
     std::uint64_t width_ = 0, height_ = 0;
 };
 
 // Keeps the file's samples as it stores them: its type, its row order.
 class FileFormSink : public TiffSink {
 public:
-    using ThenNeeds = std::function<std::uint64_t(std::uint64_t, std::uint64_t)>;
-    FileFormSink(ImageFrame& frame, const ThenNeeds& then_needs) : frame_(frame), then_needs_(then_needs) {}
-    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
-        // The type is not known yet: the widest.
-        const std::uint64_t n = checked_mul(checked_mul(width, height), sizeof(double));
-        const std::uint64_t own = n <= frame_.file_data.capacity() ? 0 : n;
-        return then_needs_ ? checked_add(own, then_needs_(height, width)) : own;
+    explicit FileFormSink(ImageFrame& frame) : frame_(frame) {}
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height, SampleType stored) const override {
+        const std::uint64_t n = checked_mul(checked_mul(width, height), sample_size(stored));
+        return n <= frame_.file_data.capacity() ? 0 : n;
     }
+    SampleType handed_on(SampleType stored) const override { return stored; }
     void begin(std::uint64_t width, std::uint64_t height) override {
         width_ = width;
         height_ = height;
@@ -773,7 +780,6 @@ private:
     }
 
     ImageFrame& frame_;
-    const ThenNeeds& then_needs_;
     std::uint64_t width_ = 0, height_ = 0, bytes_ = 0;
     std::once_flag sized_;
 };
@@ -782,15 +788,15 @@ private:
 
 void load_tiff_frame(ImageFrame& frame, std::string path) { load_tiff_frame(frame, std::move(path), nullptr); }
 
-void load_tiff_frame(ImageFrame& frame, std::string path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs, bool file_form) {
+void load_tiff_frame(ImageFrame& frame, std::string path, const ThenNeeds& then_needs, bool file_form,
+                     MemoryClaim* hold) {
     frame.in_file_form = false;
     std::uint64_t height, width;
     try {
         if (file_form) {
             frame.data.clear();  // the storage stays for a later load
-            FileFormSink sink(frame, then_needs);
-            decode_tiff_first_image(path, sink);
+            FileFormSink sink(frame);
+            decode_tiff_first_image(path, sink, then_needs, hold);
             height = sink.height();
             width = sink.width();
             // An image without blocks has no samples to keep: widened (to nothing).
@@ -798,8 +804,8 @@ void load_tiff_frame(ImageFrame& frame, std::string path,
                                  height * width > 0;
             if (!frame.in_file_form) frame.data.assign(height * width, 0.0);
         } else {
-            FrameSink sink(frame, then_needs);
-            decode_tiff_first_image(path, sink);
+            FrameSink sink(frame);
+            decode_tiff_first_image(path, sink, then_needs, hold);
             height = sink.height();
             width = sink.width();
         }

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "buffer.hpp"
+#include "errors.hpp"
 #include "sample_type.hpp"
 
 namespace karvelum {
@@ -36,14 +37,17 @@ struct ImageFrame {
 // on failure the frame is not valid for integration.
 void load_tiff_frame(ImageFrame& frame, std::string path);
 
-// As above; `then_needs(rows, cols)` gives the bytes the caller will
-// allocate next for an image of that shape, checked against the memory
-// available together with the decode's own before anything is allocated.
+// What the caller of a decode allocates next, for an image of `rows` x
+// `cols` samples handed on in `type`.
+using ThenNeeds = std::function<WorkingSet(std::uint64_t rows, std::uint64_t cols, SampleType type)>;
+
+// As above; `then_needs` is admitted together with the decode's own working
+// set before anything is allocated, and the admission is moved to `hold`
+// (when given) for the caller to keep while it allocates the rest.
 // With `file_form`, the frame keeps the file's own samples (no widening, no
 // row reversal): strips are decoded straight into the frame.
-void load_tiff_frame(ImageFrame& frame, std::string path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs,
-                     bool file_form = false);
+void load_tiff_frame(ImageFrame& frame, std::string path, const ThenNeeds& then_needs, bool file_form = false,
+                     MemoryClaim* hold = nullptr);
 
 // Storage a reused frame keeps between loads: a 2048 x 2048 image, so that
 // repeated loads of common detector sizes allocate nothing, while a huge
@@ -85,9 +89,12 @@ struct TiffBlock {
 class TiffSink {
 public:
     virtual ~TiffSink() = default;
-    // Bytes that begin() will allocate for an image of this size, counted
-    // into the decode's memory budget before anything is allocated.
-    virtual std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const = 0;
+    // Bytes that begin() and the blocks will allocate for an image of this
+    // size whose samples the file stores in `stored`, counted into the
+    // decode's working set before anything is allocated.
+    virtual std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height, SampleType stored) const = 0;
+    // The type in which the samples are handed on.
+    virtual SampleType handed_on(SampleType /*stored*/) const { return SampleType::F64; }
     // Called once, before any block, with the image size.
     virtual void begin(std::uint64_t width, std::uint64_t height) = 0;
     virtual void block(const TiffBlock& block) = 0;
@@ -103,8 +110,10 @@ public:
 // decoded samples would exceed 256 MiB, or whose strips or tiles would need
 // more than 128 MiB, and compressions other than none, LZW, Deflate, JPEG
 // and PackBits, before allocating (LoadError); and a decode whose working
-// set exceeds the memory available (std::bad_alloc).
-void decode_tiff_first_image(const std::string& path, TiffSink& sink);
+// set, with `then_needs`', exceeds the memory available (std::bad_alloc).
+// The admission goes to `hold` when given.
+void decode_tiff_first_image(const std::string& path, TiffSink& sink, const ThenNeeds& then_needs = nullptr,
+                             MemoryClaim* hold = nullptr);
 
 // Writes a block, each sample through `convert`, into a height x width
 // row-major array with the rows reversed (file row r lands in row

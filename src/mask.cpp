@@ -10,7 +10,7 @@ namespace {
 class MaskSink : public TiffSink {
 public:
     explicit MaskSink(PixelMask& mask) : mask_(mask) {}
-    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height) const override {
+    std::uint64_t new_bytes(std::uint64_t width, std::uint64_t height, SampleType) const override {
         return checked_mul(width, height);
     }
     // Left unset: the blocks cover every pixel.

@@ -287,7 +287,8 @@ std::uint64_t available_memory(const std::string& root) {
 }
 
 bool within_memory_budget(std::uint64_t bytes, std::uint64_t available) {
-    return bytes <= available / 4 * 3 + available % 4 * 3 / 4;
+    // Nothing to take always fits.
+    return bytes == 0 || (available >= kMemoryReserve && bytes <= available - kMemoryReserve);
 }
 
 }  // namespace karvelum

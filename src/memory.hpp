@@ -29,12 +29,14 @@ std::uint64_t physical_memory();
 std::uint64_t available_memory(const std::string& root = "");
 
 // Whether a working set of `bytes` may be started with `available` bytes
-// available: at most three quarters of them. The rest is headroom for what
-// the estimate leaves out (allocator slack, the caller's copies of the
-// results), for other threads and batch workers that were checked against
-// the same figure and allocate at the same time, and for the machine's own
-// page cache; a fraction, unlike a fixed margin, fits a small container and
-// a large host alike.
+// available: when it fits in them less kMemoryReserve. The working sets are
+// estimated at their peak (calls admitted together count each other's, see
+// errors.hpp), so the reserve only has to hold what no estimate counts.
 bool within_memory_budget(std::uint64_t bytes, std::uint64_t available);
+
+// What no working set counts: the interpreter's objects for the results,
+// allocator slack, thread stacks and the few MiB of small buffers a call
+// takes. Fixed: it does not grow with the image.
+inline constexpr std::uint64_t kMemoryReserve = std::uint64_t(64) << 20;
 
 }  // namespace karvelum

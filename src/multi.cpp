@@ -131,6 +131,7 @@ Integration1dOutput integrate1d_raw(std::span<IntegratorCore* const> cores, std:
                 integration::working_set_1d(core, {n_points, errors, false}, images[d].dim1, images[d].dim2));
             std::shared_ptr<const lut::CsrLut> table =
                 integration::get_or_build_lut_1d(core, *state.snap, integration::lut1d_key(core, n_points));
+            state.built();
             lut::RawSums sums = lut::apply_lut_raw_sums(
                 *table, {images[d].data, *state.snap->correction_factors, {}, state.mask_bytes(), errors}, errors);
             if (out.centres.empty()) out.centres = lut::bin_centres(*table);

@@ -1,6 +1,6 @@
 """Fixtures shared by the test modules: detector geometries, an integrator factory, files written on demand,
 code run in a fresh interpreter or on another thread."""
-import gc, itertools, json, os, subprocess, sys, textwrap
+import gc, itertools, json, os, subprocess, sys, textwrap, uuid
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
@@ -129,3 +129,49 @@ def collect_cycles_on_the_main_thread():
     objects on another thread, which reports an unraisable error."""
     yield
     gc.collect()
+
+def own_memory_group():
+    """This process's cgroup v1 memory group directory and None, or None and why no child of it can be made."""
+    if os.geteuid() != 0:
+        return None, "making a memory group needs root"
+    with open("/proc/self/cgroup") as f:
+        for line in f:
+            _, controllers, path = line.rstrip("\n").split(":", 2)
+            if "memory" in controllers.split(","):
+                directory = "/sys/fs/cgroup/memory" + path
+                if os.path.exists(os.path.join(directory, "memory.limit_in_bytes")) and os.access(directory, os.W_OK):
+                    return directory, None
+                return None, f"the cgroup v1 memory group {directory} is not writable"
+    return None, "no cgroup v1 memory hierarchy (a cgroup v2 child group needs the memory controller delegated)"
+
+# The first lines of a child's code that joins the memory group JOIN_GROUP names (nothing when it is empty).
+JOIN_GROUP = """
+import os as _os
+if _os.environ.get("JOIN_GROUP"):
+    with open(_os.path.join(_os.environ["JOIN_GROUP"], "cgroup.procs"), "w") as _f:
+        _f.write(str(_os.getpid()))
+"""
+
+@pytest.fixture
+def memory_group():
+    """Make a child memory group of this process's own with a limit in bytes; returns its directory, or (with
+    skip=False) None where none can be made, else the test is skipped with the reason. Child interpreters join it
+    by running `memory_group.join` first with JOIN_GROUP set to it in their environment. The groups are removed
+    after the test, when their processes have exited."""
+    made = []
+    def make(limit, skip=True):
+        parent, reason = own_memory_group()
+        if parent is None:
+            if skip:
+                pytest.skip(reason)
+            return None
+        path = os.path.join(parent, f"karvelum_test_{uuid.uuid4().hex[:12]}")
+        os.mkdir(path)
+        made.append(path)
+        with open(os.path.join(path, "memory.limit_in_bytes"), "w") as f:
+            f.write(str(limit))
+        return path
+    make.join = JOIN_GROUP
+    yield make
+    for path in made:
+        os.rmdir(path)

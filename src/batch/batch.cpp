@@ -139,18 +139,19 @@ Outcome batch_frame_job(IntegratorCore& core, integration::ImageView image, cons
 Outcome batch_file_job(IntegratorCore& core, ImageFrame& frame, const std::string& path,
                        const IntegrateKind& kind) noexcept {
     integration::ImageView image;
+    // The integration's own needs are admitted with the decode's, and stay
+    // admitted until the item is done.
+    MemoryClaim claim;
     try {
-        // The integration's own needs are checked with the decode's.
-        const std::function<std::uint64_t(std::uint64_t, std::uint64_t)> then_needs =
-            [&](std::uint64_t rows, std::uint64_t cols) -> std::uint64_t {
+        const ThenNeeds then_needs = [&](std::uint64_t rows, std::uint64_t cols, SampleType type) {
             if (const auto* options = std::get_if<integration::Options1d>(&kind)) {
-                return integration::working_set_1d(core, *options, rows, cols);
+                return integration::working_set_1d(core, *options, rows, cols, type);
             }
-            return integration::working_set_2d(core, std::get<integration::Options2d>(kind), rows, cols);
+            return integration::working_set_2d(core, std::get<integration::Options2d>(kind), rows, cols, type);
         };
         const auto* options = std::get_if<integration::Options1d>(&kind);
         image = integration::load_image(frame, path, then_needs,
-                                        options != nullptr && integration::reads_file_samples(core, *options));
+                                        options != nullptr && integration::reads_file_samples(core, *options), &claim);
     } catch (...) {
         return failure(current_error_text(), false);
     }

@@ -10,19 +10,25 @@
 namespace karvelum::integration {
 
 CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins,
-                     std::uint64_t working_set) {
+                     const WorkingSet& working_set) {
     if (n_bins == 0) throw ValueError("n_points must be positive");
     if (image.dim1 == 0 || image.dim2 == 0) throw ValueError("Image must not be empty");
-    // The per-bin vectors of the result and the histogram's sums.
+    // The per-bin vectors of the result and the histogram's sums (counted
+    // in the working set too; this refuses a huge bin count at once).
     require_memory(checked_mul(n_bins, 8 * sizeof(double)));
     const std::uint64_t pixels = checked_mul(image.dim1, image.dim2);
     if (image.file.data == nullptr && image.data.size() != pixels) {
         throw Panic("assertion `left == right` failed: Image dimensions must match data\n  left: " +
                     std::to_string(image.data.size()) + "\n right: " + std::to_string(pixels));
     }
-    CallState state{nullptr, core.mask};
+    CallState state;
+    state.mask = core.mask;
     if (state.mask) check_mask_shape(*state.mask, image.dim1, image.dim2);
-    require_memory(working_set);
+    if (image.claim != nullptr) {
+        state.decode_claim = image.claim;
+    } else {
+        state.own_claim = claim_available_memory(working_set);
+    }
     state.snap = ensure_geometry(core, image.dim1, image.dim2);
     return state;
 }
@@ -42,7 +48,7 @@ ImageView widened(const ImageView& image, Buffer<double>& storage) {
             for (std::uint64_t c = 0; c < w; ++c) out[c] = static_cast<double>(in[r * w + c]);
         }, 16);
     });
-    return ImageView{storage, h, w, {}};
+    return ImageView{storage, h, w, {}, image.claim};
 }
 
 void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2) {

@@ -6,6 +6,7 @@
 #include <memory>
 #include <span>
 
+#include "errors.hpp"
 #include "geometry_state.hpp"
 #include "mask.hpp"
 #include "sample_type.hpp"
@@ -20,6 +21,9 @@ struct ImageView {
     std::span<const double> data;
     std::uint64_t dim1 = 0, dim2 = 0;
     FileSamples file{};
+    // The call's admission when it was made with the image's decode (held
+    // by the caller); none: the call admits its working set itself.
+    MemoryClaim* claim = nullptr;
 };
 
 // The view itself when it holds doubles; else the file's samples converted
@@ -32,17 +36,22 @@ ImageView widened(const ImageView& image, Buffer<double>& storage);
 struct CallState {
     GeometryRef snap;
     std::shared_ptr<const PixelMask> mask;
+    MemoryClaim own_claim;                // the call's admission, or
+    MemoryClaim* decode_claim = nullptr;  // the one made with the decode
     std::span<const std::uint8_t> mask_bytes() const {
         return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
     }
+    // The geometry and the table are built (or were found): they are in use.
+    void built() { (decode_claim != nullptr ? *decode_claim : own_claim).taken_shared(); }
 };
 
-// Checks the image and mask, and the call's `working_set` (the bytes it will
-// allocate) against the memory available, then makes the geometry match the
-// image shape. Throws ValueError for 0 bins, an empty image or a mask of
-// another shape, std::bad_alloc for a working set beyond memory.
+// Checks the image and mask, and admits the call's `working_set` (unless it
+// was admitted with the image's decode: then it is not used), then makes the
+// geometry match the image shape. Throws ValueError for 0 bins, an empty
+// image or a mask of another shape, std::bad_alloc for a working set beyond
+// memory.
 CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t n_bins,
-                     std::uint64_t working_set);
+                     const WorkingSet& working_set);
 
 // Refuses a mask whose shape differs from the image.
 void check_mask_shape(const PixelMask& mask, std::uint64_t dim1, std::uint64_t dim2);

@@ -23,11 +23,14 @@ Buffer<double> poisson_variance(std::span<const double> samples) {
 Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t n_points, bool with_variance) {
     return pool::run([&] {
         CallState state = begin_call(core, image, n_points,
-                                     working_set_1d(core, {n_points, with_variance, false}, image.dim1, image.dim2));
+                                     image.claim ? WorkingSet{}
+                                                 : working_set_1d(core, {n_points, with_variance, false}, image.dim1,
+                                                                  image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         std::span<const double> corr = *snap.correction_factors;
         Integration1dOutput out;
         if (core.method.kind == MethodKind::Histogram) {
+            state.built();
             const math::PixelSamples in{image.data, corr, state.mask_bytes(), image.dim1, image.dim2};
             math::HistogramOutput h =
                 math::histogram_integrate(*snap.radial_values, snap.radial_extent, in, n_points, with_variance);
@@ -37,6 +40,7 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
             return out;
         }
         std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
+        state.built();
         // The Poisson variance max(x, 0) is taken from the samples inside the kernel.
         lut::PixelInputs in{image.data, corr, {}, state.mask_bytes(), with_variance, snap.correction_factors,
                             state.mask, image.file};
@@ -55,13 +59,15 @@ Integration1dOutput run_1d(IntegratorCore& core, ImageView image, std::uint64_t 
 Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView image, std::uint64_t n_points,
                                               bool errors) {
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_points,
-                                     working_set_1d(core, {n_points, errors, true}, image.dim1, image.dim2));
+        CallState state = begin_call(
+            core, image, n_points,
+            image.claim ? WorkingSet{} : working_set_1d(core, {n_points, errors, true}, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         std::span<const double> corr = *snap.correction_factors;
         Integration1dOutput out;
         lut::AzimuthalStats stats;
         if (core.method.kind == MethodKind::Histogram) {
+            state.built();
             // Unweighted: every valid pixel of a bin counts once, with its
             // value sample / correction.
             const math::PixelSamples in{image.data, corr, state.mask_bytes(), image.dim1, image.dim2};
@@ -71,6 +77,7 @@ Integration1dOutput run_1d_with_azimuthal_std(IntegratorCore& core, ImageView im
             stats = {std::move(h.means), std::move(h.stds), std::move(h.errors)};
         } else {
             std::shared_ptr<const lut::CsrLut> table = get_or_build_lut_1d(core, snap, lut1d_key(core, n_points));
+            state.built();
             Buffer<double> variance = errors ? poisson_variance(image.data) : Buffer<double>();
             stats = lut::apply_lut_azimuthal_stats(*table, {image.data, corr, variance, state.mask_bytes()});
             out.centres = lut::bin_centres(*table);

@@ -85,13 +85,16 @@ Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Opt
     const auto& [n_radial, n_azimuthal, errors, azimuthal_range] = options;
     const std::uint64_t n_bins = checked_mul(n_radial, n_azimuthal);
     return pool::run([&] {
-        CallState state = begin_call(core, image, n_bins, working_set_2d(core, options, image.dim1, image.dim2));
+        CallState state = begin_call(
+            core, image, n_bins, image.claim ? WorkingSet{} : working_set_2d(core, options, image.dim1, image.dim2));
         const GeometrySnapshot& snap = *state.snap;
         if (core.method.kind == MethodKind::Histogram) {
+            state.built();
             return histogram_2d(snap, image, state.mask_bytes(), n_radial, n_azimuthal, errors, azimuthal_range);
         }
         std::shared_ptr<const lut::CsrLut2d> table =
             get_or_build_lut_2d(core, snap, lut2d_key(core, n_radial, n_azimuthal, azimuthal_range));
+        state.built();
         lut::PixelInputs in{image.data, *snap.correction_factors, {}, state.mask_bytes(), errors, snap.correction_factors,
                             state.mask};
         Integration2dOutput out;

@@ -26,12 +26,12 @@ using ImageSource = std::variant<std::string, ImageView, RefusedImage>;
 // Loads the first image of `path` into `frame` and views its samples. Throws
 // LoadError with the loader's bare text, the form in which batch items record
 // a failure.
-// `then_needs(rows, cols)`: what the caller allocates next for that shape,
-// checked with the decode's own working set before decoding.
-// `file_form`: keep the file's own samples (see load_tiff_frame).
-ImageView load_image(ImageFrame& frame, const std::string& path,
-                     const std::function<std::uint64_t(std::uint64_t, std::uint64_t)>& then_needs = nullptr,
-                     bool file_form = false);
+// `then_needs`: what the caller allocates next for that shape, admitted
+// with the decode's own working set before decoding; the admission goes to
+// `hold`, which the view names (ImageView::claim) and the caller keeps for
+// the call. `file_form`: keep the file's own samples (see load_tiff_frame).
+ImageView load_image(ImageFrame& frame, const std::string& path, const ThenNeeds& then_needs = nullptr,
+                     bool file_form = false, MemoryClaim* hold = nullptr);
 
 // Each request checks its options, then reads the image (a path into the
 // calling thread's frame; a failure is ValueError "Failed to load TIFF: {}"),

@@ -1,78 +1,346 @@
 #include "integration/working_set.hpp"
 
-#include "errors.hpp"
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <vector>
+
+#include "geometry.hpp"
+#include "integration.hpp"
+#include "lut/azimuthal.hpp"
+#include "lut/csr_builder.hpp"
+#include "lut/integrate.hpp"
+#include "lut/table.hpp"
 #include "math/histogram.hpp"
+#include "math/numeric.hpp"
 #include "pool.hpp"
 
 namespace karvelum::integration {
 
 namespace {
 
-// Bytes per pixel, rounded up from the builders' arrays: a table entry is
-// 16 bytes while it is collected, and then takes its pixel (while the runs
-// are cut), its bin, its weight and its step (at most 17 bytes); a pixel has
-// about one entry when counted, a few when its area is split.
-constexpr std::uint64_t kGeometryBytes = 64;  // six per-pixel arrays and a temporary
-constexpr std::uint64_t kEntryBytes = 33;
+// Bytes per pixel and per entry, from the arrays the builders hold at their
+// peak (the end of the table's assembly, lut/csr_builder.cpp).
+//
+// The geometry of a shape: 2 theta, chi, solid angle, radial values,
+// polarization and their correction product (corrections.cpp).
+constexpr std::uint64_t kGeometryBytes = 6 * sizeof(double);
+// The pixel splitter's radial and chi values of every pixel corner.
+constexpr std::uint64_t kCornerBytes = 2 * sizeof(double);
+// An entry as collected, and its pixel in the assembly (while the runs are
+// cut): both held until the table is assembled.
+constexpr std::uint64_t kCollectedBytes = sizeof(lut::Entry);
+constexpr std::uint64_t kAssembledBytes = sizeof(std::uint32_t);
+// A weighted entry's weight and step, beside every entry's bin within its
+// group (16 or 32 bits).
+constexpr std::uint64_t kWeightBytes = sizeof(double) + sizeof(std::uint8_t);
+// Per bin: the table's raw scale; the assembly's entry count and group;
+// a call's results (intensities, errors), its sums and counts, and the
+// interpreter's arrays of the results.
+constexpr std::uint64_t kTableBinBytes = sizeof(double);
+constexpr std::uint64_t kAssemblyBinBytes = sizeof(std::uint64_t) + sizeof(std::uint32_t);
+constexpr std::uint64_t kPerBinBytes = 5 * sizeof(double);
+// A row meets a group's bins in at most this many stretches (a ring or a
+// sector crosses a row at most twice).
+constexpr std::uint64_t kRunsPerRowAndGroup = 2;
+// What the allocator takes beside the arrays of a build (headers, pages
+// rounded up, its threads' arenas): 1/20 of them, a little more than
+// bench/memory.py measured.
+constexpr std::uint64_t kAllocatorShare = 20;
+// Blocks of this size or more the C library's allocator always maps fresh
+// (glibc's mmap threshold grows to at most 32 MiB), so that only their
+// written pages take memory.
+constexpr std::uint64_t kFreshMapping = std::uint64_t(32) << 20;
+// Small allocations no array size names: libtiff's and the pool's buffers,
+// the result objects. Counted once per call, so that no estimate falls short.
+constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
+// Pixels whose bins are worked out to estimate a table's entries, per row
+// chunk of the build: enough for a few per cent, few enough to cost a small
+// part of the build (detector points, at least kSamplePixels pixels).
+constexpr std::uint64_t kSampleRows = 8;
+constexpr std::uint64_t kSamplePoints = std::uint64_t(1) << 15;
+constexpr std::uint64_t kSamplePixels = 256;
+
+std::uint64_t pixels_of(std::uint64_t dim1, std::uint64_t dim2) { return checked_mul(dim1, dim2); }
+
+// What a table of one method and binning is built from, with which the
+// bins of sampled pixels are worked out as its builder does.
+struct TablePlan {
+    MethodKind kind = MethodKind::Counting;
+    std::uint64_t n_ss = 1;
+    std::uint64_t n_radial = 1, n_azimuthal = 0;  // 0 azimuthal bins: a 1D table
+    RadialRange radial_range;                      // 1D only
+    std::optional<std::pair<double, double>> azimuthal_range;  // 2D only
+    std::uint64_t bins() const { return checked_mul(n_radial, std::max<std::uint64_t>(n_azimuthal, 1)); }
+};
+
+class Sampler {
+public:
+    Sampler(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2)
+        : g_(core.geometry), rot_(core.geometry), convert_(core.unit, core.geometry.wavelength), plan_(plan) {
+        // The bins span the values of a grid of corners: the builders'
+        // extent of every pixel, found a little narrower, which only makes
+        // the bins (and the estimate) a little finer.
+        double rlo = NAN, rhi = NAN, clo = NAN, chi_hi = NAN;
+        const std::uint64_t n1 = std::min<std::uint64_t>(dim1, 128), n2 = std::min<std::uint64_t>(dim2, 128);
+        for (std::uint64_t i = 0; i <= n1; ++i) {
+            for (std::uint64_t j = 0; j <= n2; ++j) {
+                const auto [r, c] = at(static_cast<double>(dim1 * i / n1), static_cast<double>(dim2 * j / n2));
+                rlo = std::fmin(rlo, r), rhi = std::fmax(rhi, r), clo = std::fmin(clo, c), chi_hi = std::fmax(chi_hi, c);
+            }
+        }
+        if (plan.radial_range && plan.n_azimuthal == 0) {
+            radial_ = lut::RadialBins{plan.n_radial, plan.radial_range->first,
+                                      math::bin_width(plan.radial_range->first, plan.radial_range->second,
+                                                      plan.n_radial)};
+        } else {
+            radial_ = lut::RadialBins::spanning(math::Extent{rlo, rhi}, plan.n_radial);
+        }
+        if (plan.n_azimuthal > 0) {
+            azimuthal_ = lut::azimuthal_bins(math::Extent{clo, chi_hi}, plan.n_azimuthal, plan.azimuthal_range);
+        }
+    }
+
+    // The table entries of pixel (row, col).
+    std::uint64_t entries(std::uint64_t row, std::uint64_t col) const {
+        switch (plan_.kind) {
+            case MethodKind::Counting: {
+                const auto [r, c] = at(static_cast<double>(row) + 0.5, static_cast<double>(col) + 0.5);
+                return in_bins(r, c) ? 1 : 0;
+            }
+            case MethodKind::Supersampled: {
+                std::vector<std::uint64_t> bins;
+                const double inv = static_cast<double>(plan_.n_ss);
+                for (std::uint64_t a = 0; a < plan_.n_ss; ++a) {
+                    for (std::uint64_t b = 0; b < plan_.n_ss; ++b) {
+                        const auto [r, c] = at(static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv,
+                                               static_cast<double>(col) + (static_cast<double>(b) + 0.5) / inv);
+                        if (std::optional<std::uint64_t> bin = bin_of(r, c)) bins.push_back(*bin);
+                    }
+                }
+                std::sort(bins.begin(), bins.end());
+                return static_cast<std::uint64_t>(std::unique(bins.begin(), bins.end()) - bins.begin());
+            }
+            case MethodKind::PixelSplit:
+                return split_entries(row, col);
+            case MethodKind::Histogram:
+                break;
+        }
+        return 0;
+    }
+
+private:
+    std::pair<double, double> at(double d1, double d2) const {
+        const geometry::LabPoint t = geometry::rotate(rot_, geometry::point_offset(d1, g_.pixel1, g_.poni1),
+                                                      geometry::point_offset(d2, g_.pixel2, g_.poni2), g_.distance);
+        return {convert_(geometry::two_theta_of(t)), geometry::chi_of(t)};
+    }
+
+    bool in_bins(double r, double c) const {
+        if (std::isnan(r)) return false;
+        if (plan_.n_azimuthal > 0) return azimuthal_.bin(c).has_value();
+        return !plan_.radial_range || (r >= plan_.radial_range->first && r < plan_.radial_range->second);
+    }
+
+    std::optional<std::uint64_t> bin_of(double r, double c) const {
+        if (!in_bins(r, c)) return std::nullopt;
+        const std::uint64_t rb = radial_.bin(r);
+        if (plan_.n_azimuthal == 0) return rb;
+        return rb + plan_.n_radial * *azimuthal_.bin(c);
+    }
+
+    // The bins the pixel's bounding box spans: the splitter clips the pixel
+    // to each of them.
+    std::uint64_t split_entries(std::uint64_t row, std::uint64_t col) const {
+        double rmin = NAN, rmax = NAN, cmin = NAN, cmax = NAN;
+        const double centre_chi = at(static_cast<double>(row) + 0.5, static_cast<double>(col) + 0.5).second;
+        for (int k = 0; k < 4; ++k) {
+            auto [r, c] = at(static_cast<double>(row + (k >> 1)), static_cast<double>(col + (k & 1)));
+            if (c - centre_chi > lut::AzimuthalBins::kTwoPi / 2) c -= lut::AzimuthalBins::kTwoPi;
+            if (c - centre_chi < -lut::AzimuthalBins::kTwoPi / 2) c += lut::AzimuthalBins::kTwoPi;
+            if (std::isnan(r)) return 0;
+            rmin = std::fmin(rmin, r), rmax = std::fmax(rmax, r), cmin = std::fmin(cmin, c), cmax = std::fmax(cmax, c);
+        }
+        auto span = [](double lo, double hi, double start, double step, std::int64_t n) -> std::uint64_t {
+            const std::int64_t a = std::max<std::int64_t>(math::saturating_i64(std::floor((lo - start) / step)), 0);
+            const std::int64_t b = std::min(math::saturating_i64(std::floor((hi - start) / step)), n - 1);
+            return b >= a ? static_cast<std::uint64_t>(b - a + 1) : 0;
+        };
+        const std::uint64_t radial =
+            span(rmin, rmax, radial_.start, radial_.step, static_cast<std::int64_t>(plan_.n_radial));
+        if (plan_.n_azimuthal == 0) return radial;
+        const std::int64_t na = static_cast<std::int64_t>(plan_.n_azimuthal);
+        std::uint64_t azimuthal;
+        if (azimuthal_.ranged) {
+            const double shift = azimuthal_.into_turn(centre_chi) - centre_chi;
+            azimuthal = span(cmin + shift, cmax + shift, azimuthal_.start, azimuthal_.step, na);
+        } else {
+            const double turns = std::floor((cmax - azimuthal_.start) / azimuthal_.step) -
+                                 std::floor((cmin - azimuthal_.start) / azimuthal_.step) + 1;
+            azimuthal = static_cast<std::uint64_t>(std::fmin(std::fmax(turns, 0.0), static_cast<double>(na)));
+        }
+        return checked_mul(radial, azimuthal);
+    }
+
+    const PoniGeometry& g_;
+    geometry::Rotation rot_;
+    RadialConverter convert_;
+    TablePlan plan_;
+    lut::RadialBins radial_;
+    lut::AzimuthalBins azimuthal_;
+};
+
+// A table's build: what stays (the table) and what it holds only while it
+// is built (the collected entries, the assembly's pixels and counts, the
+// corners).
+struct TableBytes {
+    std::uint64_t table = 0, transient = 0;
+};
+
+TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2) {
+    // An empty image is refused before anything is built.
+    if (dim1 == 0 || dim2 == 0) return {};
+    const std::uint64_t n_bins = plan.bins();
+    const bool weighted = plan.kind != MethodKind::Counting;
+    const std::uint64_t points = plan.kind == MethodKind::Supersampled ? checked_mul(plan.n_ss, plan.n_ss) : 1;
+    const std::uint64_t row_cost = plan.kind == MethodKind::PixelSplit ? checked_mul(dim2, 8) : checked_mul(dim2, points);
+    const auto chunks = lut::row_chunks(dim1, row_cost, n_bins);
+    // Counting without a range puts every pixel in a bin.
+    const bool every_pixel_once = plan.kind == MethodKind::Counting &&
+                                  (plan.n_azimuthal > 0 ? !plan.azimuthal_range : !plan.radial_range);
+    std::optional<Sampler> sampler;
+    if (!every_pixel_once) {
+        try {
+            sampler.emplace(core, plan, dim1, dim2);
+        } catch (const ValueError&) {
+            // A unit the geometry cannot convert to: the call fails before
+            // any table is built.
+            return {};
+        }
+    }
+    const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
+    std::uint64_t entries = 0, collected = 0;
+    for (const auto& [first, end] : chunks) {
+        const std::uint64_t rows = end - first;
+        std::uint64_t chunk_entries = rows * dim2;
+        if (sampler) {
+            const std::uint64_t sample_rows = std::min(rows, kSampleRows);
+            const std::uint64_t sample_cols = std::clamp<std::uint64_t>(per_chunk / sample_rows, 1, dim2);
+            std::uint64_t seen = 0;
+            for (std::uint64_t i = 0; i < sample_rows; ++i) {
+                const std::uint64_t row = first + (2 * i + 1) * rows / (2 * sample_rows);
+                for (std::uint64_t j = 0; j < sample_cols; ++j) {
+                    seen += sampler->entries(row, (2 * j + 1) * dim2 / (2 * sample_cols));
+                }
+            }
+            const double mean = static_cast<double>(seen) / static_cast<double>(sample_rows * sample_cols);
+            chunk_entries = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
+        }
+        entries = checked_add(entries, chunk_entries);
+        // A chunk's reservation takes memory where it is written, when the
+        // allocator maps it fresh; a smaller one may be memory it holds
+        // already, and counts whole. A chunk that outgrows its reservation
+        // moves to one twice as large; the one it leaves is gone before the
+        // assembly.
+        const std::uint64_t per_pixel = weighted ? lut::kReservedPerSplitPixel : lut::kReservedPerPixel;
+        std::uint64_t capacity = std::max(checked_mul(rows * dim2, per_pixel), lut::kMinReservedEntries);
+        while (capacity < chunk_entries) capacity = checked_mul(capacity, 2);
+        const bool fresh = checked_mul(capacity, kCollectedBytes) >= kFreshMapping;
+        collected = checked_add(collected, fresh ? chunk_entries : capacity);
+    }
+    // The groups hold about equal entries (csr_builder.cpp's cut_groups); a
+    // group where entries are sparse spans more than its share of bins, so
+    // bins are taken 32 bits wide from half the 16-bit span per group on.
+    const std::uint64_t groups =
+        std::clamp<std::uint64_t>(entries / lut::kGroupEntries, 1, std::min(lut::kMaxGroups, n_bins));
+    const std::uint64_t bin_bytes =
+        n_bins > groups * (std::uint64_t(1) << 15) ? sizeof(std::uint32_t) : sizeof(std::uint16_t);
+    // A run ends where a row ends or the next pixel has no entry in the
+    // group: a few runs per row and group, and never more than the entries.
+    const std::uint64_t runs = std::min(entries, checked_mul(dim1, kRunsPerRowAndGroup * groups + 1));
+    TableBytes out;
+    out.table = checked_mul(entries, bin_bytes + (weighted ? kWeightBytes : 0));
+    out.table = checked_add(out.table, checked_mul(runs, sizeof(lut::PixelRun)));
+    out.table = checked_add(out.table, checked_mul(n_bins, kTableBinBytes));
+    out.transient = checked_add(checked_mul(collected, kCollectedBytes), checked_mul(entries, kAssembledBytes));
+    out.transient = checked_add(out.transient, checked_mul(checked_mul(chunks.size(), n_bins), sizeof(std::uint64_t)));
+    out.transient = checked_add(out.transient, checked_mul(n_bins, kAssemblyBinBytes));
+    if (plan.kind == MethodKind::PixelSplit) {
+        out.transient = checked_add(out.transient, checked_mul(checked_mul(dim1 + 1, dim2 + 1), kCornerBytes));
+    }
+    if (plan.kind == MethodKind::Supersampled) {
+        // Each worker's sub-sample bins and the detector's border points.
+        out.transient = checked_add(
+            out.transient, checked_mul(checked_mul(points, sizeof(std::uint32_t)), pool::current_thread_count()));
+        out.transient =
+            checked_add(out.transient, checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), 4 * sizeof(double)));
+    }
+    return out;
+}
 
 std::uint64_t geometry_bytes(const IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2) {
     const GeometryRef snap = core.geometry_state.snapshot();
     if (snap->dim1 == dim1 && snap->dim2 == dim2) return 0;
-    return checked_mul(checked_mul(dim1, dim2), kGeometryBytes);
+    return checked_mul(pixels_of(dim1, dim2), kGeometryBytes);
 }
 
-// Sub-sample bins per worker and the detector's border sample points.
-std::uint64_t supersampling_bytes(std::uint64_t n_ss, std::uint64_t dim1, std::uint64_t dim2) {
-    const std::uint64_t per_worker = checked_mul(checked_mul(n_ss, n_ss), sizeof(std::uint32_t));
-    const std::uint64_t border = checked_mul(checked_mul(n_ss, checked_add(dim1, dim2)), 4 * sizeof(double));
-    return checked_add(checked_mul(per_worker, pool::current_thread_count()), border);
+// The call's own: the per-bin arrays, the histogram's chunk buffers, the
+// widened copy of samples kept in the file's type, the Poisson variance.
+std::uint64_t own_bytes(const IntegratorCore& core, std::uint64_t n_bins, std::uint64_t pixels, bool widens,
+                        bool variance) {
+    std::uint64_t bytes = checked_add(checked_mul(n_bins, kPerBinBytes), kCallFloor);
+    if (core.method.kind == MethodKind::Histogram) bytes = checked_add(bytes, math::histogram_scratch_bytes());
+    if (widens) bytes = checked_add(bytes, checked_mul(pixels, sizeof(double)));
+    if (variance) bytes = checked_add(bytes, checked_mul(pixels, sizeof(double)));
+    return bytes;
 }
 
-std::uint64_t table_bytes(const IntegrationMethod& method, std::uint64_t dim1, std::uint64_t dim2,
-                          std::uint64_t entries_per_pixel) {
-    const std::uint64_t pixels = checked_mul(dim1, dim2);
-    switch (method.kind) {
-        case MethodKind::Counting:
-            return checked_mul(pixels, kEntryBytes);
-        case MethodKind::PixelSplit: {
-            const std::uint64_t corners = checked_mul(checked_add(dim1, 1), checked_add(dim2, 1));
-            return checked_add(checked_mul(corners, 2 * sizeof(double)),
-                               checked_mul(pixels, entries_per_pixel * kEntryBytes));
-        }
-        case MethodKind::Supersampled:
-            return checked_add(supersampling_bytes(method.n_ss, dim1, dim2),
-                               checked_mul(pixels, entries_per_pixel * kEntryBytes));
-        case MethodKind::Histogram:
-            break;
-    }
-    return 0;
+// The shared part of a call that builds a table. What the call allocates
+// after the build (the variance, the per-bin arrays: `after`) takes the place
+// of the build's transient arrays, which are gone by then.
+std::uint64_t build_bytes(const TableBytes& t, std::uint64_t after) {
+    return checked_add(t.table, t.transient > after ? t.transient - after : 0);
 }
+
+std::uint64_t with_allocator_share(std::uint64_t bytes) { return checked_add(bytes, bytes / kAllocatorShare); }
 
 }  // namespace
 
-std::uint64_t working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
-                             std::uint64_t dim2) {
-    std::uint64_t call = 0;
-    if (core.method.kind == MethodKind::Histogram) {
-        // No per-pixel array: the threads' chunk buffers; the per-bin arrays
-        // are in the call's per-bin allowance.
-        call = math::histogram_scratch_bytes();
-    } else if (!core.lut1d.find(lut1d_key(core, options.n_points), dim1, dim2)) {
-        call = table_bytes(core.method, dim1, dim2, 3);
+WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
+                          std::uint64_t dim2, SampleType image) {
+    const std::uint64_t pixels = pixels_of(dim1, dim2);
+    const bool in_place = reads_file_samples(core, options) && lut::reads_file_samples(image);
+    const bool widens = image != SampleType::F64 && !in_place;
+    // The Poisson variance of every sample, for the spread's errors.
+    const bool variance = options.azimuthal_std && options.errors && core.method.kind != MethodKind::Histogram;
+    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, options.n_points, pixels, widens, variance),
+                   &core};
+    if (core.method.kind != MethodKind::Histogram && !core.lut1d.find(lut1d_key(core, options.n_points), dim1, dim2)) {
+        const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_points, 0,
+                             core.radial_range, std::nullopt};
+        const std::uint64_t after = own_bytes(core, options.n_points, pixels, false, variance);
+        set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
     }
-    return checked_add(geometry_bytes(core, dim1, dim2), call);
+    set.shared = with_allocator_share(set.shared);
+    return set;
 }
 
-std::uint64_t working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
-                             std::uint64_t dim2) {
-    std::uint64_t call = 0;
-    if (core.method.kind == MethodKind::Histogram) {
-        call = math::histogram_scratch_bytes();
-    } else if (!core.lut2d.find(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range), dim1,
-                                dim2)) {
-        call = table_bytes(core.method, dim1, dim2, 6);
+WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
+                          std::uint64_t dim2, SampleType image) {
+    const std::uint64_t pixels = pixels_of(dim1, dim2);
+    const std::uint64_t n_bins = checked_mul(options.n_radial, options.n_azimuthal);
+    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
+                   &core};
+    if (core.method.kind != MethodKind::Histogram &&
+        !core.lut2d.find(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range), dim1,
+                         dim2)) {
+        const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_radial,
+                             options.n_azimuthal, std::nullopt, options.azimuthal_range};
+        const std::uint64_t after = own_bytes(core, n_bins, pixels, false, false);
+        set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
     }
-    return checked_add(geometry_bytes(core, dim1, dim2), call);
+    set.shared = with_allocator_share(set.shared);
+    return set;
 }
 
 }  // namespace karvelum::integration

@@ -1,20 +1,28 @@
-// What an integrate call allocates beyond the image: the per-pixel geometry
-// for a new shape and the table it builds (or, for the histogram method, the
-// threads' chunk buffers). Calls check the estimate against the memory available
-// before they allocate any of it, so that a call far beyond the machine ends
-// in MemoryError instead of the process being killed.
+// What an integrate call allocates beyond the image it is given: the
+// per-pixel geometry for a new shape and the table it builds (built once and
+// shared by every thread that integrates with the core), and its own buffers
+// (a widened copy of a file's samples, the Poisson variance, the histogram's
+// chunk buffers, the per-bin arrays). Calls admit the estimate against the
+// memory available before they allocate any of it, so that a call beyond the
+// machine or the control group ends in MemoryError instead of the process
+// being killed. The estimate is the call's peak, not a bound with a margin:
+// the margin is the admission's fixed reserve (memory.hpp).
 #pragma once
 
 #include <cstdint>
 
+#include "errors.hpp"
 #include "integration/integrate1d.hpp"
 #include "integration/integrate2d.hpp"
+#include "sample_type.hpp"
 
 namespace karvelum::integration {
 
-std::uint64_t working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
-                             std::uint64_t dim2);
-std::uint64_t working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
-                             std::uint64_t dim2);
+// `image` is the type of the samples the call is handed: F64 for an array or
+// a frame decoded to doubles, the file's type for samples kept as stored.
+WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
+                          std::uint64_t dim2, SampleType image = SampleType::F64);
+WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
+                          std::uint64_t dim2, SampleType image = SampleType::F64);
 
 }  // namespace karvelum::integration

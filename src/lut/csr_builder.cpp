@@ -22,29 +22,6 @@ struct EntryChunks {
 
 namespace {
 
-// Row ranges [begin, end) covering 0 .. rows-1 in order, a few per thread
-// (fewer for tables with very many bins).
-std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
-                                                                  std::uint64_t n_bins) {
-    std::uint64_t threads = pool::current_thread_count();
-    // Enough chunks to balance the load, few enough that the per-chunk bin
-    // counts of the assembly (chunks x bins) stay within 256 MiB.
-    std::uint64_t wanted = std::max<std::uint64_t>(1, std::min<std::uint64_t>(rows, threads * 4));
-    wanted = std::max<std::uint64_t>(1, std::min(wanted, (std::uint64_t(32) << 20) / std::max<std::uint64_t>(n_bins, 1)));
-    if (row_cost * rows < (1u << 15)) wanted = 1;
-    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
-    for (std::uint64_t c = 0; c < wanted; ++c) {
-        std::uint64_t begin = rows * c / wanted, end = rows * (c + 1) / wanted;
-        if (end > begin) out.emplace_back(begin, end);
-    }
-    return out;
-}
-
-// Entries per group at least, and groups at most: enough groups to share a
-// large table among the threads, few enough that the runs stay short lists.
-constexpr std::uint64_t kGroupEntries = 1 << 14;
-constexpr std::uint64_t kMaxGroups = 32;
-
 // Cuts the bins into groups of consecutive bins with about equal entry counts.
 std::vector<BinGroup> cut_groups(const std::vector<std::uint64_t>& bin_entries, std::uint64_t total) {
     const std::uint64_t n_bins = bin_entries.size();
@@ -201,7 +178,7 @@ EntryList::EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected)
 }
 
 void EntryList::grow(std::uint64_t capacity) {
-    capacity = std::max<std::uint64_t>(capacity, 4096);
+    capacity = std::max<std::uint64_t>(capacity, kMinReservedEntries);
     const std::uint64_t added = capacity - out_.capacity();
     const std::uint64_t total = chunks_.reserved.fetch_add(added) + added;
     // The entries now, and later the pixel, bin, weight and step of each entry.
@@ -209,11 +186,26 @@ void EntryList::grow(std::uint64_t capacity) {
     out_.reserve(capacity);
 }
 
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
+                                                                  std::uint64_t n_bins) {
+    std::uint64_t threads = pool::current_thread_count();
+    // Enough chunks to balance the load, few enough that the per-chunk bin
+    // counts of the assembly (chunks x bins) stay within 256 MiB.
+    std::uint64_t wanted = std::max<std::uint64_t>(1, std::min<std::uint64_t>(rows, threads * 4));
+    wanted = std::max<std::uint64_t>(1, std::min(wanted, (std::uint64_t(32) << 20) / std::max<std::uint64_t>(n_bins, 1)));
+    if (row_cost * rows < (1u << 15)) wanted = 1;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> out;
+    for (std::uint64_t c = 0; c < wanted; ++c) {
+        std::uint64_t begin = rows * c / wanted, end = rows * (c + 1) / wanted;
+        if (end > begin) out.emplace_back(begin, end);
+    }
+    return out;
+}
+
 CsrLut build_table(const TableLayout& layout, const FillRows& fill) {
     auto ranges = row_chunks(layout.dim1, layout.row_cost, layout.n_bins);
     EntryChunks chunks(ranges.size());
-    // Counting puts a pixel in at most one bin; split pixels mostly in two.
-    const std::uint64_t per_pixel = layout.weighted ? 2 : 1;
+    const std::uint64_t per_pixel = layout.weighted ? kReservedPerSplitPixel : kReservedPerPixel;
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         const auto [first, end] = ranges[c];
         EntryList out(chunks, c, (end - first) * layout.dim2 * per_pixel);

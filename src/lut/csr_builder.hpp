@@ -9,6 +9,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
+#include <vector>
 
 #include "lut/table.hpp"
 
@@ -52,6 +54,24 @@ struct TableLayout {
 // [first_row, end_row) in ascending pixel order; it runs once per chunk.
 using FillRows = std::function<void(std::uint64_t, std::uint64_t, EntryList&)>;
 CsrLut build_table(const TableLayout& layout, const FillRows& fill);
+
+// The row ranges [begin, end) a build cuts the rows into: a few per thread of
+// the pool, fewer for tables with very many bins.
+std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t rows, std::uint64_t row_cost,
+                                                                  std::uint64_t n_bins);
+
+// Entries a chunk reserves per pixel before it grows (doubling): counting
+// puts a pixel in at most one bin, split pixels mostly in two; and its
+// smallest reservation.
+inline constexpr std::uint64_t kReservedPerPixel = 1;
+inline constexpr std::uint64_t kReservedPerSplitPixel = 2;
+inline constexpr std::uint64_t kMinReservedEntries = 4096;
+
+// Entries per group of bins at least, and groups at most: enough groups to
+// share a large table among the threads, few enough that the runs stay short
+// lists.
+inline constexpr std::uint64_t kGroupEntries = 1 << 14;
+inline constexpr std::uint64_t kMaxGroups = 32;
 
 // Refuses tables without bins (Panic), and shapes whose pixel indices do not
 // fit the table's index type and bin counts beyond it (both reported as

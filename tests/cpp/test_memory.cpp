@@ -6,8 +6,10 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "check.hpp"
+#include "errors.hpp"
 #include "memory.hpp"
 
 using namespace karvelum;
@@ -40,6 +42,7 @@ public:
         std::ofstream(file) << text;
     }
     std::uint64_t available() const { return available_memory(path_); }
+    const std::string& path() const { return path_; }
 
     // A host with `available` bytes in MemAvailable; a process in the v2
     // group /system.slice/app.service (the unified hierarchy at
@@ -283,19 +286,64 @@ TEST(unreadable_figures_fall_back_to_what_can_be_read) {
     CHECK(root.available() == 20 * kGiB);
 }
 
-TEST(a_working_set_may_take_three_quarters_of_what_is_available) {
+TEST(a_working_set_may_take_what_is_available_less_the_reserve) {
     CHECK(within_memory_budget(0, 0));
     CHECK(!within_memory_budget(1, 0));
-    CHECK(within_memory_budget(3 * kGiB, 4 * kGiB));
-    CHECK(!within_memory_budget(3 * kGiB + 1, 4 * kGiB));
-    CHECK(within_memory_budget(3, 5) && !within_memory_budget(4, 5));
+    CHECK(!within_memory_budget(1, kMemoryReserve));
+    CHECK(within_memory_budget(4 * kGiB - kMemoryReserve, 4 * kGiB));
+    CHECK(!within_memory_budget(4 * kGiB - kMemoryReserve + 1, 4 * kGiB));
+    CHECK(within_memory_budget(3 * kGiB + 1, 4 * kGiB));  // beyond the three quarters of before
     const std::uint64_t all = ~std::uint64_t(0);
-    CHECK(within_memory_budget(all / 4 * 3 + 2, all) && !within_memory_budget(all / 4 * 3 + 3, all));  // no overflow
-    // In a container of 4 GiB with 1 GiB used, 2.25 GiB may be started,
-    // whatever the host has.
+    CHECK(within_memory_budget(all - kMemoryReserve, all) && !within_memory_budget(all - kMemoryReserve + 1, all));
+    // In a container of 4 GiB with 1 GiB used, 3 GiB less the reserve may be
+    // started, whatever the host has.
     FakeRoot root;
     root.host(20 * kGiB);
     root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
-    CHECK(within_memory_budget(2304 * kMiB, root.available()));
-    CHECK(!within_memory_budget(2304 * kMiB + 1, root.available()));
+    CHECK(within_memory_budget(3 * kGiB - kMemoryReserve, root.available()));
+    CHECK(!within_memory_budget(3 * kGiB - kMemoryReserve + 1, root.available()));
+}
+
+namespace {
+
+// Whether the working set is admitted beside the claims `held` holds.
+bool admitted(const WorkingSet& set, const FakeRoot& root, std::vector<MemoryClaim>& held) {
+    try {
+        held.push_back(claim_available_memory(set, root.path()));
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+TEST(claims_held_together_must_fit_together_with_one_shared_build_per_owner) {
+    // 3 GiB available under the group's limit, for calls admitted at once.
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
+    const std::uint64_t room = 3 * kGiB - kMemoryReserve;
+    int core = 0, other = 0;
+    std::vector<MemoryClaim> held;
+    // Two workers of one integrator each expect to build its 1 GiB table:
+    // it is built once, so both fit beside their own 512 MiB.
+    CHECK(admitted({kGiB, 512 * kMiB, &core}, root, held));
+    CHECK(admitted({kGiB, 512 * kMiB, &core}, root, held));
+    // A third caller's own needs do not fit beside the first two.
+    CHECK(!admitted({0, room - 2 * kGiB + 1, nullptr}, root, held));
+    CHECK(held.size() == 2);
+    CHECK(admitted({0, room - 2 * kGiB, nullptr}, root, held));
+    held.pop_back();
+    // Another integrator's build counts on its own.
+    CHECK(!admitted({kGiB, 0, &other}, root, held));
+    // Once the table is built it shows in the group's usage and stops
+    // counting as a claim; a released claim stops counting at all.
+    held[0].taken_shared();
+    CHECK(!admitted({kGiB, 0, &other}, root, held));  // the second worker still expects it
+    held[1].taken_shared();
+    CHECK(admitted({kGiB, 0, &other}, root, held));
+    held.clear();
+    CHECK(admitted({0, room, nullptr}, root, held));
+    CHECK(!admitted({0, 1, nullptr}, root, held));
 }

@@ -1,0 +1,69 @@
+// Prints the working set a first integrate call on one detector admits, for
+// bench/memory.py to set beside the call's measured peak:
+// "shared own image" in bytes, where image is what the road adds to the
+// call (the decoded frame of the file road: doubles, or the file's samples
+// when the call reads them as stored).
+//
+// usage: karvelum_working_set_dump dim1 dim2 pixel1 pixel2 distance poni1 poni2 rot1 rot2 rot3
+//                                  wavelength unit method n_ss|0 array|file stored-bytes
+//                                  1d N errors(0|1) azimuthal_std(0|1)
+//                                  | 2d NR NA errors(0|1) [lo hi]
+// The pool has the default size (RAYON_NUM_THREADS decides).
+#include <cstdio>
+#include <cstdlib>
+#include <optional>
+#include <string>
+
+#include "integration.hpp"
+#include "integration/working_set.hpp"
+
+int main(int argc, char** argv) {
+    using namespace karvelum;
+    if (argc < 21) {
+        std::fprintf(stderr, "usage: see the top of working_set_dump.cpp\n");
+        return 2;
+    }
+    try {
+        integration::IntegratorCore core;
+        auto num = [&](int i) { return std::strtod(argv[i], nullptr); };
+        auto count = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
+        const std::uint64_t dim1 = count(1), dim2 = count(2);
+        PoniGeometry& g = core.geometry;
+        g.pixel1 = num(3);
+        g.pixel2 = num(4);
+        g.distance = num(5);
+        g.poni1 = num(6);
+        g.poni2 = num(7);
+        g.rot1 = num(8);
+        g.rot2 = num(9);
+        g.rot3 = num(10);
+        g.wavelength = num(11);
+        core.unit = parse_radial_unit(argv[12]);
+        const std::uint64_t n_ss = count(14);
+        core.method = integration::parse_integration_method(std::string(argv[13]),
+                                                            n_ss ? std::optional<std::uint64_t>(n_ss) : std::nullopt);
+        const bool file = std::string(argv[15]) == "file";
+        const std::uint64_t stored = count(16);
+        const std::uint64_t pixels = dim1 * dim2;
+        WorkingSet set;
+        std::uint64_t image = 0;
+        if (std::string(argv[17]) == "1d") {
+            const integration::Options1d options{count(18), count(19) != 0, count(20) != 0};
+            const bool as_stored = file && integration::reads_file_samples(core, options);
+            const SampleType type = as_stored ? (stored == 2 ? SampleType::U16 : SampleType::F32) : SampleType::F64;
+            set = integration::working_set_1d(core, options, dim1, dim2, type);
+            if (file) image = pixels * (as_stored ? stored : sizeof(double));
+        } else {
+            integration::Options2d options{count(18), count(19), count(20) != 0, std::nullopt};
+            if (argc >= 23) options.azimuthal_range = std::pair{num(21), num(22)};
+            set = integration::working_set_2d(core, options, dim1, dim2, SampleType::F64);
+            if (file) image = pixels * sizeof(double);
+        }
+        std::printf("%llu %llu %llu\n", static_cast<unsigned long long>(set.shared),
+                    static_cast<unsigned long long>(set.own), static_cast<unsigned long long>(image));
+        return 0;
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "%s\n", e.what());
+        return 1;
+    }
+}

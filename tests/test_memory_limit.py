@@ -1,0 +1,141 @@
+"""Admission under a real memory limit: a child memory group of this process's own, holding one fresh
+interpreter that makes one first call on a 4096 x 4096 frame.
+
+Every call whose peak without a limit (the rise of the high-water mark of a fresh process) is at most
+80 % of the limit is admitted and gives the result it gives without one; no call is killed by the
+limit; a refused call raises MemoryError before it takes memory.
+"""
+import json
+import os
+import subprocess
+import sys
+import textwrap
+
+import numpy as np
+import pytest
+
+GIB = 1 << 30
+N = 4096
+# The benchmarks' detector, with pixels scaled to 4096 x 4096.
+PONI = dict(pixel1=3.75e-5, pixel2=3.75e-5, distance=0.15, poni1=0.0792, poni2=0.0731,
+            rot1=0.012, rot2=-0.018, rot3=0.0, wavelength=7.293e-11)
+
+CHILD = textwrap.dedent(r"""
+    import json, os, sys
+    spec = json.loads(sys.argv[1])
+    group = spec["group"]
+    if group:
+        with open(os.path.join(group, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+    import numpy as np
+    import karvelum
+    def status(key):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(key + ":"):
+                    return int(line.split()[1]) * 1024
+    ai = karvelum.Integrator.from_poni_dict(spec["poni"], method=spec["method"], unit="2th_deg")
+    image = np.load(spec["image"]).astype(np.float64) if spec["image"].endswith(".npy") else spec["image"]
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    before = status("VmRSS")
+    used = int(open(os.path.join(group, "memory.usage_in_bytes")).read()) if group else 0
+    try:
+        if spec["kind"] == "1d":
+            r = ai.integrate1d(image, 1000)
+            out = [r.radial, r.intensity]
+        else:
+            r = ai.integrate2d(image, 500, 360)
+            out = [r.intensity]
+    except MemoryError:
+        print(json.dumps({"refused": True, "used": used}))
+        sys.exit(0)
+    np.savez(spec["out"], *out)
+    print(json.dumps({"refused": False, "peak": status("VmHWM") - before, "used": used}))
+""")
+
+
+@pytest.fixture(scope="module")
+def frame(tmp_path_factory):
+    """A 4096 x 4096 uint16 frame, as an LZW TIFF and as an array file."""
+    tifffile = pytest.importorskip("tifffile")
+    pytest.importorskip("imagecodecs")
+    directory = tmp_path_factory.mktemp("memory_limit")
+    y, x = np.mgrid[0:N, 0:N]
+    r = np.hypot(y - 0.3 * N, x - 0.4 * N)
+    image = (1000 + 800 * np.cos(r / (N / 200)) ** 2 + np.random.default_rng(0).poisson(20, (N, N))).astype(np.uint16)
+    tif, npy = directory / "frame.tif", directory / "frame.npy"
+    tifffile.imwrite(tif, image, compression="lzw")
+    np.save(npy, image)
+    return {"file": str(tif), "array": str(npy)}, directory
+
+
+def group_figure(group, name):
+    with open(os.path.join(group, name)) as f:
+        return int(f.read())
+
+
+def run_children(specs, at_once):
+    """Runs one child per spec, `at_once` at a time; returns (exit status, stdout, stderr) of each."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = "4"
+    done = []
+    for first in range(0, len(specs), at_once):
+        procs = [subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE,
+                                  stderr=subprocess.PIPE, text=True, env=env)
+                 for spec in specs[first:first + at_once]]
+        for proc in procs:
+            stdout, stderr = proc.communicate(timeout=300)
+            done.append((proc.returncode, stdout, stderr))
+    return done
+
+
+# (method, 1d or 2d, image road) and the limits in GiB to try it under: where its peak without a limit
+# is at most 80 % of the limit, and one below where it may be refused.
+CASES = [
+    (("histogram", "1d", "file"), [1.5]),          # peak about 0.9 GiB
+    (("counting", "1d", "file"), [1.5]),           # about 1.13 GiB
+    (("supersampled", "2d", "array"), [2]),        # about 1.4 GiB
+    (("pixel_split", "1d", "file"), [2, 3]),       # about 1.75 GiB
+    (("pixel_split", "2d", "file"), [1.5, 4]),     # about 1.8 GiB: beyond 1.5 GiB, refused
+]
+
+
+def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed(frame, memory_group):
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    groups = {(case, limit): memory_group(int(limit * GIB)) for case, limits in CASES for limit in limits}
+    images, directory = frame
+    def spec(case, group, out):
+        method, kind, road = case
+        return dict(group=group, poni=PONI, method=method, kind=kind, image=images[road], out=out)
+    def result_file(case, limit=None):
+        return str(directory / f"{'_'.join(case)}_{limit or 'free'}.npz")
+    # Without a limit: each call's peak and result.
+    free = {}
+    for (case, _), (status, stdout, stderr) in zip(CASES, run_children(
+            [spec(case, "", result_file(case)) for case, _ in CASES], 2)):
+        assert status == 0, stderr
+        free[case] = json.loads(stdout)["peak"]
+    # Under each limit, in a group of its own.
+    failures = []
+    for ((case, limit), group), (status, stdout, stderr) in zip(groups.items(), run_children(
+            [spec(case, group, result_file(case, limit)) for (case, limit), group in groups.items()], 2)):
+        name = f"{' '.join(case)} under {limit} GiB"
+        if status != 0:
+            failures.append(f"{name}: exit status {status} (-9: killed at the limit) {stderr[-300:]}")
+            continue
+        report = json.loads(stdout)
+        if report["refused"]:
+            if free[case] <= 0.8 * limit * GIB:
+                failures.append(f"{name}: refused with a peak of {free[case] / GIB:.2f} GiB without a limit")
+            # Refused before it took memory: the group's peak stayed near what it held before the call.
+            taken = group_figure(group, "memory.max_usage_in_bytes") - report["used"]
+            if taken > 64 << 20:
+                failures.append(f"{name}: refused after taking {taken >> 20} MiB")
+            continue
+        with np.load(result_file(case, limit)) as limited, np.load(result_file(case)) as unlimited:
+            for key in unlimited.files:
+                if not np.array_equal(limited[key], unlimited[key], equal_nan=True):
+                    failures.append(f"{name}: {key} differs from the result without a limit")
+    assert not failures, "\n".join(failures)
