@@ -27,6 +27,11 @@ CHILD = textwrap.dedent(r"""
     if group:
         with open(os.path.join(group, "cgroup.procs"), "w") as f:
             f.write(str(os.getpid()))
+    for path in spec.get("cached", []):  # read twice: the group's active file cache
+        for _ in range(2):
+            with open(path, "rb") as f:
+                while f.read(16 << 20):
+                    pass
     import numpy as np
     import karvelum
     def status(key):
@@ -48,7 +53,7 @@ CHILD = textwrap.dedent(r"""
             r = ai.integrate2d(image, 500, 360)
             out = [r.intensity]
     except MemoryError:
-        print(json.dumps({"refused": True, "used": used}))
+        print(json.dumps({"refused": True, "used": used, "stat": open(os.path.join(group, "memory.stat")).read()}))
         sys.exit(0)
     np.savez(spec["out"], *out)
     print(json.dumps({"refused": False, "peak": status("VmHWM") - before, "used": used}))
@@ -139,3 +144,52 @@ def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed
                 if not np.array_equal(limited[key], unlimited[key], equal_nan=True):
                     failures.append(f"{name}: {key} differs from the result without a limit")
     assert not failures, "\n".join(failures)
+
+
+def on_tmpfs(path):
+    """Whether `path` lies on a tmpfs (shared memory, which no group can reclaim)."""
+    best, fstype = "", ""
+    with open("/proc/mounts") as f:
+        for line in f:
+            _, point, kind = line.split()[:3]
+            if (str(path) + "/").startswith(point.rstrip("/") + "/") and len(point) > len(best):
+                best, fstype = point, kind
+    return fstype == "tmpfs"
+
+
+@pytest.mark.xfail(strict=True, reason="the room under a v1 limit counts only the inactive file cache as reclaimable")
+def test_file_cache_read_twice_leaves_room_for_a_call_that_fits(frame, memory_group, tmp_path):
+    # 1.2 GiB of files read twice by a process in a 2 GiB group: its active file cache, which the kernel
+    # reclaims before it kills anything. A histogram call with a peak of about 0.9 GiB is then admitted.
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    if on_tmpfs(tmp_path):
+        pytest.skip(f"{tmp_path} is on a tmpfs: its files are shared memory, not reclaimable cache")
+    group = memory_group(2 * GIB)
+    images, directory = frame
+    cached = []
+    block = np.random.default_rng(1).integers(0, 255, 200 << 20, dtype=np.uint8).tobytes()
+    for k in range(6):
+        path = tmp_path / f"cached_{k}.bin"
+        with open(path, "wb") as f:
+            f.write(block)
+            f.flush()
+            os.fsync(f.fileno())
+            # Out of the cache, so that the child's reads are charged to its group.
+            os.posix_fadvise(f.fileno(), 0, 0, os.POSIX_FADV_DONTNEED)
+        cached.append(str(path))
+    case = dict(poni=PONI, method="histogram", kind="1d", image=images["file"])
+    try:
+        (status, stdout, stderr), = run_children([dict(case, group="", out=str(tmp_path / "free.npz"))], 1)
+        assert status == 0, stderr
+        (status, stdout, stderr), = run_children([dict(case, group=group, out=str(tmp_path / "limited.npz"),
+                                                       cached=cached)], 1)
+    finally:
+        for path in cached:
+            os.remove(path)
+    assert status == 0, f"exit status {status} (-9: killed at the limit) {stderr[-300:]}"
+    report = json.loads(stdout)
+    assert not report["refused"], "refused beside an active file cache:\n" + report["stat"]
+    with np.load(tmp_path / "limited.npz") as limited, np.load(tmp_path / "free.npz") as unlimited:
+        for key in unlimited.files:
+            assert np.array_equal(limited[key], unlimited[key], equal_nan=True)

@@ -190,6 +190,12 @@ StreamInput stream_input(nb::handle value) {
 // copying runs on the process-wide pool: filling fresh pages is what it costs.
 std::vector<ImageFrame> frame_copies(const std::vector<ArrayView>& arrays) {
     const std::vector<integration::ImageView> views = array_views(arrays);
+    // The copies are all taken before the first item is integrated.
+    std::uint64_t bytes = 0;
+    for (const integration::ImageView& view : views) {
+        bytes = checked_add(bytes, checked_mul(view.data.size(), sizeof(double)));
+    }
+    require_memory(bytes);
     std::vector<ImageFrame> frames(views.size());
     for (std::size_t k = 0; k < views.size(); ++k) {
         frames[k].path = "array[" + std::to_string(k) + "]";
