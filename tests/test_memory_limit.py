@@ -49,6 +49,14 @@ CHILD = textwrap.dedent(r"""
         if spec["kind"] == "1d":
             r = ai.integrate1d(image, 1000)
             out = [r.radial, r.intensity]
+        elif spec["kind"] == "batch 1d":
+            # Three workers whose first items are admitted at once, each with its own frame.
+            items = ai.batch1d([image] * 6, 1000, num_workers=3, num_threads=2)
+            errors = [item.error for item in items if item.is_err()]
+            if len(errors) == len(items) and set(errors) == {"memory allocation failed"}:
+                raise MemoryError
+            assert not errors, errors
+            out = [x for item in items for x in (item.result.radial, item.result.intensity)]
         else:
             r = ai.integrate2d(image, 500, 360)
             out = [r.intensity]
@@ -95,7 +103,7 @@ def run_children(specs, at_once):
     return done
 
 
-# (method, 1d or 2d, image road) and the limits in GiB to try it under: where its peak without a limit
+# (method, 1d, 2d or a batch of six 1d items, image road) and the limits in GiB to try it under: where its peak without a limit
 # is at most 80 % of the limit, and one below where it may be refused.
 CASES = [
     (("histogram", "1d", "file"), [1.5]),          # peak about 0.9 GiB
@@ -103,6 +111,7 @@ CASES = [
     (("supersampled", "2d", "array"), [2]),        # about 1.4 GiB
     (("pixel_split", "1d", "file"), [2, 3]),       # about 1.75 GiB
     (("pixel_split", "2d", "file"), [1.5, 4]),     # about 1.8 GiB: beyond 1.5 GiB, refused
+    (("counting", "batch 1d", "file"), [2]),       # one table, three frames: about 1.2 GiB
 ]
 
 
@@ -115,7 +124,7 @@ def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed
         method, kind, road = case
         return dict(group=group, poni=PONI, method=method, kind=kind, image=images[road], out=out)
     def result_file(case, limit=None):
-        return str(directory / f"{'_'.join(case)}_{limit or 'free'}.npz")
+        return str(directory / f"{'_'.join(case).replace(' ', '-')}_{limit or 'free'}.npz")
     # Without a limit: each call's peak and result.
     free = {}
     for (case, _), (status, stdout, stderr) in zip(CASES, run_children(
