@@ -166,7 +166,6 @@ def on_tmpfs(path):
     return fstype == "tmpfs"
 
 
-@pytest.mark.xfail(strict=True, reason="the room under a v1 limit counts only the inactive file cache as reclaimable")
 def test_file_cache_read_twice_leaves_room_for_a_call_that_fits(frame, memory_group, tmp_path):
     # 1.2 GiB of files read twice by a process in a 2 GiB group: its active file cache, which the kernel
     # reclaims before it kills anything. A histogram call with a peak of about 0.9 GiB is then admitted.
