@@ -60,6 +60,14 @@ std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset) {
         if (got == 0) break;  // the end of the file
         done += static_cast<std::uint64_t>(got);
     }
+    // A read racing a cut of the file can count bytes that the cut zeroed
+    // meanwhile: what lies past the size the file has now is not trusted.
+    if (done > 0) {
+        struct stat info {};
+        if (::fstat(fd, &info) != 0) return -1;
+        const auto size = static_cast<std::uint64_t>(info.st_size);
+        if (size < offset + done) done = size > offset ? size - offset : 0;
+    }
     return static_cast<std::int64_t>(done);
 }
 

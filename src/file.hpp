@@ -35,8 +35,9 @@ private:
 
 // Reads up to `n` bytes of `fd` from `offset` on without moving the file's
 // position (pread), in pieces of at most 1 GiB, going on after interrupted
-// and short reads; fewer only at the end of the file. Returns the count read,
-// or -1 with errno set.
+// and short reads; fewer only at the end of the file, and none past the size
+// the file has once the bytes are read (a cut while they were copied can
+// leave zeros in their place). Returns the count read, or -1 with errno set.
 std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset);
 
 struct WholeFile {
