@@ -10,7 +10,8 @@ import pytest
 
 import oracle
 from calibrant_images import CEO2, LAB6, LAMELLAR, SI, beam_geometry, detector_geometry, detector_image, \
-    parameter_spread
+    in_scan_order, parameter_spread
+import calibrant_images
 import karvelum
 from karvelum import AutoCalibrateResult, Calibrant, auto_calibrate, find_peaks_image
 
@@ -537,3 +538,75 @@ def test_a_budget_that_leaves_the_check_no_iterations_is_refused_as_such(method,
     raised = calibrate(peaks, geom, LAB6, method=method, max_iter=budgets[-1] + 3, **grid)
     assert max(abs(raised.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) < 0.1
     assert method in ("auto", "grid") or outcome(raised) == outcome(result)
+
+
+def uniform_noise(shape, count, seed):
+    """`count` points uniformly over a detector of `shape` pixels."""
+    return np.random.default_rng(seed).uniform(0.0, 1.0, (count, 2)) * np.asarray(shape, dtype=float)
+
+
+def noisy_lab6_rings(geom, noise_peaks, seed):
+    """200 points at random azimuths on each of the first four LaB6 rings with 0.3 px of noise, among `noise_peaks`
+    points uniform over the 1024 x 1024 detector, in random order."""
+    rng = np.random.default_rng(seed)
+    rings = oracle.ring_two_theta(LAB6, geom["wavelength"])[:4]
+    points = []
+    for angle in rings:
+        d1, d2 = oracle.ring_points(geom, np.full(200, angle), rng.uniform(-np.pi, np.pi, 200))
+        points.append(np.stack([d1, d2], -1) + rng.normal(0.0, 0.3, (200, 2)))
+    points.append(rng.uniform(0.0, 1024.0, (noise_peaks, 2)))
+    p = np.concatenate(points)
+    return [tuple(x) for x in p[rng.permutation(len(p))].tolist()]
+
+
+def lamellar_among_noise(fraction):
+    """The peaks of a lamellar calibrant's image 0.5 m away, tilted by 25 degrees with the PONI far off the detector
+    (four orders cross it), with uniform noise peaks as many as `fraction` of those on the rings, in row-scan
+    order."""
+    geom = detector_geometry(1024, 100e-6, 0.5, 25, 165, None, 0.15, LAMELLAR)
+    peaks = find_peaks_image(detector_image(geom, LAMELLAR, SHAPE, 312), max_peaks=SHAPE[0] * SHAPE[1])
+    count = int(round(fraction * np.count_nonzero(calibrant_images.ring_peaks(geom, LAMELLAR, peaks))))
+    return geom, [tuple(p) for p in in_scan_order(peaks, uniform_noise(SHAPE, count, 312 + 7919)).tolist()]
+
+
+NOISY_FLAT = beam_geometry((450, 560), 0.12, wavelength=0.8e-10)
+NOISY_TILTED = dict(NOISY_FLAT, rot1=math.radians(4), rot2=math.radians(-3))
+# Name: the geometry and peaks. Under a distance 69 mm short the two inner LaB6 rings sit on the calibrant's rings 4
+# and 7, skipping 5 and 6, and the two outer ones lie past the last listed ring, concentric with it; a flat
+# geometry 85 mm away puts the bands about one centre through the lamellar arcs on orders 5, 11, 16 and 20. The
+# noise peaks inside the bands loosen their scatter, so the residuals look as tight as the truth's.
+MANY_NOISE = {
+    "LaB6 flat, 1600 noise peaks": lambda: (NOISY_FLAT, noisy_lab6_rings(NOISY_FLAT, 1600, 24)),
+    "LaB6 flat, 2400 noise peaks": lambda: (NOISY_FLAT, noisy_lab6_rings(NOISY_FLAT, 2400, 15)),
+    "LaB6 flat, 2400 noise peaks, another draw": lambda: (NOISY_FLAT, noisy_lab6_rings(NOISY_FLAT, 2400, 19)),
+    "LaB6 4 and -3 deg, 1600 noise peaks": lambda: (NOISY_TILTED, noisy_lab6_rings(NOISY_TILTED, 1600, 10)),
+    "lamellar 25 deg, noise 75 % of the ring peaks": lambda: lamellar_among_noise(0.75),
+    "lamellar 25 deg, noise 125 % of the ring peaks": lambda: lamellar_among_noise(1.25),
+}
+
+
+@pytest.mark.parametrize("name", MANY_NOISE)
+def test_many_noise_peaks_never_give_a_geometry_of_the_wrong_scale(name):
+    geom, peaks = MANY_NOISE[name]()
+    d_spacings = LAMELLAR if name.startswith("lamellar") else LAB6
+    for method in ("radial", "ransac", "auto"):
+        result = attempt(peaks, geom, d_spacings, method=method)
+        assert result is None or max(abs(result.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) <= 1, method
+
+
+# LaB6 rings of FLAT, 80 points each, one ring missing from the image; the calibrant list given.
+MISSING = {
+    "ring 2 missing": ([0, 1, 3, 4, 5, 6], LAB6),
+    "ring 2 missing, rings past the list": ([0, 1, 3, 4, 5, 6], LAB6[:5]),
+    "ring 1 missing, the last listed ring past three sat on": ([0, 2, 3, 4, 5], LAB6[:4]),
+}
+
+
+@pytest.mark.parametrize("name", MISSING)
+@pytest.mark.parametrize("method", ["radial", "ransac", "auto"])
+def test_a_listed_ring_missing_from_the_peaks_keeps_a_right_result(name, method):
+    shown, listed = MISSING[name]
+    angles = oracle.ring_two_theta(LAB6, FLAT["wavelength"])
+    peaks = [p for k in shown for p in ring_points_of(FLAT, angles[k], 80, k)]
+    result = calibrate(peaks, FLAT, listed, method=method)
+    assert max(abs(result.poni[k] - FLAT[k]) / RIGHT[k] for k in FITTED) < 0.1

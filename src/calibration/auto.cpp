@@ -146,12 +146,14 @@ DetectedPeaks finite_peaks(std::span<const Peak> peaks, const SeenRings& seen) {
 }
 
 // Where the points lie under one geometry: the ring each sits on, if any,
-// its 2θ and the radians of 2θ per pixel there (the gradient's norm), and the
-// 2θ beyond which a point lies past every listed ring.
+// its 2θ and the radians of 2θ per pixel there (the gradient's norm), the
+// listed rings below 90° and the 2θ beyond which a point lies past every
+// one of them.
 struct RingsUnder {
     std::vector<std::optional<std::uint64_t>> ring;
     std::vector<double> two_theta;
     std::vector<double> rad_per_px;
+    std::vector<RingAngle> listed;
     double past_last = 0.0;
 };
 
@@ -177,6 +179,7 @@ RingsUnder rings_under(const CalibrationPoints& all, const PoniGeometry& geometr
         const double gap = n >= 2 ? rings[n - 1].angle - rings[n - 2].angle : rings[0].angle;
         out.past_last = rings[n - 1].angle + kOnRingGapFraction * gap;
     }
+    out.listed = rings;
     return out;
 }
 
@@ -273,6 +276,14 @@ bool agrees_with_every_ring_peak(const CalibrationResult& chosen, const Calibrat
            std::fabs(a.rot2 - b.rot2) <= kAgreeAngle;
 }
 
+// The calibrant rings the seen rings sit on (covers_seen; sorted and unique
+// for skipped_listed), and whether a seen ring lies past the last listed
+// ring.
+struct RingsSatOn {
+    std::vector<std::uint64_t> rings;
+    bool past = false;
+};
+
 // Whether the rings of one way of seeing them (`way.ring_of`: one per point)
 // sit on calibrant rings. A seen ring sits when at least half of its points
 // do. A geometry that fits a subset of the rings leaves the other rings'
@@ -287,7 +298,7 @@ bool agrees_with_every_ring_peak(const CalibrationResult& chosen, const Calibrat
 // once), holding no more points than the rings that sit. The rings that sit
 // must hold kMinOnRingFraction of the points of the others. True when that
 // way saw no ring.
-bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_px) {
+bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_px, RingsSatOn& sat_on) {
     std::vector<std::vector<std::size_t>> members;
     std::vector<std::uint64_t> sitting;
     for (std::size_t i = 0; i < under.ring.size() && i < way.ring_of.size(); ++i) {
@@ -337,8 +348,11 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
         } else if (!(middle > under.past_last)) {
             forgiven += rest;
             foreign.emplace_back(middle, median(std::move(scale)));
+        } else {
+            sat_on.past = true;
         }
     }
+    sat_on.rings.insert(sat_on.rings.end(), sat.begin(), sat.end());
     if (static_cast<double>(on) >= kMinOnRingFraction * static_cast<double>(on + off + forgiven)) return true;
     std::ranges::sort(sat);
     const auto rings_on = static_cast<std::uint64_t>(std::unique(sat.begin(), sat.end()) - sat.begin());
@@ -354,16 +368,58 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
            kMaxForgivenShare * rings_forgiven <= rings_on && forgiven <= on;
 }
 
+// The listed rings skipped (`under` a geometry), from the innermost sat on
+// to the outermost (to the last listed when a ring is seen past the list):
+// no seen ring sits on them, and they hold fewer than 1 / kRingContrast of
+// the points the rings sat on hold in the median (a way of seeing rings can
+// miss one that the peaks show).
+std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) {
+    const std::vector<std::uint64_t>& sat = sat_on.rings;
+    const std::vector<RingAngle>& listed = under.listed;
+    std::uint64_t top = 0;
+    for (const RingAngle& r : listed) top = std::max(top, r.ring);
+    std::vector<double> on_ring(static_cast<std::size_t>(top) + 1, 0.0), count(listed.size()), sat_counts;
+    for (const std::optional<std::uint64_t>& ring : under.ring) {
+        if (ring && *ring <= top) on_ring[static_cast<std::size_t>(*ring)] += 1.0;
+    }
+    for (std::size_t j = 0; j < listed.size(); ++j) count[j] = on_ring[static_cast<std::size_t>(listed[j].ring)];
+    std::vector<bool> seen(listed.size());
+    std::size_t first = listed.size(), last = 0;
+    for (std::size_t j = 0; j < listed.size(); ++j) {
+        seen[j] = std::ranges::binary_search(sat, listed[j].ring);
+        if (!seen[j]) continue;
+        sat_counts.push_back(count[j]);
+        first = std::min(first, j), last = j;
+    }
+    if (first == listed.size()) return 0;
+    if (sat_on.past) last = listed.size() - 1;
+    const double typical = median(std::move(sat_counts));
+    std::uint64_t skipped = 0;
+    for (std::size_t j = first; j <= last; ++j) skipped += seen[j] || kRingContrast * count[j] >= typical ? 0 : 1;
+    return skipped;
+}
+
 // Whether what was detected sits on rings: every way of seeing rings passes
-// covers_seen; when none saw a ring, kMinOnRingFraction of all points sit on
-// rings.
+// covers_seen, and the listed rings they skip (skipped_listed, over all the
+// ways) are at most one for every kMaxForgivenShare rings sat on; when none
+// saw a ring, kMinOnRingFraction of all points sit on rings. Under a
+// geometry of the wrong scale the seen rings can sit on a few listed rings
+// far apart, or on outer ones with the others past the list; many noise
+// peaks loosen the scatter that would tell their residuals from the truth's.
+// Under the right one the rings between sit, bar one missed now and then.
 bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, double scatter_px) {
     bool any = false;
+    RingsSatOn sat_on;
     for (const RingsSeen& way : detected.seen) {
         for (const std::optional<std::uint64_t>& r : way.ring_of) any = any || r.has_value();
-        if (!covers_seen(way, under, scatter_px)) return false;
+        if (!covers_seen(way, under, scatter_px, sat_on)) return false;
     }
-    if (any) return true;
+    if (any) {
+        std::vector<std::uint64_t>& sat = sat_on.rings;
+        std::ranges::sort(sat);
+        sat.erase(std::unique(sat.begin(), sat.end()), sat.end());
+        return kMaxForgivenShare * skipped_listed(sat_on, under) <= sat.size();
+    }
     std::uint64_t on = 0;
     for (const std::optional<std::uint64_t>& ring : under.ring) on += ring ? 1 : 0;
     return under.ring.size() > 0 &&
