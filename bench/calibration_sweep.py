@@ -9,7 +9,7 @@ the PONI on the detector, at its edge and off it. Rings are rendered by the nump
 shadow. Peaks come from find_peaks_image with a cap that covers the image (as the README calls it), every other
 argument left at its default.
 
-Each image makes 5 cases (260 in all), its variants of the same peaks:
+Each image makes 9 cases (468 in all), its variants of the same peaks:
   base     the peaks and the calibrant as they are;
   cut      the calibrant cut to its rings inside half the detector's reach (inner_rings of calibrant_images.py:
            tan(2-theta) at most half that of the largest 2-theta on the detector); the rings beyond the last one
@@ -17,7 +17,11 @@ Each image makes 5 cases (260 in all), its variants of the same peaks:
   extra10, extra20, extra30
            peaks of a ring the calibrant does not list, midway in 2-theta between the 2nd and 3rd rings on the
            detector, as many as 10, 20 or 30 % of the peaks on the calibrant's rings, at random azimuths with
-           0.25 px of scatter (extra_ring_peaks), put into the peak list in row-scan order (in_scan_order).
+           0.25 px of scatter (extra_ring_peaks), put into the peak list in row-scan order (in_scan_order);
+  noise20, noise40, noise75, noise125
+           uniform noise peaks over the whole detector, as many as 20, 40, 75 or 125 % of the peaks on the
+           calibrant's rings (noise_peaks), put into the peak list in row-scan order; base is the 0 % of this
+           series.
 
 Run: python3 bench/calibration_sweep.py [--jobs N] [--threads N] [--cache DIR] [--json OUT] [--unchecked JSON]
                                         [--max-peaks N] [--weak] [--variants LIST] [--only TEXT]
@@ -33,7 +37,7 @@ Run: python3 bench/calibration_sweep.py [--jobs N] [--threads N] [--cache DIR] [
   --max-peaks N   find_peaks_image's cap (default: the pixel count; 5000 is the function's own default)
   --weak          instead, the 24 images of a tilt up to 10 degrees with the PONI on the detector (in each variant),
                   with rings of 10 counts on a background of 10: many peaks are noise, which the check must tolerate
-  --variants L    the variants to run, comma-separated (default: base,cut,extra10,extra20,extra30)
+  --variants L    the variants to run, comma-separated (default: all of them)
   --only TEXT     only the cases whose name (which ends with the variant) holds TEXT
 Besides the outcome of every case, it prints the counts per method over all cases and per variant, with the median
 of that error (mm) over the right results, and lists the cases refused though right and those wrong as a success.
@@ -42,8 +46,9 @@ To compare with the unchecked build (CMake option KARVELUM_UNCHECKED_CALIBRATION
   cmake -S . -B build/unchecked -G Ninja -DKARVELUM_UNCHECKED_CALIBRATION=ON && cmake --build build/unchecked
   PYTHONPATH=build/unchecked python3 bench/calibration_sweep.py --cache CACHE --json unchecked.json
   PYTHONPATH=build/py python3 bench/calibration_sweep.py --cache CACHE --unchecked unchecked.json
-With the default 3 jobs of 2 threads each on 8 cores shared with other work: about 3.5 minutes with a warm cache
-(grid search is two thirds of it: alone and within auto), some 45 s more to render the images.
+With 3 jobs of 1 thread each (or 2 of 2) on 8 cores shared with other work: about 11 minutes for the 468 cases
+with a warm cache (grid search is most of it: alone and within auto), some 55 s more to render the images; the
+5 variants without noise peaks alone (--variants base,cut,extra10,extra20,extra30) take under half of that.
 """
 import argparse
 import json
@@ -58,11 +63,11 @@ import numpy as np
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests"))
 import oracle  # noqa: E402
 from calibrant_images import (CEO2, LAB6, LAMELLAR, SI, detector_geometry, detector_image,  # noqa: E402
-                              extra_ring_peaks, in_scan_order, inner_rings, two_theta_span)
+                              extra_ring_peaks, in_scan_order, inner_rings, ring_peaks, two_theta_span)
 
 CALIBRANTS = {"LaB6": LAB6, "CeO2": CEO2, "Si": SI, "lamellar": LAMELLAR}
 METHODS = ("radial", "ransac", "grid", "auto")
-VARIANTS = ("base", "cut", "extra10", "extra20", "extra30")
+VARIANTS = ("base", "cut", "extra10", "extra20", "extra30", "noise20", "noise40", "noise75", "noise125")
 PARAMETERS = ("distance", "poni1", "poni2", "rot1", "rot2")
 RIGHT_LENGTH, RIGHT_ANGLE = 1e-3, math.radians(0.5)
 
@@ -132,13 +137,26 @@ def image_peaks(args):
 
 
 def variant_peaks(case, peaks):
-    """The peaks of the case's variant: the image's, with those of an unlisted ring for the extra variants."""
+    """The peaks of the case's variant: the image's, with those of an unlisted ring for the extra variants and
+    uniform noise peaks for the noise ones; and how many peaks were added."""
+    if case["variant"].startswith("noise"):
+        fraction = int(case["variant"][len("noise"):]) / 100
+        noise = noise_peaks(case["geom"], CALIBRANTS[case["calibrant"]], case["shape"], peaks, fraction,
+                            seed=case["seed"])
+        return in_scan_order(peaks, noise), len(noise)
     if not case["variant"].startswith("extra"):
         return peaks, 0
     fraction = int(case["variant"][len("extra"):]) / 100
     extra = extra_ring_peaks(case["geom"], CALIBRANTS[case["calibrant"]], case["shape"], peaks, fraction,
                              seed=case["seed"])
     return in_scan_order(peaks, extra), len(extra)
+
+
+def noise_peaks(geom, d_spacings, shape, peaks, fraction, seed=0):
+    """round(fraction x the number of `peaks` on the calibrant's rings (ring_peaks)) points uniformly over the
+    detector (0 <= d < shape), array (n, 2): peaks of nothing, which no ring holds more of than its area."""
+    count = int(round(fraction * np.count_nonzero(ring_peaks(geom, d_spacings, peaks))))
+    return np.random.default_rng(seed + 7919).uniform(0.0, 1.0, (count, 2)) * np.asarray(shape, dtype=float)
 
 
 def run_case(args):
@@ -249,6 +267,11 @@ def error(off):
     return max(abs(off[k]) for k in ("distance", "poni1", "poni2"))
 
 
+def tilt_error(off):
+    """Largest error of rot1 and rot2 (rad)."""
+    return max(abs(off[k]) for k in ("rot1", "rot2"))
+
+
 def counts(results, method, unchecked):
     """One row of the tables: the outcomes of `method` over `results`, the refusals the unchecked run got right,
     the median of the error ratio to the unchecked run's geometry (and over how many cases) and the median error
@@ -307,7 +330,10 @@ def report(results, unchecked):
     for label, pick in (("wrong, as success", lambda r, m: r["methods"][m]["outcome"] == "wrong"),
                         ("refused, though right", lambda r, m: unchecked and r["methods"][m]["outcome"] == "refused"
                          and unchecked.get(r["name"], {}).get("methods", {}).get(m, {}).get("outcome") == "right")):
-        listed = [f"  {r['name']}: {m}" for r in results for m in METHODS if pick(r, m)]
+        listed = [f"  {r['name']}: {m}" + (f" ({error(r['methods'][m]['off']) * 1e3:.2f} mm, "
+                                           f"{math.degrees(tilt_error(r['methods'][m]['off'])):.2f} deg)"
+                                           if r["methods"][m]["outcome"] == "wrong" else "")
+                  for r in results for m in METHODS if pick(r, m)]
         print(f"{label}: {len(listed)}" + "".join("\n" + line for line in listed))
 
 
