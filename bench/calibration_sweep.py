@@ -47,8 +47,7 @@ To compare with the unchecked build (CMake option KARVELUM_UNCHECKED_CALIBRATION
   PYTHONPATH=build/unchecked python3 bench/calibration_sweep.py --cache CACHE --json unchecked.json
   PYTHONPATH=build/py python3 bench/calibration_sweep.py --cache CACHE --unchecked unchecked.json
 With 3 jobs of 1 thread each (or 2 of 2) on 8 cores shared with other work: about 11 minutes for the 468 cases
-with a warm cache (grid search is most of it: alone and within auto), some 55 s more to render the images; the
-5 variants without noise peaks alone (--variants base,cut,extra10,extra20,extra30) take under half of that.
+with a warm cache (grid search is most of it: alone and within auto), some 55 s more to render the images.
 """
 import argparse
 import json
