@@ -49,19 +49,19 @@ CHILD = r"""
 import json, sys
 import numpy as np
 import karvelum
-spec = json.loads(sys.argv[1])
+job = json.loads(sys.argv[1])
 def status(key):
     with open("/proc/self/status") as f:
         for line in f:
             if line.startswith(key + ":"):
                 return int(line.split()[1]) * 1024
-ai = karvelum.Integrator.from_poni_dict(spec["poni"], method=spec["method"], unit="2th_deg")
+ai = karvelum.Integrator.from_poni_dict(job["poni"], method=job["method"], unit="2th_deg")
 ai.integrate1d(np.ones((8, 8)), 10)  # the pool and the module's own first allocations
-image = np.load(spec["path"]).astype(np.float64) if spec["path"].endswith(".npy") else spec["path"]
+image = np.load(job["path"]).astype(np.float64) if job["path"].endswith(".npy") else job["path"]
 with open("/proc/self/clear_refs", "w") as f:
     f.write("5")
 before = status("VmRSS")
-result = eval(spec["call"])
+result = eval(job["call"])
 print(json.dumps({"peak": status("VmHWM") - before}))
 """
 
@@ -98,8 +98,8 @@ def estimate(dump, n, method, road, source):
 
 
 def measure(env, n, method, road, path, threads):
-    spec = dict(poni=geometry_for(n), method=method, path=path, call=ROADS[road][0].format(threads=threads))
-    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(spec)], capture_output=True, text=True, env=env)
+    job = dict(poni=geometry_for(n), method=method, path=path, call=ROADS[road][0].format(threads=threads))
+    out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], capture_output=True, text=True, env=env)
     if out.returncode != 0:
         raise RuntimeError(out.stderr[-500:])
     return json.loads(out.stdout)["peak"]

@@ -22,12 +22,12 @@ PONI = dict(pixel1=3.75e-5, pixel2=3.75e-5, distance=0.15, poni1=0.0792, poni2=0
 
 CHILD = textwrap.dedent(r"""
     import json, os, sys
-    spec = json.loads(sys.argv[1])
-    group = spec["group"]
+    job = json.loads(sys.argv[1])
+    group = job["group"]
     if group:
         with open(os.path.join(group, "cgroup.procs"), "w") as f:
             f.write(str(os.getpid()))
-    for path in spec.get("cached", []):  # read twice: the group's active file cache
+    for path in job.get("cached", []):  # read twice: the group's active file cache
         for _ in range(2):
             with open(path, "rb") as f:
                 while f.read(16 << 20):
@@ -39,17 +39,17 @@ CHILD = textwrap.dedent(r"""
             for line in f:
                 if line.startswith(key + ":"):
                     return int(line.split()[1]) * 1024
-    ai = karvelum.Integrator.from_poni_dict(spec["poni"], method=spec["method"], unit="2th_deg")
-    image = np.load(spec["image"]).astype(np.float64) if spec["image"].endswith(".npy") else spec["image"]
+    ai = karvelum.Integrator.from_poni_dict(job["poni"], method=job["method"], unit="2th_deg")
+    image = np.load(job["image"]).astype(np.float64) if job["image"].endswith(".npy") else job["image"]
     with open("/proc/self/clear_refs", "w") as f:
         f.write("5")
     before = status("VmRSS")
     used = int(open(os.path.join(group, "memory.usage_in_bytes")).read()) if group else 0
     try:
-        if spec["kind"] == "1d":
+        if job["kind"] == "1d":
             r = ai.integrate1d(image, 1000)
             out = [r.radial, r.intensity]
-        elif spec["kind"] == "batch 1d":
+        elif job["kind"] == "batch 1d":
             # Three workers whose first items are admitted at once, each with its own frame.
             items = ai.batch1d([image] * 6, 1000, num_workers=3, num_threads=2)
             errors = [item.error for item in items if item.is_err()]
@@ -63,7 +63,7 @@ CHILD = textwrap.dedent(r"""
     except MemoryError:
         print(json.dumps({"refused": True, "used": used, "stat": open(os.path.join(group, "memory.stat")).read()}))
         sys.exit(0)
-    np.savez(spec["out"], *out)
+    np.savez(job["out"], *out)
     print(json.dumps({"refused": False, "peak": status("VmHWM") - before, "used": used}))
 """)
 
@@ -89,14 +89,14 @@ def group_figure(group, name):
 
 
 def run_children(specs, at_once):
-    """Runs one child per spec, `at_once` at a time; returns (exit status, stdout, stderr) of each."""
+    """Runs one child per job, `at_once` at a time; returns (exit status, stdout, stderr) of each."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env["RAYON_NUM_THREADS"] = "4"
     done = []
     for first in range(0, len(specs), at_once):
-        procs = [subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(spec)], stdout=subprocess.PIPE,
+        procs = [subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(job)], stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True, env=env)
-                 for spec in specs[first:first + at_once]]
+                 for job in specs[first:first + at_once]]
         for proc in procs:
             stdout, stderr = proc.communicate(timeout=300)
             done.append((proc.returncode, stdout, stderr))
@@ -120,7 +120,7 @@ def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed
         pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
     groups = {(case, limit): memory_group(int(limit * GIB)) for case, limits in CASES for limit in limits}
     images, directory = frame
-    def spec(case, group, out):
+    def job(case, group, out):
         method, kind, road = case
         return dict(group=group, poni=PONI, method=method, kind=kind, image=images[road], out=out)
     def result_file(case, limit=None):
@@ -128,13 +128,13 @@ def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed
     # Without a limit: each call's peak and result.
     free = {}
     for (case, _), (status, stdout, stderr) in zip(CASES, run_children(
-            [spec(case, "", result_file(case)) for case, _ in CASES], 2)):
+            [job(case, "", result_file(case)) for case, _ in CASES], 2)):
         assert status == 0, stderr
         free[case] = json.loads(stdout)["peak"]
     # Under each limit, in a group of its own.
     failures = []
     for ((case, limit), group), (status, stdout, stderr) in zip(groups.items(), run_children(
-            [spec(case, group, result_file(case, limit)) for (case, limit), group in groups.items()], 2)):
+            [job(case, group, result_file(case, limit)) for (case, limit), group in groups.items()], 2)):
         name = f"{' '.join(case)} under {limit} GiB"
         if status != 0:
             failures.append(f"{name}: exit status {status} (-9: killed at the limit) {stderr[-300:]}")
