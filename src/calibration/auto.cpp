@@ -368,11 +368,28 @@ bool covers_seen(const RingsSeen& way, const RingsUnder& under, double scatter_p
            kMaxForgivenShare * rings_forgiven <= rings_on && forgiven <= on;
 }
 
+// Whether the points within kRingBandPx of a listed ring are kRingContrast
+// times as dense as those from there to 3 kRingBandPx (twice the width; the
+// points on other rings left out).
+bool shows_ring(const RingsUnder& under, const RingAngle& ring) {
+    std::uint64_t near = 0, flank = 0;
+    for (std::size_t i = 0; i < under.two_theta.size(); ++i) {
+        if (under.ring[i] && *under.ring[i] != ring.ring) continue;
+        const double px = std::fabs(under.two_theta[i] - ring.angle) / under.rad_per_px[i];
+        near += px <= kRingBandPx ? 1 : 0;
+        flank += px > kRingBandPx && px <= 3.0 * kRingBandPx ? 1 : 0;
+    }
+    return 2.0 * static_cast<double>(near) >= kRingContrast * static_cast<double>(flank);
+}
+
 // The listed rings skipped (`under` a geometry), from the innermost sat on
 // to the outermost (to the last listed when a ring is seen past the list):
-// no seen ring sits on them, and they hold fewer than 1 / kRingContrast of
-// the points the rings sat on hold in the median (a way of seeing rings can
-// miss one that the peaks show).
+// no seen ring sits on them, and the peaks do not show them. A way of seeing
+// rings can miss a ring that the peaks show: one that holds at least
+// 1 / kRingContrast of the points the rings sat on hold in the median, and
+// holds them within kRingBandPx of it, kRingContrast times as dense as
+// within the next 2 kRingBandPx on either side (shows_ring). Many noise
+// peaks fill the band of any listed ring, but not its middle only.
 std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) {
     const std::vector<std::uint64_t>& sat = sat_on.rings;
     const std::vector<RingAngle>& listed = under.listed;
@@ -395,7 +412,9 @@ std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) 
     if (sat_on.past) last = listed.size() - 1;
     const double typical = median(std::move(sat_counts));
     std::uint64_t skipped = 0;
-    for (std::size_t j = first; j <= last; ++j) skipped += seen[j] || kRingContrast * count[j] >= typical ? 0 : 1;
+    for (std::size_t j = first; j <= last; ++j) {
+        skipped += seen[j] || (kRingContrast * count[j] >= typical && shows_ring(under, listed[j])) ? 0 : 1;
+    }
     return skipped;
 }
 
