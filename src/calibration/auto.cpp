@@ -384,13 +384,15 @@ bool shows_ring(const RingsUnder& under, const RingAngle& ring) {
 
 // The listed rings skipped (`under` a geometry), from the innermost sat on
 // to the outermost (to the last listed when a ring is seen past the list):
-// no seen ring sits on them, and the peaks do not show them. A way of seeing
+// the peaks do not show them, and no seen ring sits on them or, with
+// `sat_must_show`, one does (a band of noise peaks sits on a ring as well
+// as any other, but a loose fit spreads a real ring's peaks too). A way of seeing
 // rings can miss a ring that the peaks show: one that holds at least
 // 1 / kRingContrast of the points the rings sat on hold in the median, and
 // holds them within kRingBandPx of it, kRingContrast times as dense as
 // within the next 2 kRingBandPx on either side (shows_ring). Many noise
 // peaks fill the band of any listed ring, but not its middle only.
-std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) {
+std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under, bool sat_must_show) {
     const std::vector<std::uint64_t>& sat = sat_on.rings;
     const std::vector<RingAngle>& listed = under.listed;
     std::uint64_t top = 0;
@@ -413,7 +415,8 @@ std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) 
     const double typical = median(std::move(sat_counts));
     std::uint64_t skipped = 0;
     for (std::size_t j = first; j <= last; ++j) {
-        skipped += seen[j] || (kRingContrast * count[j] >= typical && shows_ring(under, listed[j])) ? 0 : 1;
+        const bool shown = shows_ring(under, listed[j]);
+        skipped += (seen[j] ? shown || !sat_must_show : kRingContrast * count[j] >= typical && shown) ? 0 : 1;
     }
     return skipped;
 }
@@ -426,7 +429,8 @@ std::uint64_t skipped_listed(const RingsSatOn& sat_on, const RingsUnder& under) 
 // far apart, or on outer ones with the others past the list; many noise
 // peaks loosen the scatter that would tell their residuals from the truth's.
 // Under the right one the rings between sit, bar one missed now and then.
-bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, double scatter_px) {
+bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, double scatter_px,
+                     bool sat_must_show) {
     bool any = false;
     RingsSatOn sat_on;
     for (const RingsSeen& way : detected.seen) {
@@ -437,7 +441,7 @@ bool covers_detected(const DetectedPeaks& detected, const RingsUnder& under, dou
         std::vector<std::uint64_t>& sat = sat_on.rings;
         std::ranges::sort(sat);
         sat.erase(std::unique(sat.begin(), sat.end()), sat.end());
-        return kMaxForgivenShare * skipped_listed(sat_on, under) <= sat.size();
+        return kMaxForgivenShare * skipped_listed(sat_on, under, sat_must_show) <= sat.size();
     }
     std::uint64_t on = 0;
     for (const std::optional<std::uint64_t>& ring : under.ring) on += ring ? 1 : 0;
@@ -841,11 +845,15 @@ namespace {
 // distance and
 // - sits: every way of seeing rings passes covers_seen (covers_detected);
 // - tight: the peaks on rings lie as close to them as residuals_match_ring_
-//   ellipses allows, within `max_residual_ratio`.
+//   ellipses allows, within `max_residual_ratio`;
+// - shown: it sits with the rings sat on shown by their peaks too, which a
+//   loose fit may not do yet, and a geometry that sits on bands of noise
+//   peaks cannot.
 struct RingCheck {
     bool sits = false;
     bool tight = false;
-    bool holds() const { return sits && tight; }
+    bool shown = false;
+    bool holds() const { return sits && tight && shown; }
 };
 
 RingCheck check_on_detected_rings(const CalibrationResult& fit, const DetectedPeaks& detected,
@@ -857,9 +865,11 @@ RingCheck check_on_detected_rings(const CalibrationResult& fit, const DetectedPe
     // The loosest of the ways of seeing rings.
     double seen_scatter = std::numeric_limits<double>::quiet_NaN();
     for (const RingsSeen& way : detected.seen) seen_scatter = std::fmax(seen_scatter, way.scatter_px);
-    return {.sits = covers_detected(detected, under, seen_scatter),
+    const bool sits = covers_detected(detected, under, seen_scatter, false);
+    return {.sits = sits,
             .tight = residuals_match_ring_ellipses(detected.points, under, fit.geometry.wavelength, d_spacings,
-                                                   seen_scatter, max_residual_ratio)};
+                                                   seen_scatter, max_residual_ratio),
+            .shown = sits && covers_detected(detected, under, seen_scatter, true)};
 }
 
 }  // namespace
@@ -881,7 +891,7 @@ std::optional<CalibrationResult> checked_fit(const CalibrationResult& fit, const
     // its optimum gains little), and stands in for it.
     std::optional<CalibrationResult> again = refit_on_rings(fit, assigned, d_spacings, options);
     const std::uint64_t used = again ? again->n_iter : fit.n_iter;
-    if (check.tight && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) {
+    if (check.tight && check.shown && !(again && far_from_optimum(fit, *again, assigned, d_spacings))) {
         if (!agrees_with_every_ring_peak(fit, detected.points, d_spacings, options, used, fit.n_iter)) {
             return std::nullopt;
         }
