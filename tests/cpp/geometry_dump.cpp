@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "dump_args.hpp"
 #include "integration.hpp"
 #include "integration/corrections.hpp"
 
@@ -22,16 +23,7 @@ int main(int argc, char** argv) {
         karvelum::integration::IntegratorCore core;
         auto num = [&](int i) { return std::strtod(argv[i], nullptr); };
         std::uint64_t dim1 = std::strtoull(argv[1], nullptr, 10), dim2 = std::strtoull(argv[2], nullptr, 10);
-        karvelum::PoniGeometry& g = core.geometry;
-        g.pixel1 = num(3);
-        g.pixel2 = num(4);
-        g.distance = num(5);
-        g.poni1 = num(6);
-        g.poni2 = num(7);
-        g.rot1 = num(8);
-        g.rot2 = num(9);
-        g.rot3 = num(10);
-        g.wavelength = num(11);
+        read_geometry_args(argv, core.geometry);
         if (std::string(argv[12]) != "none") core.polarization_factor = num(12);
         core.unit = karvelum::parse_radial_unit(argv[13]);
         karvelum::GeometryRef snap = karvelum::integration::ensure_geometry(core, dim1, dim2);

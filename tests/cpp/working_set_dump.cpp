@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 
+#include "dump_args.hpp"
 #include "integration.hpp"
 #include "integration/working_set.hpp"
 
@@ -28,16 +29,7 @@ int main(int argc, char** argv) {
         auto num = [&](int i) { return std::strtod(argv[i], nullptr); };
         auto count = [&](int i) { return std::strtoull(argv[i], nullptr, 10); };
         const std::uint64_t dim1 = count(1), dim2 = count(2);
-        PoniGeometry& g = core.geometry;
-        g.pixel1 = num(3);
-        g.pixel2 = num(4);
-        g.distance = num(5);
-        g.poni1 = num(6);
-        g.poni2 = num(7);
-        g.rot1 = num(8);
-        g.rot2 = num(9);
-        g.rot3 = num(10);
-        g.wavelength = num(11);
+        read_geometry_args(argv, core.geometry);
         core.unit = parse_radial_unit(argv[12]);
         const std::uint64_t n_ss = count(14);
         core.method = integration::parse_integration_method(std::string(argv[13]),
