@@ -22,6 +22,7 @@
 
 #include "errors.hpp"
 #include "file.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum {

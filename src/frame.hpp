@@ -12,6 +12,7 @@
 
 #include "buffer.hpp"
 #include "errors.hpp"
+#include "memory.hpp"
 #include "sample_type.hpp"
 
 namespace karvelum {

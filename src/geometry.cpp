@@ -1,6 +1,7 @@
 #include "geometry.hpp"
 
 #include "errors.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::geometry {

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <mutex>
+#include <new>
 #include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include <unistd.h>
@@ -289,6 +292,152 @@ std::uint64_t available_memory(const std::string& root) {
 bool within_memory_budget(std::uint64_t bytes, std::uint64_t available) {
     // Nothing to take always fits.
     return bytes == 0 || (available >= kMemoryReserve && bytes <= available - kMemoryReserve);
+}
+
+namespace {
+
+struct HeldClaim {
+    std::uint64_t id;
+    WorkingSet set;
+};
+
+// The claims held in the process; a handful at a time (one per call in flight).
+struct Claims {
+    std::mutex mutex;
+    std::vector<HeldClaim> held;
+    std::uint64_t next_id = 1;
+
+    // Own parts, and the largest shared part of each build once; the claim
+    // `except` left out, and with it the build it is for (whichever of the
+    // callers that wait for a build makes it, it is made for each of them).
+    std::uint64_t outstanding(std::uint64_t except = 0) const {
+        const HeldClaim* left_out = except != 0 ? find(except) : nullptr;
+        auto same_build = [](const WorkingSet& a, const WorkingSet& b) {
+            return a.build.integrator != nullptr && a.build == b.build;
+        };
+        std::uint64_t sum = 0;
+        for (std::size_t i = 0; i < held.size(); ++i) {
+            const HeldClaim& c = held[i];
+            if (c.id == except) continue;
+            sum = checked_add(sum, c.set.own);
+            bool counted = left_out != nullptr && same_build(c.set, left_out->set);
+            for (std::size_t j = 0; j < held.size() && !counted; ++j) {
+                const HeldClaim& d = held[j];
+                if (j == i || d.id == except || !same_build(d.set, c.set)) continue;
+                // The first holder of the largest shared part counts it.
+                counted = d.set.shared > c.set.shared || (d.set.shared == c.set.shared && j < i);
+            }
+            if (!counted) sum = checked_add(sum, c.set.shared);
+        }
+        return sum;
+    }
+
+    const HeldClaim* find(std::uint64_t id) const {
+        for (const HeldClaim& c : held) {
+            if (c.id == id) return &c;
+        }
+        return nullptr;
+    }
+    HeldClaim* find(std::uint64_t id) { return const_cast<HeldClaim*>(std::as_const(*this).find(id)); }
+};
+
+Claims& claims() {
+    static Claims* all = new Claims();  // never destroyed: detached workers may release at exit
+    return *all;
+}
+
+thread_local std::uint64_t current_call = 0;
+
+}  // namespace
+
+MemoryClaim& MemoryClaim::operator=(MemoryClaim&& other) noexcept {
+    if (this != &other) {
+        release();
+        id_ = other.id_;
+        other.id_ = 0;
+    }
+    return *this;
+}
+
+void MemoryClaim::taken_own(std::uint64_t bytes) noexcept {
+    if (id_ == 0) return;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    if (HeldClaim* c = all.find(id_)) c->set.own -= std::min(c->set.own, bytes);
+}
+
+void MemoryClaim::taken_shared() noexcept {
+    if (id_ == 0) return;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    if (HeldClaim* c = all.find(id_)) c->set.shared = 0;
+}
+
+void MemoryClaim::release() noexcept {
+    if (id_ == 0) return;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    std::erase_if(all.held, [&](const HeldClaim& c) { return c.id == id_; });
+    id_ = 0;
+}
+
+MemoryClaim claim_available_memory(const WorkingSet& set) { return claim_available_memory(set, ""); }
+
+MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& root) {
+    if (set.total() > physical_memory()) throw std::bad_alloc();
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    all.held.reserve(all.held.size() + 1);
+    const std::uint64_t id = all.next_id++;
+    all.held.push_back(HeldClaim{id, set});
+    bool fits = false;
+    try {
+        const std::uint64_t outstanding = all.outstanding();
+        fits = outstanding <= physical_memory() &&
+               (outstanding < kSmallClaims || within_memory_budget(outstanding, available_memory(root)));
+    } catch (...) {
+        all.held.pop_back();
+        throw;
+    }
+    if (!fits) {
+        all.held.pop_back();
+        throw std::bad_alloc();
+    }
+    MemoryClaim claim;
+    claim.id_ = id;
+    return claim;
+}
+
+CallScope::CallScope(std::uint64_t claim_id) : previous_(current_call), active_(claim_id != 0) {
+    if (active_) current_call = claim_id;
+}
+
+CallScope::~CallScope() {
+    if (active_) current_call = previous_;
+}
+
+std::uint64_t CallScope::current() noexcept { return current_call; }
+
+void require_available_memory(std::uint64_t bytes) { require_available_memory(bytes, ""); }
+
+void require_available_memory(std::uint64_t bytes, const std::string& root) {
+    std::uint64_t others = 0, own = 0;
+    {
+        Claims& all = claims();
+        std::lock_guard<std::mutex> lock(all.mutex);
+        const std::uint64_t call = current_call;
+        others = all.outstanding(call);
+        own = call != 0 ? all.outstanding() - others : 0;
+    }
+    const std::uint64_t available = available_memory(root);
+    const std::uint64_t room = available > ~own ? ~std::uint64_t(0) : available + own;
+    if (!within_memory_budget(checked_add(bytes, others), room)) throw std::bad_alloc();
+}
+
+void require_memory(std::uint64_t bytes) {
+    if (bytes > physical_memory()) throw std::bad_alloc();
+    // Small requests are not worth reading the system's figures for.
+    if (bytes >= kSmallClaims) require_available_memory(bytes);
 }
 
 }  // namespace karvelum

@@ -1,11 +1,14 @@
 // The memory a call may still take, and how much of it a working set may
-// claim. The machine's available memory is not the whole story: a process
-// in a control group with a memory limit (a container, a service unit) is
-// killed at that limit whatever the machine has left.
+// claim: the figures, and the admission of calls against them. The machine's
+// available memory is not the whole story: a process in a control group with
+// a memory limit (a container, a service unit) is killed at that limit
+// whatever the machine has left.
 #pragma once
 
 #include <cstdint>
 #include <string>
+
+#include "errors.hpp"
 
 namespace karvelum {
 
@@ -38,5 +41,95 @@ bool within_memory_budget(std::uint64_t bytes, std::uint64_t available);
 // allocator slack, thread stacks and the few MiB of small buffers a call
 // takes. Fixed: it does not grow with the image.
 inline constexpr std::uint64_t kMemoryReserve = std::uint64_t(64) << 20;
+
+// A call's working set: what it builds once for one image shape and table of
+// an integrator (the geometry and the table, which callers that miss together
+// wait for and share) and what it allocates for itself.
+struct BuildKey {
+    const void* integrator = nullptr;  // none: the shared part is the call's alone
+    std::uint64_t dim1 = 0, dim2 = 0;
+    std::uint64_t table = 0;  // which table of the integrator (0: none)
+    bool operator==(const BuildKey&) const = default;
+};
+
+struct WorkingSet {
+    std::uint64_t shared = 0;
+    std::uint64_t own = 0;
+    BuildKey build;  // what the shared part is built for
+    std::uint64_t total() const { return checked_add(shared, own); }
+};
+
+// A working set admitted and not yet taken. While it is held, every other
+// admission in the process counts it as taken: calls that are admitted
+// together (batch workers, array items, threads of the caller) read the same
+// available figure before any of them allocates.
+class MemoryClaim {
+public:
+    MemoryClaim() = default;
+    MemoryClaim(MemoryClaim&& other) noexcept : id_(other.id_) { other.id_ = 0; }
+    MemoryClaim& operator=(MemoryClaim&& other) noexcept;
+    MemoryClaim(const MemoryClaim&) = delete;
+    MemoryClaim& operator=(const MemoryClaim&) = delete;
+    ~MemoryClaim() { release(); }
+
+    bool held() const { return id_ != 0; }
+    std::uint64_t id() const { return id_; }
+    // What has now been taken (and so shows in the memory used) stops
+    // counting: `bytes` of the own part, or the whole shared part.
+    void taken_own(std::uint64_t bytes) noexcept;
+    void taken_shared() noexcept;
+    void release() noexcept;
+
+private:
+    friend MemoryClaim claim_available_memory(const WorkingSet&, const std::string&);
+    std::uint64_t id_ = 0;
+};
+
+// Admits a working set (the shared parts of the claims for one build count
+// once, at the largest): refuses (as an allocation failure) unless it fits,
+// with every claim held, in the memory available now less the reserve. While
+// the claims held come to less than kSmallClaims, only the physical memory
+// is checked: reading the system's figures would cost more than the work.
+MemoryClaim claim_available_memory(const WorkingSet& set);
+// As above, with the figures read under `root` (see available_memory).
+MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& root);
+
+inline constexpr std::uint64_t kSmallClaims = std::uint64_t(64) << 20;
+
+// While it lives, the calling thread works for the call admitted with
+// `claim` (none: the thread goes on as it was). The pool's loops carry it
+// to the threads that run their pieces.
+class CallScope {
+public:
+    explicit CallScope(const MemoryClaim* claim) : CallScope(claim != nullptr ? claim->id() : 0) {}
+    explicit CallScope(std::uint64_t claim_id);
+    CallScope(CallScope&& other) noexcept : previous_(other.previous_), active_(other.active_) { other.active_ = false; }
+    CallScope(const CallScope&) = delete;
+    CallScope& operator=(const CallScope&) = delete;
+    CallScope& operator=(CallScope&&) = delete;
+    ~CallScope();
+    // The claim of the call the calling thread works for, or 0.
+    static std::uint64_t current() noexcept;
+
+private:
+    std::uint64_t previous_ = 0;
+    bool active_ = false;
+};
+
+// Refuses (as an allocation failure) `bytes` taken together, checked before
+// the first of them is allocated, unless they fit beside every claim held in
+// the memory available now less the reserve. Other calls' claims are memory
+// that is still in the available figure but theirs. Inside a call (see
+// CallScope) the request is part of that call's own claim, which is added
+// back: what the call has allocated of it already is gone from the figure.
+void require_available_memory(std::uint64_t bytes);
+// As above, with the figures read under `root`.
+void require_available_memory(std::uint64_t bytes, const std::string& root);
+
+// Refuses (as an allocation failure) a request for more bytes than the
+// machine's physical memory, and a large one that require_available_memory
+// refuses: with overcommitted memory such a request could succeed and then
+// end the process when its pages are touched.
+void require_memory(std::uint64_t bytes);
 
 }  // namespace karvelum

@@ -7,6 +7,7 @@
 #include "integration/working_set.hpp"
 #include "frame.hpp"
 #include "lut/integrate.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum {

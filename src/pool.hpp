@@ -8,11 +8,14 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <utility>
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/task_arena.h>
+
+#include "memory.hpp"
 
 namespace karvelum::pool {
 
@@ -96,12 +99,15 @@ decltype(auto) run_in(Arena& arena, F&& f) {
 // Element-wise parallel loop over 0 .. n-1 in the calling thread's pool.
 // For maps whose outputs depend only on the same index: the result is the
 // same for every thread count.
+// The pieces run for the caller's call (memory.hpp's CallScope).
 template <class Body>
 void parallel_for_index(std::size_t n, Body&& body, std::size_t grain = 4096) {
     if (n == 0) return;
+    const std::uint64_t call = CallScope::current();
     run([&] {
         tbb::parallel_for(tbb::blocked_range<std::size_t>(0, n, grain),
                           [&](const tbb::blocked_range<std::size_t>& r) {
+                              const CallScope for_call(call);
                               for (std::size_t k = r.begin(); k != r.end(); ++k) body(k);
                           });
     });

@@ -13,6 +13,7 @@
 #include "errors.hpp"
 #include "integration/request.hpp"
 #include "integration/working_set.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::batch {

@@ -10,6 +10,7 @@
 
 #include "errors.hpp"
 #include "math/numeric.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::calibration {

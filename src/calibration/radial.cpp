@@ -7,6 +7,7 @@
 
 #include "errors.hpp"
 #include "math/numeric.hpp"
+#include "memory.hpp"
 
 namespace karvelum::calibration {
 

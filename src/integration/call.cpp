@@ -29,6 +29,7 @@ CallState begin_call(IntegratorCore& core, const ImageView& image, std::uint64_t
     } else {
         state.own_claim = claim_available_memory(working_set);
     }
+    state.scope.emplace(state.decode_claim != nullptr ? state.decode_claim : &state.own_claim);
     state.snap = ensure_geometry(core, image.dim1, image.dim2);
     return state;
 }

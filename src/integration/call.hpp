@@ -4,11 +4,13 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 
 #include "errors.hpp"
 #include "geometry_state.hpp"
 #include "mask.hpp"
+#include "memory.hpp"
 #include "sample_type.hpp"
 
 namespace karvelum::integration {
@@ -38,6 +40,7 @@ struct CallState {
     std::shared_ptr<const PixelMask> mask;
     MemoryClaim own_claim;                // the call's admission, or
     MemoryClaim* decode_claim = nullptr;  // the one made with the decode
+    std::optional<CallScope> scope;       // the calling thread works for that admission
     std::span<const std::uint8_t> mask_bytes() const {
         return mask ? std::span<const std::uint8_t>(mask->values) : std::span<const std::uint8_t>();
     }

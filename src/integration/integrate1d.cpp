@@ -97,6 +97,8 @@ bool reads_file_samples(const IntegratorCore& core, const Options1d& options) {
 
 Integration1dOutput integrate1d(IntegratorCore& core, ImageView image, const Options1d& options) {
     // Only the mean kernels over a table read a file's samples in place.
+    // The widened copy is part of the admission made with the decode.
+    const CallScope scope(image.claim);
     Buffer<double> storage;
     if (image.file.data != nullptr &&
         !(reads_file_samples(core, options) && lut::reads_file_samples(image.file.type))) {

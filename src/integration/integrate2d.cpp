@@ -80,6 +80,8 @@ void check_integrate2d_options(const Options2d& options) {
 
 Integration2dOutput integrate2d(IntegratorCore& core, ImageView image, const Options2d& options) {
     check_integrate2d_options(options);
+    // The widened copy is part of the admission made with the decode.
+    const CallScope scope(image.claim);
     Buffer<double> storage;
     image = widened(image, storage);
     const auto& [n_radial, n_azimuthal, errors, azimuthal_range] = options;

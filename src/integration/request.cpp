@@ -4,6 +4,7 @@
 
 #include "errors.hpp"
 #include "integration/working_set.hpp"
+#include "memory.hpp"
 
 namespace karvelum::integration {
 

@@ -1,6 +1,7 @@
 #include "integration/working_set.hpp"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <optional>
 #include <vector>
@@ -304,6 +305,36 @@ std::uint64_t build_bytes(const TableBytes& t, std::uint64_t after) {
 
 std::uint64_t with_allocator_share(std::uint64_t bytes) { return checked_add(bytes, bytes / kAllocatorShare); }
 
+// Which table of an integrator a key names, as one number: keys that differ
+// in any field (doubles by their bits, as the caches compare them) differ
+// here, but for a 64-bit hash collision.
+class TableId {
+public:
+    TableId& add(std::uint64_t v) {
+        for (int k = 0; k < 8; ++k) h_ = (h_ ^ ((v >> (8 * k)) & 0xff)) * 0x100000001b3ULL;
+        return *this;
+    }
+    TableId& add(const std::optional<std::pair<double, double>>& range) {
+        add(range.has_value());
+        if (range) add(std::bit_cast<std::uint64_t>(range->first)).add(std::bit_cast<std::uint64_t>(range->second));
+        return *this;
+    }
+    std::uint64_t value() const { return h_ | 1; }  // never 0, which names no table
+
+private:
+    std::uint64_t h_ = 0xcbf29ce484222325ULL;
+};
+
+std::uint64_t table_id(const Lut1dCacheKey& k) {
+    return TableId().add(1).add(static_cast<std::uint64_t>(k.variant)).add(k.radial_range).add(k.n_points)
+        .add(k.n_ss).add(static_cast<std::uint64_t>(k.unit)).value();
+}
+
+std::uint64_t table_id(const Lut2dCacheKey& k) {
+    return TableId().add(2).add(static_cast<std::uint64_t>(k.kind)).add(static_cast<std::uint64_t>(k.unit))
+        .add(k.n_radial).add(k.n_azimuthal).add(k.n_ss).add(k.azimuthal_range).value();
+}
+
 }  // namespace
 
 WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
@@ -313,9 +344,12 @@ WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, 
     const bool widens = image != SampleType::F64 && !in_place;
     // The Poisson variance of every sample, for the spread's errors.
     const bool variance = options.azimuthal_std && options.errors && core.method.kind != MethodKind::Histogram;
+    const bool table = core.method.kind != MethodKind::Histogram;
+    const Lut1dCacheKey key = lut1d_key(core, options.n_points);
+    // The geometry of each shape and each table are built once and shared.
     WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, options.n_points, pixels, widens, variance),
-                   &core};
-    if (core.method.kind != MethodKind::Histogram && !core.lut1d.find(lut1d_key(core, options.n_points), dim1, dim2)) {
+                   BuildKey{&core, dim1, dim2, table ? table_id(key) : 0}};
+    if (table && !core.lut1d.find(key, dim1, dim2)) {
         const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_points, 0,
                              core.radial_range, std::nullopt};
         const std::uint64_t after = own_bytes(core, options.n_points, pixels, false, variance);
@@ -329,11 +363,13 @@ WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, 
                           std::uint64_t dim2, SampleType image) {
     const std::uint64_t pixels = pixels_of(dim1, dim2);
     const std::uint64_t n_bins = checked_mul(options.n_radial, options.n_azimuthal);
+    const bool table = core.method.kind != MethodKind::Histogram;
+    const std::optional<Lut2dCacheKey> key =
+        table ? std::optional(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range))
+              : std::nullopt;
     WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
-                   &core};
-    if (core.method.kind != MethodKind::Histogram &&
-        !core.lut2d.find(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range), dim1,
-                         dim2)) {
+                   BuildKey{&core, dim1, dim2, key ? table_id(*key) : 0}};
+    if (key && !core.lut2d.find(*key, dim1, dim2)) {
         const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_radial,
                              options.n_azimuthal, std::nullopt, options.azimuthal_range};
         const std::uint64_t after = own_bytes(core, n_bins, pixels, false, false);

@@ -14,6 +14,7 @@
 #include "errors.hpp"
 #include "integration/integrate1d.hpp"
 #include "integration/integrate2d.hpp"
+#include "memory.hpp"
 #include "sample_type.hpp"
 
 namespace karvelum::integration {

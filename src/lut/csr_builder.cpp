@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "errors.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::lut {

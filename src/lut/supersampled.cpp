@@ -9,6 +9,7 @@
 #include "geometry.hpp"
 #include "lut/csr_builder.hpp"
 #include "math/numeric.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::lut {

@@ -13,6 +13,7 @@
 #include "python/integrator.hpp"
 #include "python/results.hpp"
 #include "python/signature.hpp"
+#include "memory.hpp"
 
 namespace karvelum::python {
 

@@ -11,6 +11,7 @@
 #include "check.hpp"
 #include "errors.hpp"
 #include "memory.hpp"
+#include "pool.hpp"
 
 using namespace karvelum;
 
@@ -328,22 +329,93 @@ TEST(claims_held_together_must_fit_together_with_one_shared_build_per_owner) {
     std::vector<MemoryClaim> held;
     // Two workers of one integrator each expect to build its 1 GiB table:
     // it is built once, so both fit beside their own 512 MiB.
-    CHECK(admitted({kGiB, 512 * kMiB, &core}, root, held));
-    CHECK(admitted({kGiB, 512 * kMiB, &core}, root, held));
+    CHECK(admitted({kGiB, 512 * kMiB, {&core}}, root, held));
+    CHECK(admitted({kGiB, 512 * kMiB, {&core}}, root, held));
     // A third caller's own needs do not fit beside the first two.
-    CHECK(!admitted({0, room - 2 * kGiB + 1, nullptr}, root, held));
+    CHECK(!admitted({0, room - 2 * kGiB + 1, {}}, root, held));
     CHECK(held.size() == 2);
-    CHECK(admitted({0, room - 2 * kGiB, nullptr}, root, held));
+    CHECK(admitted({0, room - 2 * kGiB, {}}, root, held));
     held.pop_back();
     // Another integrator's build counts on its own.
-    CHECK(!admitted({kGiB, 0, &other}, root, held));
+    CHECK(!admitted({kGiB, 0, {&other}}, root, held));
     // Once the table is built it shows in the group's usage and stops
     // counting as a claim; a released claim stops counting at all.
     held[0].taken_shared();
-    CHECK(!admitted({kGiB, 0, &other}, root, held));  // the second worker still expects it
+    CHECK(!admitted({kGiB, 0, {&other}}, root, held));  // the second worker still expects it
     held[1].taken_shared();
-    CHECK(admitted({kGiB, 0, &other}, root, held));
+    CHECK(admitted({kGiB, 0, {&other}}, root, held));
     held.clear();
-    CHECK(admitted({0, room, nullptr}, root, held));
-    CHECK(!admitted({0, 1, nullptr}, root, held));
+    CHECK(admitted({0, room, {}}, root, held));
+    CHECK(!admitted({0, 1, {}}, root, held));
+}
+
+TEST(each_shape_and_table_of_an_integrator_is_a_build_of_its_own) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
+    const std::uint64_t room = 3 * kGiB - kMemoryReserve;
+    int core = 0;
+    std::vector<MemoryClaim> held;
+    // Workers of one integrator on files of two shapes: two geometries and
+    // two tables, resident together while the workers hold them.
+    CHECK(admitted({kGiB, 0, {&core, 2048, 2048, 7}}, root, held));
+    CHECK(admitted({kGiB, 0, {&core, 1024, 4096, 7}}, root, held));
+    CHECK(!admitted({0, room - 2 * kGiB + 1, {}}, root, held));
+    // A second table of the first shape is built as well.
+    CHECK(!admitted({kGiB, 0, {&core, 2048, 2048, 8}}, root, held));
+    // The same build again is the one already counted.
+    CHECK(admitted({kGiB, 0, {&core, 1024, 4096, 7}}, root, held));
+    CHECK(admitted({0, room - 2 * kGiB, {}}, root, held));
+}
+
+TEST(a_check_counts_other_calls_claims_as_taken_and_adds_back_only_its_own) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
+    const std::uint64_t room = 3 * kGiB - kMemoryReserve;
+    auto fits = [&](std::uint64_t bytes) {
+        try {
+            require_available_memory(bytes, root.path());
+            return true;
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+    };
+    CHECK(fits(room) && !fits(room + 1));
+    // Another call was admitted for 2 GiB and has taken none of it yet: a
+    // check outside any call (a peak search, a stream's copies) fits only
+    // beside it.
+    std::vector<MemoryClaim> held;
+    CHECK(admitted({0, 2 * kGiB, {}}, root, held));
+    CHECK(CallScope::current() == 0);
+    CHECK(fits(room - 2 * kGiB) && !fits(room - 2 * kGiB + 1));
+    {
+        // Inside a call of its own: its 512 MiB (of which it may have
+        // allocated some, which the figures no longer show) come back.
+        MemoryClaim mine = claim_available_memory({0, 512 * kMiB, {}}, root.path());
+        const CallScope scope(&mine);
+        CHECK(CallScope::current() == mine.id());
+        CHECK(fits(room - 2 * kGiB + 512 * kMiB) && !fits(room - 2 * kGiB + 512 * kMiB + 1));
+        // The pool's threads check for the same call.
+        std::vector<std::uint64_t> seen(64, 0);
+        pool::parallel_for_index(seen.size(), [&](std::size_t k) { seen[k] = CallScope::current(); }, 1);
+        CHECK(std::count(seen.begin(), seen.end(), mine.id()) == 64);
+        {
+            const CallScope none(nullptr);  // no claim: still the same call
+            CHECK(CallScope::current() == mine.id());
+        }
+    }
+    CHECK(CallScope::current() == 0);
+    held.clear();
+    CHECK(fits(room));
+    {
+        // Two workers of one integrator wait for one 2 GiB build: whichever
+        // makes it, it is each one's own, not another call's.
+        int core = 0;
+        MemoryClaim first = claim_available_memory({2 * kGiB, 0, {&core, 64, 64, 1}}, root.path());
+        MemoryClaim second = claim_available_memory({2 * kGiB, 256 * kMiB, {&core, 64, 64, 1}}, root.path());
+        CHECK(!fits(room - 2 * kGiB - 256 * kMiB + 1));  // outside both, the build and the second's own count
+        const CallScope scope(&first);
+        CHECK(fits(room + 2 * kGiB - 256 * kMiB) && !fits(room + 2 * kGiB - 256 * kMiB + 1));
+    }
 }
