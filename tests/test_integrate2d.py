@@ -245,3 +245,28 @@ def test_bad_arguments_are_refused_with_their_message_and_leave_the_integrator_w
         assert message is None or (text.startswith(message[:-3]) if message.endswith("...") else text == message)
     oracle.assert_same(ai.integrate1d(IMAGE, 10, True), want[0])
     oracle.assert_same(ai.integrate2d(IMAGE, 20, 12, True, (0.0, 1.0)), want[1])
+
+
+@pytest.mark.parametrize("call", ["1d", "2d"])
+@pytest.mark.parametrize("n_ss", [10**5, 10**6])
+def test_a_supersampling_whose_table_cannot_be_built_is_refused_at_once(run_isolated, geoms, call, n_ss):
+    # Each build worker holds one pixel's n_ss^2 sub-sample bins, 4 * 10^10 bytes and more: the call must end in
+    # MemoryError before the memory estimate evaluates a single pixel's sub-samples (which took minutes and
+    # 16 GiB). The child's run is bounded by run_isolated; what it takes is its high-water mark.
+    outcome, rise = run_isolated(f"""
+        import json, numpy as np, karvelum
+        def high_water():
+            with open("/proc/self/status") as f:
+                return next(int(line.split()[1]) << 10 for line in f if line.startswith("VmHWM:"))
+        ai = karvelum.Integrator.from_poni_dict({geoms["tilted"]!r}, method="supersampled", n_ss={n_ss})
+        image = np.ones((40, 56))
+        karvelum.Integrator.from_poni_dict({geoms["tilted"]!r}).integrate1d(image, 10)  # the pool starts
+        before = high_water()
+        try:
+            ai.integrate1d(image, 100) if {call!r} == "1d" else ai.integrate2d(image, 100, 36)
+            outcome = "result"
+        except MemoryError:
+            outcome = "MemoryError"
+        print(json.dumps([outcome, high_water() - before]))
+    """)
+    assert outcome == "MemoryError" and rise < 64 << 20, (outcome, rise)

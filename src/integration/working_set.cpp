@@ -1,6 +1,7 @@
 #include "integration/working_set.hpp"
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <optional>
@@ -61,6 +62,10 @@ constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
 constexpr std::uint64_t kSampleRows = 8;
 constexpr std::uint64_t kSamplePoints = std::uint64_t(1) << 15;
 constexpr std::uint64_t kSamplePixels = 256;
+// Sub-samples per pixel up to which a sampled pixel's are all worked out;
+// more fill the pixel, whose bins are then found from its corners, so that
+// sampling costs the same whatever their number.
+constexpr std::uint64_t kExactSubSamples = 64;
 
 std::uint64_t pixels_of(std::uint64_t dim1, std::uint64_t dim2) { return checked_mul(dim1, dim2); }
 
@@ -110,20 +115,27 @@ public:
                 return in_bins(r, c) ? 1 : 0;
             }
             case MethodKind::Supersampled: {
-                std::vector<std::uint64_t> bins;
+                const std::uint64_t points = checked_mul(plan_.n_ss, plan_.n_ss);
+                // Many sub-samples fill the pixel: its entries are the bins
+                // the outermost ones span, and never more than its points.
+                if (points > kExactSubSamples) {
+                    return std::min(points, split_entries(row, col, 0.5 / static_cast<double>(plan_.n_ss)));
+                }
+                std::array<std::uint64_t, kExactSubSamples> bins;
+                std::size_t n = 0;
                 const double inv = static_cast<double>(plan_.n_ss);
                 for (std::uint64_t a = 0; a < plan_.n_ss; ++a) {
                     for (std::uint64_t b = 0; b < plan_.n_ss; ++b) {
                         const auto [r, c] = at(static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv,
                                                static_cast<double>(col) + (static_cast<double>(b) + 0.5) / inv);
-                        if (std::optional<std::uint64_t> bin = bin_of(r, c)) bins.push_back(*bin);
+                        if (std::optional<std::uint64_t> bin = bin_of(r, c)) bins[n++] = *bin;
                     }
                 }
-                std::sort(bins.begin(), bins.end());
-                return static_cast<std::uint64_t>(std::unique(bins.begin(), bins.end()) - bins.begin());
+                std::sort(bins.begin(), bins.begin() + n);
+                return static_cast<std::uint64_t>(std::unique(bins.begin(), bins.begin() + n) - bins.begin());
             }
             case MethodKind::PixelSplit:
-                return split_entries(row, col);
+                return split_entries(row, col, 0.0);
             case MethodKind::Histogram:
                 break;
         }
@@ -150,13 +162,15 @@ private:
         return rb + plan_.n_radial * *azimuthal_.bin(c);
     }
 
-    // The bins the pixel's bounding box spans: the splitter clips the pixel
-    // to each of them.
-    std::uint64_t split_entries(std::uint64_t row, std::uint64_t col) const {
+    // The bins the bounding box of the pixel, less `inset` on every side,
+    // spans: the splitter clips the pixel to each of them.
+    std::uint64_t split_entries(std::uint64_t row, std::uint64_t col, double inset) const {
         double rmin = NAN, rmax = NAN, cmin = NAN, cmax = NAN;
         const double centre_chi = at(static_cast<double>(row) + 0.5, static_cast<double>(col) + 0.5).second;
+        const double far = 1.0 - inset;
         for (int k = 0; k < 4; ++k) {
-            auto [r, c] = at(static_cast<double>(row + (k >> 1)), static_cast<double>(col + (k & 1)));
+            auto [r, c] = at(static_cast<double>(row) + ((k >> 1) != 0 ? far : inset),
+                             static_cast<double>(col) + ((k & 1) != 0 ? far : inset));
             if (c - centre_chi > lut::AzimuthalBins::kTwoPi / 2) c -= lut::AzimuthalBins::kTwoPi;
             if (c - centre_chi < -lut::AzimuthalBins::kTwoPi / 2) c += lut::AzimuthalBins::kTwoPi;
             if (std::isnan(r)) return 0;
@@ -209,6 +223,13 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
     // Counting without a range puts every pixel in a bin.
     const bool every_pixel_once = plan.kind == MethodKind::Counting &&
                                   (plan.n_azimuthal > 0 ? !plan.azimuthal_range : !plan.radial_range);
+    if (plan.kind == MethodKind::Supersampled) {
+        // What the build takes whatever its table holds: each worker's
+        // sub-sample bins and the detector's border points. Beyond the
+        // memory, no sampling is worth its time.
+        require_memory(checked_add(checked_mul(checked_mul(points, sizeof(std::uint32_t)), pool::current_thread_count()),
+                                   checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), 4 * sizeof(double))));
+    }
     std::optional<Sampler> sampler;
     if (!every_pixel_once) {
         try {
@@ -220,21 +241,31 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
         }
     }
     const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
+    auto sample_rows_of = [](std::uint64_t rows) { return std::min(rows, kSampleRows); };
+    auto sample_cols_of = [&](std::uint64_t rows) {
+        return std::clamp<std::uint64_t>(per_chunk / sample_rows_of(rows), 1, dim2);
+    };
+    // The entries of the sampled pixels of each chunk, the chunks sampled in
+    // parallel as they are built.
+    std::vector<std::uint64_t> seen(sampler ? chunks.size() : 0, 0);
+    pool::parallel_for_index(seen.size(), [&](std::size_t c) {
+        const auto [first, end] = chunks[c];
+        const std::uint64_t rows = end - first, sample_rows = sample_rows_of(rows), sample_cols = sample_cols_of(rows);
+        for (std::uint64_t i = 0; i < sample_rows; ++i) {
+            const std::uint64_t row = first + (2 * i + 1) * rows / (2 * sample_rows);
+            for (std::uint64_t j = 0; j < sample_cols; ++j) {
+                seen[c] += sampler->entries(row, (2 * j + 1) * dim2 / (2 * sample_cols));
+            }
+        }
+    }, 1);
     std::uint64_t entries = 0, collected = 0;
-    for (const auto& [first, end] : chunks) {
+    for (std::size_t c = 0; c < chunks.size(); ++c) {
+        const auto [first, end] = chunks[c];
         const std::uint64_t rows = end - first;
         std::uint64_t chunk_entries = rows * dim2;
         if (sampler) {
-            const std::uint64_t sample_rows = std::min(rows, kSampleRows);
-            const std::uint64_t sample_cols = std::clamp<std::uint64_t>(per_chunk / sample_rows, 1, dim2);
-            std::uint64_t seen = 0;
-            for (std::uint64_t i = 0; i < sample_rows; ++i) {
-                const std::uint64_t row = first + (2 * i + 1) * rows / (2 * sample_rows);
-                for (std::uint64_t j = 0; j < sample_cols; ++j) {
-                    seen += sampler->entries(row, (2 * j + 1) * dim2 / (2 * sample_cols));
-                }
-            }
-            const double mean = static_cast<double>(seen) / static_cast<double>(sample_rows * sample_cols);
+            const double mean = static_cast<double>(seen[c]) /
+                                static_cast<double>(sample_rows_of(rows) * sample_cols_of(rows));
             chunk_entries = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
         }
         entries = checked_add(entries, chunk_entries);
