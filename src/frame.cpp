@@ -465,23 +465,37 @@ public:
         if (checked_.empty()) checked_.resize(static_cast<std::size_t>(l_.block_bytes));
         auto* bytes = reinterpret_cast<std::uint8_t*>(raw_.data());
         if (l_.deflate_reversed) TIFFReverseBits(bytes, read);
-        check(b, checked_.data(), l_.block_bytes, size);
+        const std::size_t inflated = check(b, checked_.data(), l_.block_bytes, size);
         if (l_.deflate_reversed) TIFFReverseBits(bytes, read);  // back: libtiff turns them itself
-        if (TIFFReadFromUserBuffer(tif, b, raw_.data(), read, out, size) == 0) {
-            h_.fail("cannot decode " + std::string(kind) + std::to_string(b));
+        // libtiff inflates a strip of its own size with libdeflate into
+        // exactly that size, and takes a stream that does not fit for a whole
+        // one: the strip is left unwritten from where the stream went past
+        // it (a stored block is not copied at all). A last strip stored with
+        // more rows than it has is inflated by zlib, which stops at its end.
+        int subcodec = -1;
+        if (inflated > static_cast<std::uint64_t>(size)) {
+            TIFFGetField(tif, TIFFTAG_DEFLATE_SUBCODEC, &subcodec);
+            if (subcodec != DEFLATE_SUBCODEC_ZLIB &&
+                TIFFSetField(tif, TIFFTAG_DEFLATE_SUBCODEC, DEFLATE_SUBCODEC_ZLIB) == 0) {
+                h_.fail("cannot decode " + std::string(kind) + std::to_string(b));
+            }
         }
+        const int decoded = TIFFReadFromUserBuffer(tif, b, raw_.data(), read, out, size);
+        // Back to libdeflate for the blocks that fit it.
+        if (subcodec == DEFLATE_SUBCODEC_LIBDEFLATE) TIFFSetField(tif, TIFFTAG_DEFLATE_SUBCODEC, subcodec);
+        if (decoded == 0) h_.fail("cannot decode " + std::string(kind) + std::to_string(b));
         return size;
     }
 
 private:
     // The block's stream inflated into `out`: complete, with a matching
     // checksum, at least `size` bytes and at most `room` (the last strip may
-    // hold the rows of a whole one).
-    void check(std::uint32_t b, std::byte* out, std::uint64_t room, tmsize_t size) {
+    // hold the rows of a whole one); returns the bytes it inflated to.
+    std::size_t check(std::uint32_t b, std::byte* out, std::uint64_t room, tmsize_t size) {
         std::size_t inflated = 0;
         const libdeflate_result result = libdeflate_zlib_decompress(inflater_, raw_.data(), raw_.size(), out,
                                                                     static_cast<std::size_t>(room), &inflated);
-        if (result == LIBDEFLATE_SUCCESS && inflated >= static_cast<std::uint64_t>(size)) return;
+        if (result == LIBDEFLATE_SUCCESS && inflated >= static_cast<std::uint64_t>(size)) return inflated;
         const std::string block = (l_.tiled ? "tile " : "strip ") + std::to_string(b);
         if (result == LIBDEFLATE_SUCCESS) {
             throw LoadError(block + " is truncated: " + std::to_string(inflated) + " of " + std::to_string(size) +
