@@ -274,6 +274,32 @@ def test_a_deflate_block_whose_stored_bytes_end_in_zeros_is_a_load_error_not_sam
         with pytest.raises(ValueError, match=r"^Failed to load TIFF: (tile|strip) 1 holds damaged"):
             integrator("counting" if file_form else "histogram").integrate1d(str(cut), 100)
 
+# The same layouts with the second block's Adler-32 trailer altered and its deflate data left as it was: the
+# data inflates to the block's bytes, and only the checksum tells that they are not the file's.
+# Read as the frame, and as the file's own samples (in place for strips).
+@pytest.mark.parametrize("method", ["histogram", "counting"])
+@pytest.mark.parametrize("case", ZEROED_TAIL)
+def test_a_deflate_block_whose_checksum_alone_is_wrong_is_a_load_error_not_samples(tmp_path, case, method):
+    layout = {"compression": "adobe_deflate", **ZEROED_TAIL[case]}
+    data = (np.random.default_rng(3).random((96, 96)) * 1000).astype(np.float32).view(layout.pop("dtype", "float32"))
+    raw = bytearray(tiff_bytes(data, **layout))
+    whole, altered = tmp_path / "whole.tif", tmp_path / "altered.tif"
+    whole.write_bytes(raw)
+    assert_reads_as(str(whole), data, (method,))
+    with tifffile.TiffFile(io.BytesIO(raw)) as tif:
+        offset, count = tif.pages[0].dataoffsets[1], tif.pages[0].databytecounts[1]
+    block = bytes(raw[offset:offset + count])
+    trailer = (zlib.adler32(zlib.decompress(block)) ^ 0x00010001).to_bytes(4, "big")  # both sums, low bit flipped
+    raw[offset + count - 4:offset + count] = trailer
+    altered.write_bytes(raw)
+    damaged = bytes(raw[offset:offset + count])
+    assert zlib.decompress(damaged[2:-4], -15) == zlib.decompress(block)  # the deflate data is intact
+    with pytest.raises(zlib.error, match="incorrect data check"):
+        zlib.decompress(damaged)
+    with pytest.raises(ValueError, match=r"^Failed to load TIFF: (tile|strip) 1 holds damaged or incomplete "
+                                         r"Deflate data$"):
+        integrator(method).integrate1d(str(altered), 100)
+
 def test_deflate_blocks_stored_in_the_other_bit_order_read_as_their_samples(tmp_path):
     data = random_samples(8, False, (40, 24), seed=4)
     raw = bytearray(packed_tiff(data, 8, compression=8, rowsperstrip=8, tags=[(266, 3, [2])]))  # FillOrder 2
