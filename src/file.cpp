@@ -46,15 +46,20 @@ RegularFile::~RegularFile() {
     if (fd_ >= 0) ::close(fd_);
 }
 
-std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset) {
+namespace {
+
+// read_at's loop, making each positioned read with `positioned_read`: pread
+// itself, called directly, or the one a test passes to read_at_with.
+template <class Read>
+std::int64_t read_at_by(int fd, void* out, std::uint64_t n, std::uint64_t offset, Read positioned_read) {
     constexpr std::uint64_t kPiece = std::uint64_t(1) << 30;
     auto* bytes = static_cast<unsigned char*>(out);
     std::uint64_t done = 0;
     while (done < n) {
         const std::uint64_t at = offset + done;
         if (at < offset || at > std::uint64_t(std::numeric_limits<off_t>::max())) break;  // past any end
-        const ssize_t got = ::pread(fd, bytes + done, static_cast<std::size_t>(std::min(n - done, kPiece)),
-                                    static_cast<off_t>(at));
+        const ssize_t got = positioned_read(fd, bytes + done, static_cast<std::size_t>(std::min(n - done, kPiece)),
+                                            static_cast<off_t>(at));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return -1;
         if (got == 0) break;  // the end of the file
@@ -69,6 +74,16 @@ std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset) {
         if (size < offset + done) done = size > offset ? size - offset : 0;
     }
     return static_cast<std::int64_t>(done);
+}
+
+}  // namespace
+
+std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset) {
+    return read_at_by(fd, out, n, offset, [](int f, void* b, std::size_t c, off_t at) { return ::pread(f, b, c, at); });
+}
+
+std::int64_t read_at_with(int fd, void* out, std::uint64_t n, std::uint64_t offset, PositionedRead positioned_read) {
+    return read_at_by(fd, out, n, offset, positioned_read);
 }
 
 WholeFile read_regular_file(const std::string& path, std::size_t max_bytes, const char* cap_text) {

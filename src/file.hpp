@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include <sys/types.h>
+
 namespace karvelum::file {
 
 // The system's description of `err` followed by " (os error N)".
@@ -39,6 +41,14 @@ private:
 // the file has once the bytes are read (a cut while they were copied can
 // leave zeros in their place). Returns the count read, or -1 with errno set.
 std::int64_t read_at(int fd, void* out, std::uint64_t n, std::uint64_t offset);
+
+// One positioned read, as pread makes it.
+using PositionedRead = ssize_t (*)(int fd, void* out, std::size_t n, off_t offset);
+
+// read_at with `positioned_read` making each positioned read in place of
+// pread (tests drive it with short and interrupted reads, and with a cut of
+// the file meanwhile).
+std::int64_t read_at_with(int fd, void* out, std::uint64_t n, std::uint64_t offset, PositionedRead positioned_read);
 
 struct WholeFile {
     std::string bytes;
