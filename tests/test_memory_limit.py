@@ -88,15 +88,15 @@ def group_figure(group, name):
         return int(f.read())
 
 
-def run_children(specs, at_once):
+def run_children(jobs, at_once):
     """Runs one child per job, `at_once` at a time; returns (exit status, stdout, stderr) of each."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
     env["RAYON_NUM_THREADS"] = "4"
     done = []
-    for first in range(0, len(specs), at_once):
+    for first in range(0, len(jobs), at_once):
         procs = [subprocess.Popen([sys.executable, "-c", CHILD, json.dumps(job)], stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, text=True, env=env)
-                 for job in specs[first:first + at_once]]
+                 for job in jobs[first:first + at_once]]
         for proc in procs:
             stdout, stderr = proc.communicate(timeout=300)
             done.append((proc.returncode, stdout, stderr))

@@ -1,5 +1,6 @@
 // The memory available to a call, read from a directory that stands for the
-// system root: /proc's figures and control group limits of both versions.
+// system root: /proc's figures and control group limits of both versions;
+// and what calls are admitted for.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -8,8 +9,11 @@
 #include <string>
 #include <vector>
 
+#include <tiffio.h>
+
 #include "check.hpp"
 #include "errors.hpp"
+#include "frame.hpp"
 #include "memory.hpp"
 #include "pool.hpp"
 
@@ -418,4 +422,52 @@ TEST(a_check_counts_other_calls_claims_as_taken_and_adds_back_only_its_own) {
         const CallScope scope(&first);
         CHECK(fits(room + 2 * kGiB - 256 * kMiB) && !fits(room + 2 * kGiB - 256 * kMiB + 1));
     }
+}
+
+TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
+    // 8192 x 8192 zeros of 16 bits in Deflate strips of 64 rows: a small
+    // file whose samples, kept as stored, take 128 MiB.
+    const FakeRoot directory;
+    const std::string path = directory.path() + "/zeros.tif";
+    constexpr std::uint32_t kSide = 8192, kStripRows = 64;
+    const std::uint64_t frame_bytes = std::uint64_t(kSide) * kSide * sizeof(std::uint16_t);
+    {
+        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        CHECK(tif != nullptr);
+        if (tif == nullptr) return;
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kSide);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kSide);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kStripRows);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        TIFFSetField(tif, TIFFTAG_ZIPQUALITY, 1);
+        std::vector<std::uint16_t> strip(std::size_t(kSide) * kStripRows, 0);
+        for (std::uint32_t s = 0; s < kSide / kStripRows; ++s) {
+            CHECK(TIFFWriteEncodedStrip(tif, s, strip.data(), static_cast<tmsize_t>(strip.size() * 2)) > 0);
+        }
+        TIFFClose(tif);
+    }
+    // The call's own needs take all the budget but `left` bytes of it: the
+    // decode fits beside them only when the frame does.
+    auto admitted_with = [&](std::uint64_t left) {
+        ImageFrame frame;
+        MemoryClaim hold;
+        const ThenNeeds then_needs = [&](std::uint64_t rows, std::uint64_t cols, SampleType type) {
+            CHECK(rows == kSide && cols == kSide && type == SampleType::U16);
+            const std::uint64_t available = available_memory();
+            CHECK(available > kMemoryReserve + left);
+            return WorkingSet{0, available - kMemoryReserve - left, {}};
+        };
+        try {
+            load_tiff_frame(frame, path, then_needs, true, &hold);
+        } catch (const std::bad_alloc&) {
+            return false;
+        }
+        CHECK(frame.in_file_form && frame.file_data.size() == frame_bytes);
+        return true;
+    };
+    CHECK(!admitted_with(frame_bytes / 2));
+    CHECK(admitted_with(frame_bytes + 64 * kMiB));
 }
