@@ -350,6 +350,19 @@ def test_blocks_stored_with_padding_rows_read_as_their_rows_on_every_road(tmp_pa
     assert_every_road_reads_as(str(path), data[:22])
 
 
+@pytest.mark.parametrize("level", [0, 6], ids=["stored", "compressed"])
+def test_a_last_strip_that_repeats_a_whole_block_reads_as_that_blocks_first_rows(tmp_path, level):
+    # The block list names strip 0's block again for the short last strip: it holds a whole strip's rows.
+    data = sample("uint16", (24, 37))
+    raw = bytearray(padded_tiff(data, 22, rowsperstrip=4, predictor=2, compression="adobe_deflate", level=level))
+    with tifffile.TiffFile(io.BytesIO(bytes(raw))) as tif:
+        page = tif.pages[0]
+        for code, value in ((273, page.dataoffsets[0]), (279, page.databytecounts[0])):
+            struct.pack_into("<I", raw, page.tags[code].valueoffset + 4 * (len(page.dataoffsets) - 1), value)
+    (path := tmp_path / "repeated.tif").write_bytes(raw)
+    assert_every_road_reads_as(str(path), np.concatenate([data[:20], data[:2]]))
+
+
 # Cuts a file to a random length and at once puts its bytes back, then leaves it whole for a millisecond, over and
 # over until told to stop (or for a minute at most).
 CUTTER = """
