@@ -408,9 +408,11 @@ MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& roo
     return claim;
 }
 
-CallScope::CallScope(std::uint64_t claim_id) : previous_(current_call), active_(claim_id != 0) {
-    if (active_) current_call = claim_id;
+CallScope::CallScope(const MemoryClaim* claim) : previous_(current_call), active_(claim != nullptr && claim->held()) {
+    if (active_) current_call = claim->id();
 }
+
+CallScope::CallScope(std::uint64_t claim_id) : previous_(current_call), active_(true) { current_call = claim_id; }
 
 CallScope::~CallScope() {
     if (active_) current_call = previous_;

@@ -97,11 +97,13 @@ MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& roo
 inline constexpr std::uint64_t kSmallClaims = std::uint64_t(64) << 20;
 
 // While it lives, the calling thread works for the call admitted with
-// `claim` (none: the thread goes on as it was). The pool's loops carry it
-// to the threads that run their pieces.
+// `claim` (none: the thread goes on as it was), or for the call whose claim
+// is `claim_id` (0: for no call). The pool carries the caller's to the
+// threads that run its work, and work started outside any call says so:
+// a thread keeps no call of a task it ran before or waits in.
 class CallScope {
 public:
-    explicit CallScope(const MemoryClaim* claim) : CallScope(claim != nullptr ? claim->id() : 0) {}
+    explicit CallScope(const MemoryClaim* claim);
     explicit CallScope(std::uint64_t claim_id);
     CallScope(CallScope&& other) noexcept : previous_(other.previous_), active_(other.active_) { other.active_ = false; }
     CallScope(const CallScope&) = delete;

@@ -66,13 +66,17 @@ struct EnterArena {
 };
 }  // namespace detail
 
-// Runs f in the calling thread's arena, or in the process-wide one.
+// Runs f in the calling thread's arena, or in the process-wide one (on
+// another thread when the arena has no room for this one: for the caller's
+// call all the same).
 template <class F>
 decltype(auto) run(F&& f) {
     if (current_arena() != nullptr) return std::forward<F>(f)();
     tbb::task_arena& arena = global_arena();
+    const std::uint64_t call = CallScope::current();
     return arena.execute([&]() -> decltype(auto) {
         detail::EnterArena enter(&arena);
+        const CallScope for_call(call);
         return std::forward<F>(f)();
     });
 }
@@ -90,8 +94,10 @@ decltype(auto) run_without_starting(F&& f) {
 template <class F>
 decltype(auto) run_in(Arena& arena, F&& f) {
     tbb::task_arena& a = arena.arena();
+    const std::uint64_t call = CallScope::current();
     return a.execute([&]() -> decltype(auto) {
         detail::EnterArena enter(&a);
+        const CallScope for_call(call);
         return std::forward<F>(f)();
     });
 }

@@ -215,7 +215,8 @@ std::vector<BatchItemRecord> run_array_batch(IntegratorCore& core, std::span<con
         tbb::parallel_for(std::size_t(0), images.size(), [&](std::size_t i) {
             // Isolated: while this item waits inside its own parallel loops,
             // its thread must not pick up another item that could wait on a
-            // lock this one holds.
+            // lock this one holds. Its call begins in it.
+            const CallScope outside_any_call(std::uint64_t(0));
             records[i].outcome = tbb::this_task_arena::isolate([&] { return batch_frame_job(core, images[i], kind); });
         });
     });

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "errors.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::batch {
@@ -129,6 +130,7 @@ ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::sh
             pool::run([&] {
                 tbb::parallel_for(std::size_t(0), n, [&](std::size_t i) {
                     const integration::ImageView view{frames[i].data, frames[i].dim1, frames[i].dim2};
+                    const CallScope outside_any_call(std::uint64_t(0));  // the item's call begins in it
                     // Isolated: a thread waiting inside this item must not
                     // pick up another one that could wait on a lock it holds.
                     results[i].outcome =

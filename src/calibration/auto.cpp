@@ -12,6 +12,7 @@
 
 #include "calibration/grid_search.hpp"
 #include "calibration/points.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::calibration {
@@ -579,9 +580,11 @@ struct Outcome {
 };
 
 // A method that fails, a grid too large to search among them, is one
-// outcome of the race; a broken invariant or exhausted memory ends it.
+// outcome of the race; a broken invariant or exhausted memory ends it. It
+// runs for no integrate call, whichever thread takes it.
 template <class F>
 Outcome attempt(F&& f) {
+    const CallScope outside_any_call(std::uint64_t(0));
     try {
         return {f(), nullptr};
     } catch (const AutoCalibrateError& e) {

@@ -8,6 +8,7 @@
 #include <tbb/partitioner.h>
 
 #include "check.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 using namespace karvelum;
@@ -59,4 +60,75 @@ TEST(worker_pools_get_all_their_threads_after_the_process_wide_pool) {
         refused = true;
     }
     CHECK(refused);
+}
+
+TEST(the_pool_runs_work_for_the_call_of_whoever_started_it) {
+    // More callers than the process-wide pool has room for: some callers'
+    // work runs on the pool's threads, never for another caller's call.
+    const std::size_t callers = 4 * pool::current_thread_count() + 4;
+    std::atomic<std::size_t> wrong{0}, pieces{0};
+    std::vector<std::thread> threads;
+    for (std::size_t c = 0; c < callers; ++c) {
+        threads.emplace_back([&, c] {
+            const CallScope scope(std::uint64_t(c + 1));
+            for (int k = 0; k < 50; ++k) {
+                pool::run([&] {
+                    if (CallScope::current() != c + 1) wrong.fetch_add(1);
+                    pool::parallel_for_index(64, [&](std::size_t) {
+                        pieces.fetch_add(1);
+                        if (CallScope::current() != c + 1) wrong.fetch_add(1);
+                    }, 1);
+                });
+            }
+        });
+    }
+    for (std::thread& t : threads) t.join();
+    CHECK(wrong.load() == 0);
+    CHECK(pieces.load() == callers * 50 * 64);
+    CHECK(CallScope::current() == 0);
+}
+
+TEST(work_started_outside_any_call_runs_for_none_whichever_thread_takes_it) {
+    // Calls whose pieces wait in loops of their own (as the kernels'), so
+    // that their threads take other work meanwhile, beside callers outside
+    // any call. Taking that work is up to the scheduler: the scene is played
+    // a few times.
+    auto busy = [](int n) {
+        volatile double x = 0;
+        for (int i = 0; i < n; ++i) x = x + i;
+    };
+    std::atomic<std::size_t> stale{0}, seen{0};
+    for (int round = 0; round < 4; ++round) {
+        std::vector<std::thread> threads;
+        for (std::uint64_t id = 1; id <= 3; ++id) {
+            threads.emplace_back([&, id] {
+                const CallScope scope(id);
+                pool::parallel_for_index(32, [&](std::size_t) {
+                    tbb::parallel_for(std::size_t(0), std::size_t(500), [&](std::size_t) { busy(20000); });
+                }, 1);
+            });
+            threads.emplace_back([&] {
+                for (int k = 0; k < 50; ++k) {
+                    pool::parallel_for_index(256, [&](std::size_t) {
+                        seen.fetch_add(1);
+                        if (CallScope::current() != 0) stale.fetch_add(1);
+                        busy(2000);
+                    }, 1);
+                }
+            });
+        }
+        for (std::thread& t : threads) t.join();
+    }
+    CHECK(seen.load() == 4 * 3 * 50 * 256);
+    CHECK(stale.load() == 0);
+    // An explicit "no call" holds inside a call, and a claim that is not
+    // held leaves the thread's call as it was.
+    const CallScope outer(std::uint64_t(7));
+    {
+        const CallScope none(std::uint64_t(0));
+        CHECK(CallScope::current() == 0);
+    }
+    const MemoryClaim not_held;
+    const CallScope inherited(&not_held);
+    CHECK(CallScope::current() == 7);
 }
