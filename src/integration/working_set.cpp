@@ -12,6 +12,7 @@
 #include "lut/azimuthal.hpp"
 #include "lut/csr_builder.hpp"
 #include "lut/integrate.hpp"
+#include "lut/supersampled.hpp"
 #include "lut/table.hpp"
 #include "math/histogram.hpp"
 #include "math/numeric.hpp"
@@ -226,9 +227,13 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
     if (plan.kind == MethodKind::Supersampled) {
         // What the build takes whatever its table holds: each worker's
         // sub-sample bins and the detector's border points. Beyond the
-        // memory, no sampling is worth its time.
-        require_memory(checked_add(checked_mul(checked_mul(points, sizeof(std::uint32_t)), pool::current_thread_count()),
-                                   checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), 4 * sizeof(double))));
+        // machine, no sampling is worth its time. (What is available now is
+        // the admission's to weigh: a caller that waits for a build another
+        // one makes counts it once, with that one's claim.)
+        const std::uint64_t certain =
+            checked_add(checked_mul(checked_mul(points, sizeof(std::uint32_t)), pool::current_thread_count()),
+                        checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), lut::kEdgeBytes));
+        if (certain > physical_memory()) throw std::bad_alloc();
     }
     std::optional<Sampler> sampler;
     if (!every_pixel_once) {
@@ -305,7 +310,7 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
         out.transient = checked_add(
             out.transient, checked_mul(checked_mul(points, sizeof(std::uint32_t)), pool::current_thread_count()));
         out.transient =
-            checked_add(out.transient, checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), 4 * sizeof(double)));
+            checked_add(out.transient, checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), lut::kEdgeBytes));
     }
     return out;
 }

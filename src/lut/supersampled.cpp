@@ -69,7 +69,10 @@ std::pair<std::vector<double>, std::vector<double>> detector_edge_points(std::ui
     if (n == 0) return {d1, d2};
     const double h = 0.5 / static_cast<double>(n), s = 1.0 / static_cast<double>(n);
     const std::uint64_t along1 = checked_mul(n, dim1), along2 = checked_mul(n, dim2);
-    require_memory(checked_mul(checked_add(along1, along2), 4 * sizeof(double)));
+    require_memory(checked_mul(checked_add(along1, along2), kEdgeBytes));
+    const std::uint64_t points = checked_mul(checked_add(along1, along2), 2);
+    d1.reserve(points);
+    d2.reserve(points);
     for (std::uint64_t i = 0; i < along1; ++i) d1.push_back(h + s * static_cast<double>(i)), d2.push_back(h);
     for (std::uint64_t i = 0; i < along1; ++i) {
         d1.push_back(h + s * static_cast<double>(i));

@@ -15,6 +15,12 @@
 
 namespace karvelum::lut {
 
+// Bytes per sub-sample step along the detector's edges (n x (dim1 + dim2)
+// of them) that the border points take at their peak: two points a step,
+// each its d1 and d2 and the two values worked out from them (2 theta and
+// its conversion, or 2 theta and chi).
+inline constexpr std::uint64_t kEdgeBytes = 8 * sizeof(double);
+
 // Border sample points 0.5 / n pixel inside the detector edges, as (d1, d2).
 std::pair<std::vector<double>, std::vector<double>> detector_edge_points(std::uint64_t dim1, std::uint64_t dim2,
                                                                          std::uint64_t n);

@@ -14,6 +14,8 @@
 #include "check.hpp"
 #include "errors.hpp"
 #include "frame.hpp"
+#include "integration.hpp"
+#include "integration/working_set.hpp"
 #include "memory.hpp"
 #include "pool.hpp"
 
@@ -470,4 +472,31 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
     };
     CHECK(!admitted_with(frame_bytes / 2));
     CHECK(admitted_with(frame_bytes + 64 * kMiB));
+}
+
+TEST(a_supersampled_estimate_leaves_what_other_calls_hold_to_the_admission) {
+    // Another call holds the whole machine (as a batch worker holds the
+    // build this call waits for): the estimate still samples, and leaves to
+    // the admission what fits beside it. Only what cannot fit in the machine
+    // at all is refused at once.
+    FakeRoot roomy;
+    roomy.write("proc/meminfo", "MemAvailable:   " + std::to_string(physical_memory() / 512) + " kB\n");
+    const MemoryClaim other = claim_available_memory({0, physical_memory() - kMemoryReserve, {}}, roomy.path());
+    integration::IntegratorCore core;
+    core.geometry.pixel1 = core.geometry.pixel2 = 1e-4;
+    core.geometry.distance = 0.1;
+    core.geometry.wavelength = 1e-10;
+    const integration::Options1d options{100, false, false};
+    // 4100^2 sub-sample bins of 4 bytes per worker, 64 MiB and more.
+    core.method = {integration::MethodKind::Supersampled, 4100};
+    const WorkingSet set = integration::working_set_1d(core, options, 40, 56);
+    CHECK(set.shared >= std::uint64_t(4100) * 4100 * 4);
+    core.method = {integration::MethodKind::Supersampled, 100000};
+    bool refused = false;
+    try {
+        integration::working_set_1d(core, options, 40, 56);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    CHECK(refused);
 }
