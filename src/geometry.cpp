@@ -33,7 +33,8 @@ PixelAngles pixel_angles(const PoniGeometry& g, std::uint64_t dim1, std::uint64_
     if (n == 0) return out;
     const Rotation rot(g);
     const double L = g.distance;
-    pool::parallel_for_index(n, [&](std::size_t k) {
+    // A long part of a first call on a large detector: recorded as it goes.
+    pool::parallel_write(n, ClaimPart::Shared, 3 * sizeof(double), [&](std::size_t k) {
         std::uint64_t i = k / dim2, j = k % dim2;
         double p1 = center_offset(i, g.pixel1, g.poni1);
         double p2 = center_offset(j, g.pixel2, g.poni2);
@@ -49,7 +50,8 @@ Buffer<double> polarization_array(std::span<const double> two_theta, std::span<c
                                   double factor) {
     std::size_t n = std::min(two_theta.size(), chi.size());
     Buffer<double> out(n);
-    pool::parallel_for_index(n, [&](std::size_t k) { out[k] = polarization_of(two_theta[k], chi[k], factor); });
+    pool::parallel_write(n, ClaimPart::Shared, sizeof(double),
+                         [&](std::size_t k) { out[k] = polarization_of(two_theta[k], chi[k], factor); });
     return out;
 }
 

@@ -298,7 +298,13 @@ namespace {
 
 struct HeldClaim {
     std::uint64_t id;
-    WorkingSet set;
+    WorkingSet set;  // as admitted, less what was taken (taken_own, taken_shared)
+    // What its call, or a caller of the same build, has recorded as taken.
+    std::uint64_t recorded_shared = 0, recorded_own = 0;
+    WorkingSet untaken() const {
+        return {set.shared - std::min(set.shared, recorded_shared), set.own - std::min(set.own, recorded_own),
+                set.build};
+    }
 };
 
 // The claims held in the process; a handful at a time (one per call in flight).
@@ -310,24 +316,28 @@ struct Claims {
     // Own parts, and the largest shared part of each build once; the claim
     // `except` left out, and with it the build it is for (whichever of the
     // callers that wait for a build makes it, it is made for each of them).
-    std::uint64_t outstanding(std::uint64_t except = 0) const {
+    // Untaken: less what the calls have recorded as taken.
+    std::uint64_t outstanding(std::uint64_t except = 0, bool untaken = true) const {
         const HeldClaim* left_out = except != 0 ? find(except) : nullptr;
         auto same_build = [](const WorkingSet& a, const WorkingSet& b) {
             return a.build.integrator != nullptr && a.build == b.build;
         };
+        auto part = [&](const HeldClaim& c) { return untaken ? c.untaken() : c.set; };
         std::uint64_t sum = 0;
         for (std::size_t i = 0; i < held.size(); ++i) {
             const HeldClaim& c = held[i];
             if (c.id == except) continue;
-            sum = checked_add(sum, c.set.own);
-            bool counted = left_out != nullptr && same_build(c.set, left_out->set);
+            const WorkingSet mine = part(c);
+            sum = checked_add(sum, mine.own);
+            bool counted = left_out != nullptr && same_build(mine, left_out->set);
             for (std::size_t j = 0; j < held.size() && !counted; ++j) {
                 const HeldClaim& d = held[j];
-                if (j == i || d.id == except || !same_build(d.set, c.set)) continue;
+                if (j == i || d.id == except || !same_build(d.set, mine)) continue;
                 // The first holder of the largest shared part counts it.
-                counted = d.set.shared > c.set.shared || (d.set.shared == c.set.shared && j < i);
+                const std::uint64_t theirs = part(d).shared;
+                counted = theirs > mine.shared || (theirs == mine.shared && j < i);
             }
-            if (!counted) sum = checked_add(sum, c.set.shared);
+            if (!counted) sum = checked_add(sum, mine.shared);
         }
         return sum;
     }
@@ -347,6 +357,8 @@ Claims& claims() {
 }
 
 thread_local std::uint64_t current_call = 0;
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) { return a > ~b ? ~std::uint64_t(0) : a + b; }
 
 }  // namespace
 
@@ -422,6 +434,25 @@ std::uint64_t CallScope::current() noexcept { return current_call; }
 
 void require_available_memory(std::uint64_t bytes) { require_available_memory(bytes, ""); }
 
+void record_taken(ClaimPart part, std::uint64_t bytes) noexcept {
+    const std::uint64_t call = current_call;
+    if (call == 0 || bytes == 0) return;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    HeldClaim* mine = all.find(call);
+    if (mine == nullptr) return;
+    if (part == ClaimPart::Own) {
+        mine->recorded_own = saturating_add(mine->recorded_own, bytes);
+        return;
+    }
+    const BuildKey build = mine->set.build;
+    for (HeldClaim& c : all.held) {
+        if (&c == mine || (build.integrator != nullptr && c.set.build == build)) {
+            c.recorded_shared = saturating_add(c.recorded_shared, bytes);
+        }
+    }
+}
+
 void require_available_memory(std::uint64_t bytes, const std::string& root) {
     std::uint64_t others = 0, own = 0;
     {
@@ -429,10 +460,15 @@ void require_available_memory(std::uint64_t bytes, const std::string& root) {
         std::lock_guard<std::mutex> lock(all.mutex);
         const std::uint64_t call = current_call;
         others = all.outstanding(call);
-        own = call != 0 ? all.outstanding() - others : 0;
+        // The call's claim, what it has recorded as taken included.
+        own = call != 0 ? all.outstanding(0, false) - all.outstanding(call, false) : 0;
     }
+    // A request within the call's claim may also take what the call has
+    // allocated of it (gone from the figure); one beyond its claim only what
+    // no other call still expects.
+    const std::uint64_t credit = bytes <= own ? own : 0;
     const std::uint64_t available = available_memory(root);
-    const std::uint64_t room = available > ~own ? ~std::uint64_t(0) : available + own;
+    const std::uint64_t room = available > ~credit ? ~std::uint64_t(0) : available + credit;
     if (!within_memory_budget(checked_add(bytes, others), room)) throw std::bad_alloc();
 }
 

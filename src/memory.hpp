@@ -118,12 +118,28 @@ private:
     bool active_ = false;
 };
 
+// Which part of a call's working set an allocation belongs to.
+enum class ClaimPart { Shared, Own };
+
+// Records that the call the calling thread works for (none: nothing to
+// record) has allocated and written `bytes` of its working set's `part`:
+// they show in the memory used now, so its claim stops counting them as
+// still to come. Bytes of the shared part are taken for every call waiting
+// on the same build. Recorded once written, not when reserved: the pages of
+// a fresh mapping take memory only where they are touched.
+void record_taken(ClaimPart part, std::uint64_t bytes) noexcept;
+
 // Refuses (as an allocation failure) `bytes` taken together, checked before
-// the first of them is allocated, unless they fit beside every claim held in
-// the memory available now less the reserve. Other calls' claims are memory
-// that is still in the available figure but theirs. Inside a call (see
-// CallScope) the request is part of that call's own claim, which is added
-// back: what the call has allocated of it already is gone from the figure.
+// the first of them is allocated, unless they fit beside what the claims
+// held still expect to take in the memory available now less the reserve.
+// A claim's untaken part is memory that is still in the available figure
+// but its call's; what its call has recorded as taken is gone from the
+// figure and counts no more. Inside a call (see CallScope) its own claim,
+// and the build it waits on, do not count against it; a request within that
+// claim may also take as much as the claim, which the call may have
+// allocated already (gone from the figure: a builder checks its whole growth
+// so far). A request beyond it, or outside any call, fits only beside every
+// other call's untaken claim.
 void require_available_memory(std::uint64_t bytes);
 // As above, with the figures read under `root`.
 void require_available_memory(std::uint64_t bytes, const std::string& root);

@@ -7,6 +7,7 @@
 // never destroyed: detached threads may still use it at exit.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -117,6 +118,21 @@ void parallel_for_index(std::size_t n, Body&& body, std::size_t grain = 4096) {
                               for (std::size_t k = r.begin(); k != r.end(); ++k) body(k);
                           });
     });
+}
+
+// As parallel_for_index, for a loop that writes fresh arrays, `bytes` of
+// them per index, of the caller's call's working set `part`: each piece is
+// recorded as taken once written (memory.hpp's record_taken), so that while
+// a large array fills, other calls' checks see the call's claim shrink as
+// the figures do.
+template <class Body>
+void parallel_write(std::size_t n, ClaimPart part, std::uint64_t bytes, Body&& body) {
+    constexpr std::size_t kPiece = std::size_t(1) << 16;
+    parallel_for_index((n + kPiece - 1) / kPiece, [&](std::size_t piece) {
+        const std::size_t first = piece * kPiece, end = std::min(n, first + kPiece);
+        for (std::size_t k = first; k < end; ++k) body(k);
+        record_taken(part, (end - first) * bytes);
+    }, 1);
 }
 
 }  // namespace karvelum::pool

@@ -201,3 +201,125 @@ def test_file_cache_read_twice_leaves_room_for_a_call_that_fits(frame, memory_gr
     with np.load(tmp_path / "limited.npz") as limited, np.load(tmp_path / "free.npz") as unlimited:
         for key in unlimited.files:
             assert np.array_equal(limited[key], unlimited[key], equal_nan=True)
+
+
+# Several calls at once in one interpreter: first calls that each build their own table, or small calls made
+# while another call builds one. Each prints what it was refused.
+CONCURRENT = textwrap.dedent(r"""
+    import json, os, sys, threading, time
+    job = json.loads(sys.argv[1])
+    group = job["group"]
+    if group:
+        with open(os.path.join(group, "cgroup.procs"), "w") as f:
+            f.write(str(os.getpid()))
+    import numpy as np
+    import karvelum
+    report = {}
+    if job["kind"] == "first calls":
+        # Every stream's first item builds its integrator's geometry and table while the others build theirs.
+        streams = []
+        for method, dims in job["calls"]:
+            ai = karvelum.Integrator.from_poni_dict(job["poni"], method=method, unit="2th_deg")
+            streams.append(ai.batch1d_iter([job["image"]], 1000, num_workers=1) if dims == "1d"
+                           else ai.batch2d_iter([job["image"]], 300, 360, num_workers=1))
+        errors, out = [], []
+        for stream in streams:
+            for item in stream:
+                if item.is_err():
+                    errors.append(item.error)
+                else:
+                    out.append(item.result.intensity)
+        report["errors"] = errors
+        if not errors:
+            np.savez(job["out"], *out)
+    else:
+        # A cold stream builds its table while this thread makes small checked calls beside it.
+        ai = karvelum.Integrator.from_poni_dict(job["poni"], method="counting", unit="2th_deg")
+        small = karvelum.Integrator.from_poni_dict(job["poni"], method="histogram", unit="2th_deg")
+        image = np.random.default_rng(0).poisson(100, (1024, 1024)).astype(np.float64)
+        small.integrate1d(image, 500)
+        stream = ai.batch1d_iter(job["images"], 1000, num_workers=2, num_threads=2)
+        done, errors = threading.Event(), []
+        def drain():
+            errors.extend(item.error for item in stream if item.is_err())
+            done.set()
+        threading.Thread(target=drain).start()
+        refused, calls = [], 0
+        while not done.is_set():
+            calls += 1
+            for name, call in (("find_peaks_image", lambda: karvelum.find_peaks_image(image)),
+                               ("integrate1d", lambda: small.integrate1d(image, 500))):
+                try:
+                    call()
+                except MemoryError:
+                    refused.append(name)
+            time.sleep(0.01)
+        report.update(errors=errors, refused=refused, calls=calls)
+    if group:
+        report["peak"] = int(open(os.path.join(group, "memory.max_usage_in_bytes")).read())
+    print(json.dumps(report))
+""")
+
+
+@pytest.fixture(scope="module")
+def small_frames(tmp_path_factory):
+    """Four 2048 x 2048 uint16 Deflate frames."""
+    tifffile = pytest.importorskip("tifffile")
+    directory = tmp_path_factory.mktemp("memory_limit_small")
+    n = 2048
+    y, x = np.mgrid[0:n, 0:n]
+    image = (1000 + 800 * np.cos(np.hypot(y - 0.3 * n, x - 0.4 * n) / (n / 200)) ** 2).astype(np.uint16)
+    paths = []
+    for k in range(4):
+        paths.append(str(directory / f"frame_{k}.tif"))
+        tifffile.imwrite(paths[-1], image + k, compression="zlib")
+    return paths, directory
+
+
+def run_concurrent(job, group):
+    """Runs CONCURRENT's `job` in a fresh interpreter in `group` (a memory group directory); its report."""
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    env["RAYON_NUM_THREADS"] = "4"
+    proc = subprocess.run([sys.executable, "-c", CONCURRENT, json.dumps(dict(job, group=group))],
+                          capture_output=True, text=True, env=env, timeout=300)
+    assert proc.returncode == 0, f"exit status {proc.returncode} (-9: killed at the limit) {proc.stderr[-300:]}"
+    return json.loads(proc.stdout)
+
+
+@pytest.mark.parametrize("calls", [
+    [("pixel_split", "1d")] * 3,
+    [("pixel_split", "2d"), ("counting", "2d"), ("counting", "1d")],
+], ids=["three pixel_split 1d", "pixel_split 2d, counting 2d and 1d"])
+def test_first_calls_building_their_tables_at_once_all_come_back_within_80_percent_of_a_limit(
+        small_frames, memory_group, calls):
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    (path, *_), directory = small_frames
+    job = dict(kind="first calls", poni=PONI, image=path)
+    # Each call alone, in a group without a limit: its peak (with its interpreter's) and its result.
+    peaks, alone = 0, []
+    for k, call in enumerate(calls):
+        out = str(directory / f"alone_{k}.npz")
+        report = run_concurrent(dict(job, calls=[call], out=out), memory_group(1 << 62))
+        assert report["errors"] == []
+        peaks += report["peak"]
+        with np.load(out) as result:
+            alone.append(result["arr_0"])
+    out = str(directory / "together.npz")
+    report = run_concurrent(dict(job, calls=calls, out=out), memory_group(int(peaks / 0.8)))
+    assert report["errors"] == [], f"refused under {peaks / 0.8 / GIB:.2f} GiB, peaking at {report['peak'] / GIB:.2f}"
+    with np.load(out) as together:
+        for k, expected in enumerate(alone):
+            np.testing.assert_array_equal(together[f"arr_{k}"], expected)
+
+
+def test_small_calls_beside_a_cold_build_within_75_percent_of_a_limit_are_not_refused(small_frames, memory_group):
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    paths, _ = small_frames
+    job = dict(kind="beside a build", poni=PONI, images=paths)
+    free = run_concurrent(job, memory_group(1 << 62))
+    assert free["errors"] == [] and free["refused"] == []
+    report = run_concurrent(job, memory_group(int(free["peak"] / 0.75)))
+    assert report["errors"] == []
+    assert report["refused"] == [], f"{len(report['refused'])} refused of {2 * report['calls']}"

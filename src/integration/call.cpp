@@ -38,7 +38,8 @@ ImageView widened(const ImageView& image, Buffer<double>& storage) {
     if (image.file.data == nullptr) return image;
     const std::uint64_t w = image.dim2, h = image.dim1;
     const std::uint64_t n = checked_mul(w, h);
-    if (storage.size() < n) require_memory(checked_mul(n, sizeof(double)));
+    const bool fresh = storage.size() < n;
+    if (fresh) require_memory(checked_mul(n, sizeof(double)));
     storage.resize(n);
     with_sample_type(image.file.type, [&](auto zero) {
         using T = decltype(zero);
@@ -49,6 +50,7 @@ ImageView widened(const ImageView& image, Buffer<double>& storage) {
             for (std::uint64_t c = 0; c < w; ++c) out[c] = static_cast<double>(in[r * w + c]);
         }, 16);
     });
+    if (fresh) record_taken(ClaimPart::Own, n * sizeof(double));
     return ImageView{storage, h, w, {}, image.claim};
 }
 

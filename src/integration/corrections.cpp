@@ -5,6 +5,7 @@
 #include "errors.hpp"
 #include "geometry.hpp"
 #include "integration.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::integration {
@@ -17,7 +18,7 @@ SharedArray share(Buffer<double>&& values) {
 
 Buffer<double> map_array(std::span<const double> in, auto&& f) {
     Buffer<double> out(in.size());
-    pool::parallel_for_index(in.size(), [&](std::size_t k) { out[k] = f(in[k]); });
+    pool::parallel_write(in.size(), ClaimPart::Shared, sizeof(double), [&](std::size_t k) { out[k] = f(in[k]); });
     return out;
 }
 
@@ -30,7 +31,8 @@ Buffer<double> polarization_for(std::span<const double> two_theta, std::span<con
 CorrectionArrays correction_product(std::span<const double> polarization, std::span<const double> solid_angle) {
     std::size_t n = std::min(polarization.size(), solid_angle.size());
     Buffer<double> out(n);
-    pool::parallel_for_index(n, [&](std::size_t k) { out[k] = polarization[k] * solid_angle[k]; });
+    pool::parallel_write(n, ClaimPart::Shared, sizeof(double),
+                         [&](std::size_t k) { out[k] = polarization[k] * solid_angle[k]; });
     return share(std::move(out));
 }
 

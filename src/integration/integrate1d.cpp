@@ -16,7 +16,8 @@ namespace {
 // Poisson variance of every sample: max(x, 0), NaN giving 0.
 Buffer<double> poisson_variance(std::span<const double> samples) {
     Buffer<double> out(samples.size());
-    pool::parallel_for_index(samples.size(), [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
+    pool::parallel_write(samples.size(), ClaimPart::Own, sizeof(double),
+                         [&](std::size_t i) { out[i] = samples[i] > 0.0 ? samples[i] : 0.0; });
     return out;
 }
 

@@ -19,6 +19,7 @@ struct EntryChunks {
     explicit EntryChunks(std::size_t n) : lists(n) {}
     std::vector<Buffer<Entry>> lists;
     std::atomic<std::uint64_t> reserved{0};
+    std::atomic<std::uint64_t> written{0};  // entries recorded as taken
 };
 
 namespace {
@@ -50,6 +51,7 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     const std::size_t n_chunks = chunks.lists.size();
     checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
     std::vector<std::uint64_t> bin_counts(n_chunks * n_bins, 0);
+    record_taken(ClaimPart::Shared, bin_counts.size() * sizeof(std::uint64_t));
     pool::parallel_for_index(n_chunks, [&](std::size_t c) {
         std::uint64_t* counts = bin_counts.data() + c * n_bins;
         for (const Entry& e : chunks.lists[c]) ++counts[e.bin];
@@ -108,6 +110,8 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
             if (layout.weighted) table.weights[k] = e.weight;
         }
     }, 1);
+    record_taken(ClaimPart::Shared, total * (sizeof(std::uint32_t) + (wide ? sizeof(std::uint32_t) : sizeof(std::uint16_t)) +
+                                             (layout.weighted ? sizeof(double) : 0)));
     // Each group's entries as runs within rows. A run breaks where a pixel is
     // skipped or a row begins.
     const bool weighted = layout.weighted;
@@ -143,6 +147,7 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
             if (weighted) table.steps[k] = starts ? 1 : static_cast<std::uint8_t>(pixels[k] - pixels[k - 1]);
         }
     }, 1);
+    record_taken(ClaimPart::Shared, n_runs * sizeof(PixelRun) + (weighted ? total : 0));
     return table;
 }
 
@@ -176,14 +181,36 @@ void normalise_bin_weights(CsrLut& table, double raw_units) {
 EntryList::EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected)
     : chunks_(chunks), out_(chunks.lists[c]) {
     grow(expected);
+    next_stop_ = std::min<std::uint64_t>(out_.capacity(), kRecordedEntries);
+}
+
+void EntryList::stop() {
+    if (out_.size() == out_.capacity()) {
+        grow(out_.capacity() * 2);
+    } else {
+        record_written();
+    }
+    next_stop_ = std::min<std::uint64_t>(out_.capacity(), out_.size() + kRecordedEntries);
+}
+
+void EntryList::record_written() noexcept {
+    const std::uint64_t fresh = out_.size() - recorded_;
+    if (fresh == 0) return;
+    recorded_ = out_.size();
+    chunks_.written.fetch_add(fresh);
+    record_taken(ClaimPart::Shared, fresh * sizeof(Entry));
 }
 
 void EntryList::grow(std::uint64_t capacity) {
+    // A full list has written all it held.
+    record_written();
     capacity = std::max<std::uint64_t>(capacity, kMinReservedEntries);
     const std::uint64_t added = capacity - out_.capacity();
     const std::uint64_t total = chunks_.reserved.fetch_add(added) + added;
-    // The entries now, and later the pixel, bin, weight and step of each entry.
-    require_memory(checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double) + 1));
+    // The entries now, and later the pixel, bin, weight and step of each
+    // entry; less the entries already written, which are in use.
+    const std::uint64_t wanted = checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double) + 1);
+    require_memory(wanted - std::min(wanted, chunks_.written.load() * sizeof(Entry)));
     out_.reserve(capacity);
 }
 

@@ -28,15 +28,26 @@ struct EntryChunks;
 class EntryList {
 public:
     EntryList(EntryChunks& chunks, std::size_t c, std::uint64_t expected);
+    EntryList(const EntryList&) = delete;
+    EntryList& operator=(const EntryList&) = delete;
+    ~EntryList() { record_written(); }
     void push(std::uint64_t bin, std::uint64_t pixel, double weight) {
-        if (out_.size() == out_.capacity()) grow(out_.capacity() * 2);
+        if (out_.size() == next_stop_) stop();
         out_.push_back(Entry{static_cast<std::uint32_t>(bin), static_cast<std::uint32_t>(pixel), weight});
     }
 
 private:
+    // Entries written between two records of what the build has taken.
+    static constexpr std::uint64_t kRecordedEntries = std::uint64_t(1) << 16;
+    // The list is full, or has written kRecordedEntries since its last record.
+    void stop();
     void grow(std::uint64_t capacity);
+    // The entries written since the last record are taken by the build.
+    void record_written() noexcept;
     EntryChunks& chunks_;
     Buffer<Entry>& out_;
+    std::uint64_t recorded_ = 0;  // entries of this list recorded as taken
+    std::uint64_t next_stop_ = 0;
 };
 
 struct TableLayout {

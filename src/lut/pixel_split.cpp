@@ -10,6 +10,7 @@
 #include "geometry.hpp"
 #include "lut/csr_builder.hpp"
 #include "math/numeric.hpp"
+#include "memory.hpp"
 #include "pool.hpp"
 
 namespace karvelum::lut {
@@ -89,7 +90,7 @@ CornerGeometry corner_geometry(const PoniGeometry& g, std::uint64_t dim1, std::u
     checked_mul(n, 2 * sizeof(double));
     CornerGeometry out{Buffer<double>(n), Buffer<double>(n)};
     const geometry::Rotation rot(g);
-    pool::parallel_for_index(n, [&](std::size_t k) {
+    pool::parallel_write(n, ClaimPart::Shared, 2 * sizeof(double), [&](std::size_t k) {
         double d1 = static_cast<double>(k / cols), d2 = static_cast<double>(k % cols);
         geometry::LabPoint t = geometry::rotate(rot, geometry::point_offset(d1, g.pixel1, g.poni1),
                                                 geometry::point_offset(d2, g.pixel2, g.poni2), g.distance);

@@ -23,6 +23,7 @@ using namespace karvelum;
 
 namespace {
 
+constexpr std::uint64_t kKiB = std::uint64_t(1) << 10;
 constexpr std::uint64_t kMiB = std::uint64_t(1) << 20;
 constexpr std::uint64_t kGiB = std::uint64_t(1) << 30;
 // What v1 writes for "no limit": 2^63 rounded down to a page.
@@ -374,19 +375,26 @@ TEST(each_shape_and_table_of_an_integrator_is_a_build_of_its_own) {
     CHECK(admitted({0, room - 2 * kGiB, {}}, root, held));
 }
 
-TEST(a_check_counts_other_calls_claims_as_taken_and_adds_back_only_its_own) {
+namespace {
+
+// Whether `bytes` may be asked for now, with the figures under `root`.
+bool fits_now(const FakeRoot& root, std::uint64_t bytes) {
+    try {
+        require_available_memory(bytes, root.path());
+        return true;
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+TEST(a_check_counts_what_other_calls_still_expect_and_not_its_own_claim) {
     FakeRoot root;
     root.host(20 * kGiB);
     root.v2("/system.slice/app.service", std::to_string(4 * kGiB), kGiB, 0);
     const std::uint64_t room = 3 * kGiB - kMemoryReserve;
-    auto fits = [&](std::uint64_t bytes) {
-        try {
-            require_available_memory(bytes, root.path());
-            return true;
-        } catch (const std::bad_alloc&) {
-            return false;
-        }
-    };
+    auto fits = [&](std::uint64_t bytes) { return fits_now(root, bytes); };
     CHECK(fits(room) && !fits(room + 1));
     // Another call was admitted for 2 GiB and has taken none of it yet: a
     // check outside any call (a peak search, a stream's copies) fits only
@@ -396,12 +404,13 @@ TEST(a_check_counts_other_calls_claims_as_taken_and_adds_back_only_its_own) {
     CHECK(CallScope::current() == 0);
     CHECK(fits(room - 2 * kGiB) && !fits(room - 2 * kGiB + 1));
     {
-        // Inside a call of its own: its 512 MiB (of which it may have
-        // allocated some, which the figures no longer show) come back.
+        // Inside a call of its own: what it asks for is part of its 512 MiB,
+        // which do not count against it, while they do outside it.
         MemoryClaim mine = claim_available_memory({0, 512 * kMiB, {}}, root.path());
+        CHECK(!fits(room - 2 * kGiB - 512 * kMiB + 1));
         const CallScope scope(&mine);
         CHECK(CallScope::current() == mine.id());
-        CHECK(fits(room - 2 * kGiB + 512 * kMiB) && !fits(room - 2 * kGiB + 512 * kMiB + 1));
+        CHECK(fits(room - 2 * kGiB) && !fits(room - 2 * kGiB + 1));
         // The pool's threads check for the same call.
         std::vector<std::uint64_t> seen(64, 0);
         pool::parallel_for_index(seen.size(), [&](std::size_t k) { seen[k] = CallScope::current(); }, 1);
@@ -422,7 +431,99 @@ TEST(a_check_counts_other_calls_claims_as_taken_and_adds_back_only_its_own) {
         MemoryClaim second = claim_available_memory({2 * kGiB, 256 * kMiB, {&core, 64, 64, 1}}, root.path());
         CHECK(!fits(room - 2 * kGiB - 256 * kMiB + 1));  // outside both, the build and the second's own count
         const CallScope scope(&first);
-        CHECK(fits(room + 2 * kGiB - 256 * kMiB) && !fits(room + 2 * kGiB - 256 * kMiB + 1));
+        CHECK(fits(room - 256 * kMiB) && !fits(room - 256 * kMiB + 1));
+    }
+}
+
+TEST(what_a_call_has_taken_of_its_claim_counts_once_for_every_other_check) {
+    // 4 GiB under the group's limit, 1 GiB of it used before any call.
+    FakeRoot root;
+    root.host(20 * kGiB);
+    const std::string group = "/system.slice/app.service";
+    auto used = [&](std::uint64_t bytes) { root.v2(group, std::to_string(5 * kGiB), kGiB + bytes, 0); };
+    used(0);
+    const std::uint64_t room = 4 * kGiB - kMemoryReserve;
+    auto fits = [&](std::uint64_t bytes) { return fits_now(root, bytes); };
+    int core = 0;
+    // Three calls admitted together, all the room among them: a build of
+    // 2 GiB, a call of 512 MiB of its own, and another of the rest.
+    MemoryClaim building = claim_available_memory({2 * kGiB, 0, {&core, 64, 64, 1}}, root.path());
+    MemoryClaim other = claim_available_memory({0, 512 * kMiB, {}}, root.path());
+    MemoryClaim third = claim_available_memory({0, room - 2 * kGiB - 512 * kMiB, {}}, root.path());
+    CHECK(fits(0) && !fits(1));
+    // The build has written 1.5 GiB of its table: the group's usage shows it.
+    {
+        const CallScope scope(&building);
+        record_taken(ClaimPart::Shared, 1536 * kMiB);
+    }
+    used(1536 * kMiB);
+    {
+        // The other call's request within its claim fits; a byte beyond it
+        // would take from what the build and the third call still expect.
+        const CallScope scope(&other);
+        CHECK(fits(512 * kMiB) && !fits(512 * kMiB + 1));
+        // Having allocated 256 MiB it did not record, it may still ask for
+        // what its claim holds (a builder checks its whole growth so far).
+        used(1792 * kMiB);
+        CHECK(fits(512 * kMiB) && !fits(512 * kMiB + 1));
+        used(1536 * kMiB);
+    }
+    // Outside any call every untaken part counts, and only those.
+    CHECK(fits(0) && !fits(1));
+    // The build's pool threads record for it too.
+    {
+        const CallScope scope(&building);
+        pool::parallel_for_index(1024, [&](std::size_t) { record_taken(ClaimPart::Shared, 256 * kKiB); }, 1);
+    }
+    used(1792 * kMiB);
+    CHECK(fits(0) && !fits(1));
+    // The other calls are done: a check outside any call fits in what is
+    // really left beside the 256 MiB the build still expects.
+    other.release();
+    third.release();
+    const std::uint64_t left = 4 * kGiB - 1792 * kMiB - kMemoryReserve;
+    CHECK(fits(left - 256 * kMiB) && !fits(left - 256 * kMiB + 1));
+    // What is recorded beyond the claim takes nothing more off.
+    {
+        const CallScope scope(&building);
+        record_taken(ClaimPart::Shared, 4 * kGiB);
+    }
+    CHECK(fits(left) && !fits(left + 1));
+    // Outside any call nothing is recorded.
+    record_taken(ClaimPart::Own, kGiB);
+    CHECK(fits(left) && !fits(left + 1));
+}
+
+TEST(a_build_taken_by_one_caller_is_taken_for_every_caller_that_waits_on_it) {
+    FakeRoot root;
+    root.host(20 * kGiB);
+    const std::string group = "/system.slice/app.service";
+    root.v2(group, std::to_string(5 * kGiB), kGiB, 0);
+    auto fits = [&](std::uint64_t bytes) { return fits_now(root, bytes); };
+    int core = 0;
+    // Two workers wait on one 2 GiB build (the second expected a little
+    // more of it), each with 256 MiB of its own; a third call builds a
+    // table of another shape.
+    MemoryClaim builder = claim_available_memory({2 * kGiB, 256 * kMiB, {&core, 64, 64, 1}}, root.path());
+    MemoryClaim waiter = claim_available_memory({2 * kGiB + kMiB, 256 * kMiB, {&core, 64, 64, 1}}, root.path());
+    MemoryClaim elsewhere = claim_available_memory({kGiB, 0, {&core, 32, 32, 1}}, root.path());
+    const std::uint64_t expected = 2 * kGiB + kMiB + 512 * kMiB + kGiB;
+    const std::uint64_t room = 4 * kGiB - kMemoryReserve;
+    CHECK(fits(room - expected) && !fits(room - expected + 1));
+    // The builder writes 1.5 GiB of the build and 128 MiB of its own.
+    {
+        const CallScope scope(&builder);
+        record_taken(ClaimPart::Shared, 1536 * kMiB);
+        record_taken(ClaimPart::Own, 128 * kMiB);
+    }
+    root.v2(group, std::to_string(5 * kGiB), kGiB + 1664 * kMiB, 0);
+    const std::uint64_t left = 4 * kGiB - 1664 * kMiB - kMemoryReserve;
+    const std::uint64_t still = 512 * kMiB + kMiB + 128 * kMiB + 256 * kMiB + kGiB;
+    CHECK(fits(left - still) && !fits(left - still + 1));
+    // Another shape's build was not touched by it.
+    {
+        const CallScope scope(&elsewhere);
+        CHECK(fits(left - still + kGiB) && !fits(left - still + kGiB + 1));
     }
 }
 
