@@ -32,6 +32,9 @@ namespace {
 constexpr std::uint64_t kMaxDecodedBytes = std::uint64_t(256) << 20;
 constexpr std::uint64_t kMaxBlockBytes = std::uint64_t(128) << 20;
 constexpr std::size_t kReadSlack = 8;
+// Deflate gives at most this many bytes for each byte of its stream: a
+// 258-byte match coded in two bits.
+constexpr std::uint64_t kMaxDeflateBytesPerByte = 1032;
 
 // Messages libtiff reports for one handle; nothing is printed.
 struct Messages {
@@ -168,7 +171,7 @@ struct Layout {
     std::uint16_t samples_per_pixel = 1, bits = 1, format = SAMPLEFORMAT_UINT, planar = PLANARCONFIG_CONTIG;
     std::uint16_t compression = COMPRESSION_NONE;
     bool tiled = false;
-    std::uint32_t block_width = 0, block_height = 0;  // tile size, or width x rows per strip
+    std::uint32_t block_width = 0, block_height = 0;  // tile size, or width x rows per strip (at most the height)
     std::uint32_t blocks = 0;                         // blocks of the first sample plane
     std::uint32_t blocks_across = 1;
     std::size_t pixel_stride = 1;  // samples per pixel within a block's rows
@@ -178,6 +181,7 @@ struct Layout {
     bool swapped_24 = false;       // 24-bit samples that libtiff byte-swapped
     std::uint64_t row_bytes = 0;    // one row of a block as stored, padded to a byte
     std::uint64_t block_bytes = 0;  // one block as stored, decompressed
+    std::uint64_t strip_room_bytes = 0;  // the rows a block may hold, as stored: more than it has for an only strip
     std::uint64_t max_raw_bytes = 0;  // the largest compressed block, bounded by the file size
     bool deflate = false;               // Deflate blocks, inflated and checked by DeflateBlocks
     bool deflate_reversed = false;      // ... whose bytes are stored in the other bit order
@@ -318,6 +322,7 @@ Layout read_layout(const TiffHandle& h) {
     const std::uint64_t plane_samples = l.planar == PLANARCONFIG_SEPARATE ? 1 : l.samples_per_pixel;
     l.pixel_stride = static_cast<std::size_t>(plane_samples);
     l.tiled = TIFFIsTiled(tif) != 0;
+    std::uint32_t rows_per_strip = 0;
     if (l.tiled) {
         if (!TIFFGetField(tif, TIFFTAG_TILEWIDTH, &l.block_width) ||
             !TIFFGetField(tif, TIFFTAG_TILELENGTH, &l.block_height) || l.block_width == 0 || l.block_height == 0) {
@@ -329,7 +334,6 @@ Layout read_layout(const TiffHandle& h) {
         if (l.width > 0 && l.height > 0 && TIFFNumberOfTiles(tif) < blocks) h.fail("too few tiles");
         l.blocks = static_cast<std::uint32_t>(blocks);
     } else {
-        std::uint32_t rows_per_strip = 0;
         TIFFGetFieldDefaulted(tif, TIFFTAG_ROWSPERSTRIP, &rows_per_strip);
         l.block_width = l.width;
         l.block_height = std::max<std::uint32_t>(1, std::min(rows_per_strip, l.height));
@@ -343,6 +347,14 @@ Layout read_layout(const TiffHandle& h) {
     if (l.block_bytes > kMaxBlockBytes) {
         throw LoadError("a strip or tile of " + std::to_string(l.block_bytes) + " bytes exceeds the limit of " +
                         std::to_string(kMaxBlockBytes));
+    }
+    // A strip may hold RowsPerStrip rows, and the last one can store them
+    // all: the only strip of an image shorter than that has more than its
+    // block's rows of room, up to the limit of a block.
+    l.strip_room_bytes = l.block_bytes;
+    if (!l.tiled && l.row_bytes > 0) {
+        l.strip_room_bytes = std::clamp<std::uint64_t>(rows_per_strip, l.block_height, kMaxBlockBytes / l.row_bytes) *
+                             l.row_bytes;
     }
     // What libtiff will deliver must be what the rows above describe (it is
     // not, for one, with subsampled YCbCr data that is not JPEG).
@@ -490,12 +502,18 @@ public:
 private:
     // The block's stream inflated into `out`: complete, with a matching
     // checksum, at least `size` bytes and at most `room` (the last strip may
-    // hold the rows of a whole one); returns the bytes it inflated to.
+    // hold the rows of a whole one). An only strip's room is cut to the
+    // image's rows: its stream may go on to the rows the strip may hold, and
+    // `out` gets the first `size` bytes. Returns the bytes it inflated to.
     std::size_t check(std::uint32_t b, std::byte* out, std::uint64_t room, tmsize_t size) {
         std::size_t inflated = 0;
-        const libdeflate_result result = libdeflate_zlib_decompress(inflater_, raw_.data(), raw_.size(), out,
-                                                                    static_cast<std::size_t>(room), &inflated);
+        libdeflate_result result = libdeflate_zlib_decompress(inflater_, raw_.data(), raw_.size(), out,
+                                                              static_cast<std::size_t>(room), &inflated);
         if (result == LIBDEFLATE_SUCCESS && inflated >= static_cast<std::uint64_t>(size)) return inflated;
+        if (result == LIBDEFLATE_INSUFFICIENT_SPACE && room < l_.strip_room_bytes) {
+            result = inflate_into_strip_room(out, room, size, inflated);
+            if (result == LIBDEFLATE_SUCCESS) return inflated;  // past `room`, so at least `size`
+        }
         const std::string block = (l_.tiled ? "tile " : "strip ") + std::to_string(b);
         if (result == LIBDEFLATE_SUCCESS) {
             throw LoadError(block + " is truncated: " + std::to_string(inflated) + " of " + std::to_string(size) +
@@ -506,10 +524,25 @@ private:
                                      : " holds damaged or incomplete Deflate data"));
     }
 
+    // The stream inflated again, into a buffer of the rows the strip may
+    // hold (no more than its stream can give), whose first `size` bytes go to
+    // `out`; LIBDEFLATE_INSUFFICIENT_SPACE when that is no more than `room`.
+    libdeflate_result inflate_into_strip_room(std::byte* out, std::uint64_t room, tmsize_t size,
+                                              std::size_t& inflated) {
+        const std::uint64_t bytes = std::min(l_.strip_room_bytes, checked_mul(raw_.size(), kMaxDeflateBytesPerByte));
+        if (bytes <= room) return LIBDEFLATE_INSUFFICIENT_SPACE;
+        require_memory(bytes);  // not in the decode's working set: taken only here
+        padded_.resize(static_cast<std::size_t>(bytes));
+        const libdeflate_result result = libdeflate_zlib_decompress(inflater_, raw_.data(), raw_.size(),
+                                                                    padded_.data(), padded_.size(), &inflated);
+        if (result == LIBDEFLATE_SUCCESS) std::memcpy(out, padded_.data(), static_cast<std::size_t>(size));
+        return result;
+    }
+
     const TiffHandle& h_;
     const Layout& l_;
     libdeflate_decompressor* inflater_ = nullptr;
-    Buffer<std::byte> raw_, checked_;
+    Buffer<std::byte> raw_, checked_, padded_;
 };
 
 // Decodes blocks [first, last) with one handle into one scratch buffer.

@@ -13,7 +13,8 @@ import pytest
 import tifffile
 
 from karvelum import Integrator
-from tiff_files import packed_tiff, padded_tiff, random_samples, tiff_bytes, zero_strips_tiff
+from tiff_files import (block_places, packed_tiff, padded_tiff, random_samples, stored_tiff, tiff_bytes,
+                        zero_strips_tiff)
 
 GEOM = dict(pixel1=1e-4, pixel2=1.3e-4, distance=0.05, poni1=-1.1e-3, poni2=-0.7e-3,
             rot1=0.35, rot2=-0.25, rot3=0.5, wavelength=1e-10)
@@ -325,13 +326,17 @@ def assert_every_road_reads_as(path, data):
         assert_bitwise(*([np.array(ai.integrate2d(image, 40, 36).intensity)] for image in (path, frame)))
 
 # 22 rows in strips of 4 (or tiles of 16) whose last strip stores 4 rows, two of them (or half of one) padding, as
-# some writers store it. Its rows are alike, so a compressed stream holds a match across the end of the image.
+# some writers store it; and 4 rows in one strip of 8 (both first and last) that stores 6 of them, 5 and a half or
+# all 8. The last rows are alike, so a compressed stream holds a match across the end of the image.
 PADDED_CODECS = {"deflate-stored": dict(compression="adobe_deflate", level=0),
                  "deflate": dict(compression="adobe_deflate", level=6), "lzw": dict(compression="lzw"),
                  "packbits": dict(compression="packbits")}
 SAMPLES = [(1, "uint16"), (1, "float64"), (2, "uint16"), (2, "int32"), (3, "float32")]  # predictor, sample type
 PADDED = {"strips": dict(rowsperstrip=4), "strips-part-row-padding": dict(rowsperstrip=4, padding_rows=0.5),
-          "tiles": dict(tile=(16, 16))}
+          "tiles": dict(tile=(16, 16)),
+          "one-strip": dict(rowsperstrip=8, rows=(8, 4), padding_rows=2),
+          "one-strip-part-row-padding": dict(rowsperstrip=8, rows=(8, 4), padding_rows=1.5),
+          "one-strip-of-all-its-rows": dict(rowsperstrip=8, rows=(8, 4))}  # rows written, rows of the image
 @pytest.mark.parametrize("layout", PADDED)
 @pytest.mark.parametrize("bit_order", [1, 2], ids=["fill-order-1", "fill-order-2"])
 @pytest.mark.parametrize("byteorder", "<>")
@@ -340,14 +345,15 @@ PADDED = {"strips": dict(rowsperstrip=4), "strips-part-row-padding": dict(rowspe
                          ids=lambda v: {1: "no-predictor", 2: "horizontal", 3: "floating-point"}.get(v, v))
 def test_blocks_stored_with_padding_rows_read_as_their_rows_on_every_road(tmp_path, codec, predictor, dtype,
                                                                           byteorder, bit_order, layout):
-    data = sample(dtype, (24, 37))
-    data[20:] = data[20]
     kwargs = {**PADDED_CODECS[codec], **PADDED[layout]}
+    written, height = kwargs.pop("rows", (24, 22))
+    data = sample(dtype, (written, 37))
+    data[height - 2:] = data[height - 2]
     if "padding_rows" in kwargs:
         kwargs["padding"] = int(kwargs.pop("padding_rows") * data.itemsize * data.shape[1])  # bytes
-    raw = padded_tiff(data, 22, bits_reversed=bit_order == 2, predictor=predictor, byteorder=byteorder, **kwargs)
+    raw = padded_tiff(data, height, bits_reversed=bit_order == 2, predictor=predictor, byteorder=byteorder, **kwargs)
     (path := tmp_path / "padded.tif").write_bytes(raw)
-    assert_every_road_reads_as(str(path), data[:22])
+    assert_every_road_reads_as(str(path), data[:height])
 
 
 @pytest.mark.parametrize("level", [0, 6], ids=["stored", "compressed"])
@@ -361,6 +367,27 @@ def test_a_last_strip_that_repeats_a_whole_block_reads_as_that_blocks_first_rows
             struct.pack_into("<I", raw, page.tags[code].valueoffset + 4 * (len(page.dataoffsets) - 1), value)
     (path := tmp_path / "repeated.tif").write_bytes(raw)
     assert_every_road_reads_as(str(path), np.concatenate([data[:20], data[:2]]))
+
+
+# A last Deflate strip whose stream holds a row more than RowsPerStrip allows: the only strip of an image of 4 rows in
+# strips of 8 (its room reaches past the image), and the last of 22 rows in strips of 4.
+OVERFULL = {"one-strip": (4, 8), "last-of-six-strips": (22, 4)}  # rows of the image, rows per strip
+@pytest.mark.parametrize("method", ["histogram", "counting"])
+@pytest.mark.parametrize("byteorder", "<>")
+@pytest.mark.parametrize("level", [0, 6], ids=["stored", "compressed"])
+@pytest.mark.parametrize("case", OVERFULL)
+def test_a_deflate_strip_holding_more_rows_than_a_strip_may_is_refused(tmp_path, case, level, byteorder, method):
+    height, rows_per_strip = OVERFULL[case]
+    data = sample("uint16", (height + rows_per_strip, 37)).astype(f"{byteorder}u2")
+    starts = range(0, height, rows_per_strip)
+    blocks = [zlib.compress(data[r:r + rows_per_strip + (r == starts[-1])].tobytes(), level) for r in starts]
+    offsets, counts = block_places(blocks)
+    entries = [(256, 4, [37]), (257, 4, [height]), (258, 3, [16]), (259, 3, [8]), (262, 3, [1]), (273, 4, offsets),
+               (277, 3, [1]), (278, 3, [rows_per_strip]), (279, 4, counts)]
+    (path := tmp_path / "overfull.tif").write_bytes(stored_tiff(blocks, entries, byteorder))
+    with pytest.raises(ValueError, match=rf"^Failed to load TIFF: strip {len(blocks) - 1} holds damaged Deflate data: "
+                                         r"it inflates past the block$"):
+        integrator(method).integrate1d(str(path), 100)
 
 
 # Cuts a file to a random length and at once puts its bytes back, then leaves it whole for a millisecond, over and
