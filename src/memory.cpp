@@ -275,7 +275,38 @@ std::uint64_t physical_memory() {
     return physical;
 }
 
+namespace {
+
+// Where the running system's figures are read ("" for "/"); see
+// read_system_figures_under.
+struct SystemRoot {
+    std::mutex mutex;
+    std::string path;
+};
+
+SystemRoot& system_root() {
+    static SystemRoot* root = new SystemRoot();  // never destroyed: detached workers may read at exit
+    return *root;
+}
+
+}  // namespace
+
+void read_system_figures_under(const std::string& root) {
+    SystemRoot& system = system_root();
+    std::lock_guard<std::mutex> lock(system.mutex);
+    system.path = root;
+}
+
 std::uint64_t available_memory(const std::string& root) {
+    if (root.empty()) {
+        std::string under;
+        {
+            SystemRoot& system = system_root();
+            std::lock_guard<std::mutex> lock(system.mutex);
+            under = system.path;
+        }
+        if (!under.empty()) return available_memory(under);
+    }
     std::uint64_t available = meminfo_available(root).value_or(physical_memory());
     const std::optional<std::string> cgroups = read_text(root + "/proc/self/cgroup", kMaxListBytes);
     if (!cgroups) return available;

@@ -31,6 +31,12 @@ std::uint64_t physical_memory();
 // proc/self/mountinfo and the control group mount points named there.
 std::uint64_t available_memory(const std::string& root = "");
 
+// Makes every reading of the running system's figures (root "") read them
+// under `root` instead, process-wide, until it is called again; "" goes back
+// to "/". For tests of admissions made deep inside a call, which must see
+// figures they fix rather than what the machine has at that moment.
+void read_system_figures_under(const std::string& root);
+
 // Whether a working set of `bytes` may be started with `available` bytes
 // available: when it fits in them less kMemoryReserve. The working sets are
 // estimated at their peak (calls admitted together count each other's, see

@@ -148,3 +148,26 @@ def test_q_unit_without_wavelength_fails_and_leaves_the_integrator_usable(integr
             ai.integrate1d(image, 50, azimuthal_std=spread)
     ai.set_unit("2th_deg")
     oracle.assert_same(ai.integrate1d(image, 50), integrator("tilted", unit="2th_deg").integrate1d(image, 50))
+
+def test_histogram_pixels_of_zero_correction_add_zero_not_infinity(integrator):
+    # At a distance of 1e-200 m every pixel's solid angle, (d / r)^3, underflows to exactly 0 (the PONI on a pixel
+    # corner: no pixel at r = 0), and all pixels fall at 2-theta = pi/2, in the first bin. A pixel whose correction
+    # is not positive has the value 0 in the mean (never sample / 0 = inf) and is no valid pixel of the spread: the
+    # means and errors are 0, and every form equals that of the same image with every pixel masked.
+    geom = dict(pixel1=1e-4, pixel2=1.5e-4, distance=1e-200, poni1=3.0e-3, poni2=2.1e-3, rot1=0.0, rot2=0.0,
+                rot3=0.0, wavelength=1e-10)
+    shape, n = (64, 48), 10
+    image = np.abs(oracle.noisy_image(shape, nans=0)) + 1.0
+    r, c = oracle.radial_and_correction(geom, shape, "2th_rad")
+    assert (c == 0).all()
+    bins, _, _ = oracle.bin_layout(r, n)
+    want = oracle.histogram(image.ravel(), c, bins, n)
+    assert (bins == 0).all() and not want[0].any() and not want[1].any()
+    got = oracle.forms(integrator(geom, "histogram", unit="2th_rad"), image, n)
+    for res, (errors, spread) in zip(got, oracle.FORMS):
+        assert np.isfinite(res.intensity).all() and (res.errors is None or np.isfinite(res.errors).all())
+        if not spread:
+            np.testing.assert_array_equal(res.intensity, want[0])
+            assert res.errors is None or np.array_equal(res.errors, want[1])
+    masked = integrator(geom, "histogram", unit="2th_rad", mask=np.ones(shape, dtype=bool))
+    oracle.assert_same(got, oracle.forms(masked, image, n))

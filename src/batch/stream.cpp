@@ -114,45 +114,50 @@ ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::sh
     return receiver;
 }
 
+void feed_arrays(std::vector<ImageFrame> frames, CoreHold core, const integration::Options1d& options,
+                 ResultSender sender) noexcept {
+    const IntegrateKind kind = options;
+    const std::size_t n = frames.size();
+    std::vector<BatchItemResult> results(n);
+    std::vector<char> offered(n, 0);
+    try {
+        for (std::size_t i = 0; i < n; ++i) {
+            results[i].index = i;
+            results[i].name = "array[" + std::to_string(i) + "]";
+        }
+        pool::run([&] {
+            tbb::parallel_for(std::size_t(0), n, [&](std::size_t i) {
+                const integration::ImageView view{frames[i].data, frames[i].dim1, frames[i].dim2};
+                const CallScope outside_any_call(std::uint64_t(0));  // the item's call begins in it
+                // Isolated: a thread waiting inside this item must not
+                // pick up another one that could wait on a lock it holds.
+                results[i].outcome =
+                    tbb::this_task_arena::isolate([&] { return batch_frame_job(*core, view, kind); });
+                if (options.azimuthal_std) {
+                    sender.send(std::move(results[i]));
+                    offered[i] = 1;
+                }
+            });
+        });
+    } catch (...) {
+        // Only the item names can fail here; no item is left without a result.
+    }
+    frames.clear();
+    core.reset();
+    for (std::size_t i = 0; i < n; ++i) {
+        if (offered[i]) continue;
+        if (!results[i].outcome.output && results[i].outcome.error.empty()) {
+            results[i].outcome = worker_failure("memory allocation failed");
+        }
+        sender.send(std::move(results[i]));
+    }
+}
+
 ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::shared_ptr<IntegratorCore>& core,
                                    const integration::Options1d& options) {
     auto [sender, receiver] = ResultChannel::open();
     spawn_detached([frames = std::move(frames), core = CoreHold(core), options, sender = sender]() mutable noexcept {
-        const IntegrateKind kind = options;
-        const std::size_t n = frames.size();
-        std::vector<BatchItemResult> results(n);
-        std::vector<char> offered(n, 0);
-        try {
-            for (std::size_t i = 0; i < n; ++i) {
-                results[i].index = i;
-                results[i].name = "array[" + std::to_string(i) + "]";
-            }
-            pool::run([&] {
-                tbb::parallel_for(std::size_t(0), n, [&](std::size_t i) {
-                    const integration::ImageView view{frames[i].data, frames[i].dim1, frames[i].dim2};
-                    const CallScope outside_any_call(std::uint64_t(0));  // the item's call begins in it
-                    // Isolated: a thread waiting inside this item must not
-                    // pick up another one that could wait on a lock it holds.
-                    results[i].outcome =
-                        tbb::this_task_arena::isolate([&] { return batch_frame_job(*core, view, kind); });
-                    if (options.azimuthal_std) {
-                        sender.send(std::move(results[i]));
-                        offered[i] = 1;
-                    }
-                });
-            });
-        } catch (...) {
-            // Only the item names can fail here; no item is left without a result.
-        }
-        frames.clear();
-        core.reset();
-        for (std::size_t i = 0; i < n; ++i) {
-            if (offered[i]) continue;
-            if (!results[i].outcome.output && results[i].outcome.error.empty()) {
-                results[i].outcome = worker_failure("memory allocation failed");
-            }
-            sender.send(std::move(results[i]));
-        }
+        feed_arrays(std::move(frames), std::move(core), options, std::move(sender));
     });
     return receiver;
 }

@@ -83,6 +83,12 @@ ResultReceiver spawn_queue_stream_workers(const JobReceiver& jobs, const std::sh
 ResultReceiver start_arrays_feeder(std::vector<ImageFrame> frames, const std::shared_ptr<IntegratorCore>& core,
                                    const integration::Options1d& options);
 
+// The body of that thread: integrates the frames on the calling thread's
+// pool (the process-wide one when it is in none) and sends their results.
+// Each item runs for no call, whichever thread takes it.
+void feed_arrays(std::vector<ImageFrame> frames, CoreHold core, const integration::Options1d& options,
+                 ResultSender sender) noexcept;
+
 // Copies each image's samples into the frame of the same position, whose
 // data is already sized, in parallel on the calling thread's pool.
 void copy_samples(std::span<const integration::ImageView> images, std::span<ImageFrame> frames);

@@ -2,6 +2,7 @@
 // system root: /proc's figures and control group limits of both versions;
 // and what calls are admitted for.
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <cstdlib>
 #include <filesystem>
@@ -13,6 +14,7 @@
 
 #include "check.hpp"
 #include "errors.hpp"
+#include "fixed_figures.hpp"
 #include "frame.hpp"
 #include "integration.hpp"
 #include "integration/working_set.hpp"
@@ -552,6 +554,16 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
         }
         TIFFClose(tif);
     }
+    // A pool of its own size decodes it against a fixed available figure:
+    // each of its workers holds a few strips at most (the strip, its
+    // compressed bytes, a checked copy), whatever the machine's processors,
+    // memory and load.
+    constexpr std::size_t kThreads = 4;
+    const std::uint64_t strip_bytes = std::uint64_t(kSide) * kStripRows * sizeof(std::uint16_t);
+    const std::uint64_t scratch = kThreads * 4 * strip_bytes;
+    const std::uint64_t available = kGiB;
+    const FixedAvailableMemory figures(available);
+    pool::Arena arena(kThreads);
     // The call's own needs take all the budget but `left` bytes of it: the
     // decode fits beside them only when the frame does.
     auto admitted_with = [&](std::uint64_t left) {
@@ -559,12 +571,11 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
         MemoryClaim hold;
         const ThenNeeds then_needs = [&](std::uint64_t rows, std::uint64_t cols, SampleType type) {
             CHECK(rows == kSide && cols == kSide && type == SampleType::U16);
-            const std::uint64_t available = available_memory();
-            CHECK(available > kMemoryReserve + left);
+            CHECK(pool::current_thread_count() == kThreads);
             return WorkingSet{0, available - kMemoryReserve - left, {}};
         };
         try {
-            load_tiff_frame(frame, path, then_needs, true, &hold);
+            pool::run_in(arena, [&] { load_tiff_frame(frame, path, then_needs, true, &hold); });
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -572,7 +583,7 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
         return true;
     };
     CHECK(!admitted_with(frame_bytes / 2));
-    CHECK(admitted_with(frame_bytes + 64 * kMiB));
+    CHECK(admitted_with(frame_bytes + scratch));
 }
 
 TEST(a_supersampled_estimate_leaves_what_other_calls_hold_to_the_admission) {
@@ -588,11 +599,17 @@ TEST(a_supersampled_estimate_leaves_what_other_calls_hold_to_the_admission) {
     core.geometry.distance = 0.1;
     core.geometry.wavelength = 1e-10;
     const integration::Options1d options{100, false, false};
-    // 4100^2 sub-sample bins of 4 bytes per worker, 64 MiB and more.
+    // 4100^2 sub-sample bins of 4 bytes per worker, 64 MiB and more, for
+    // each of a pool of two, whatever the machine's processors.
     core.method = {integration::MethodKind::Supersampled, 4100};
-    const WorkingSet set = integration::working_set_1d(core, options, 40, 56);
-    CHECK(set.shared >= std::uint64_t(4100) * 4100 * 4);
-    core.method = {integration::MethodKind::Supersampled, 100000};
+    pool::Arena two(2);
+    const WorkingSet set = pool::run_in(two, [&] { return integration::working_set_1d(core, options, 40, 56); });
+    CHECK(set.shared >= std::uint64_t(2) * 4100 * 4100 * 4);
+    // So many sub-samples that one worker's bins alone exceed the machine,
+    // however many workers and however much memory it has.
+    const std::uint64_t beyond = static_cast<std::uint64_t>(std::sqrt(static_cast<double>(physical_memory()) / 4)) + 2;
+    CHECK(static_cast<double>(beyond) * static_cast<double>(beyond) * 4 > static_cast<double>(physical_memory()));
+    core.method = {integration::MethodKind::Supersampled, beyond};
     bool refused = false;
     try {
         integration::working_set_1d(core, options, 40, 56);
