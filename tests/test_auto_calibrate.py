@@ -513,13 +513,15 @@ def test_a_grid_about_a_wrong_distance_returns_no_geometry_that_leaves_rings_off
     assert result is None or max(abs(result.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) < 1
 
 
-@pytest.mark.parametrize("method, budgets", [("radial", [9, 16, 25]), ("ransac", [9]), ("auto", [9]), ("grid", [5, 9])])
+@pytest.mark.parametrize("method, budgets", [("radial", [9]), ("ransac", [9]), ("auto", [9]), ("grid", [5, 9])])
 def test_a_budget_that_leaves_the_check_no_iterations_is_refused_as_such(method, budgets):
     """Four LaB6 rings on a detector tilted by 6 degrees: the fit converges in 9 (radial) or 8 (ransac) iterations,
     right; its refit, in rounds, may take up to 16 more. A budget that the fit and the refit use up before the fit of
     every ring peak leaves the check undecided: the refusal names max_iter and the fit's iterations, which a larger
     budget returns unchanged. Auto, with every method refused, names the first that the budget left undecided; the
-    grid, with no start that holds, the first start left undecided."""
+    grid, with no start that holds, the first start left undecided. How many rounds the refit takes depends on the
+    last bits of the machine's mathematical functions: for one method, every budget from the fit's iterations up to
+    the first that leaves room is tried."""
     geom = beam_geometry((512, 512), 0.1, 6, 100, wavelength=0.7e-10)
     rings = oracle.ring_two_theta(LAB6, geom["wavelength"])[:4]
     rng = np.random.default_rng(2)
@@ -528,6 +530,14 @@ def test_a_budget_that_leaves_the_check_no_iterations_is_refused_as_such(method,
     grid = near_grid(0.1, 4) if method == "grid" else {}
     result = calibrate(peaks, geom, LAB6, method="radial" if method == "auto" else method, max_iter=200, **grid)
     assert max(abs(result.poni[k] - geom[k]) / RIGHT[k] for k in FITTED) < 0.1
+    if method in ("radial", "ransac"):
+        def with_room(max_iter):
+            try:
+                return outcome(calibrate(peaks, geom, LAB6, method=method, max_iter=max_iter)) == outcome(result)
+            except ValueError:
+                return False
+        first_with_room = next(n for n in range(result.n_iter, result.n_iter + 18) if with_room(n))
+        budgets = sorted(set(budgets) | set(range(result.n_iter, first_with_room)))
     for max_iter in budgets:
         with pytest.raises(ValueError) as refused:
             calibrate(peaks, geom, LAB6, method=method, max_iter=max_iter, **grid)
