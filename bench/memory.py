@@ -9,6 +9,10 @@ image is part of the call; the array road's array is the caller's and exists
 before, except the stream's own copy of it. Prints a markdown table.
 
     python3 bench/memory.py [--sizes 1024,2048] [--threads 4] [--jobs 2] [--dump PATH]
+    python3 bench/memory.py --supersampled 9,16,32,64 --sizes 256 [...]
+
+With --supersampled, the supersampled method alone at those n_ss, 1D and 2D, with
+coarse bins and bins finer than a pixel, with and without a range (array road).
 
 Needs tifffile and imagecodecs (LZW); run from a build tree (PYTHONPATH).
 """
@@ -41,6 +45,19 @@ ROADS = {
     "stream 1d worker": ("list(ai.batch1d_iter([image], 1000, num_workers=1, num_threads={threads}))",
                          ["1d", "1000", "0", "0"]),
 }
+# Supersampled calls: (name, call, estimate arguments of the dump, integrator settings).
+RADIAL_RANGE = [10.0, 25.0]
+SUPERSAMPLED = [
+    (f"1d {n}{' radial range' if r else ''}", f"ai.integrate1d(image, {n})",
+     ["1d", str(n), "0", "0"] + ([str(v) for v in RADIAL_RANGE] if r else []),
+     {"radial_range": RADIAL_RANGE} if r else {})
+    for n in (1000, 20000) for r in (False, True)
+] + [
+    (f"2d {nr}x{na}{' azimuthal range' if r else ''}",
+     f"ai.integrate2d(image, {nr}, {na}{', azimuthal_range=(-1.0, 1.0)' if r else ''})",
+     ["2d", str(nr), str(na), "0"] + (["-1.0", "1.0"] if r else []), {})
+    for nr, na in ((100, 36), (300, 3600)) for r in (False, True)
+]
 # batch2d takes paths only.
 ARRAY_ROADS = [r for r in ROADS if r != "batch 2d worker"]
 KEYS = ["pixel1", "pixel2", "distance", "poni1", "poni2", "rot1", "rot2", "rot3", "wavelength"]
@@ -55,7 +72,8 @@ def status(key):
         for line in f:
             if line.startswith(key + ":"):
                 return int(line.split()[1]) * 1024
-ai = karvelum.Integrator.from_poni_dict(job["poni"], method=job["method"], unit="2th_deg")
+settings = {k: tuple(v) if isinstance(v, list) else v for k, v in job["settings"].items()}  # ranges are tuples
+ai = karvelum.Integrator.from_poni_dict(job["poni"], method=job["method"], unit="2th_deg", **settings)
 ai.integrate1d(np.ones((8, 8)), 10)  # the pool and the module's own first allocations
 image = np.load(job["path"]).astype(np.float64) if job["path"].endswith(".npy") else job["path"]
 with open("/proc/self/clear_refs", "w") as f:
@@ -86,23 +104,42 @@ def write_images(directory, n):
     return path, array
 
 
-def estimate(dump, n, method, road, source):
+def estimate(dump, n, method, road_args, source, n_ss=0):
     poni = geometry_for(n)
-    args = [dump, str(n), str(n)] + [repr(poni[k]) for k in KEYS] + ["2th_deg", method, "0", source, "2"]
-    shared, own, image = map(int, subprocess.run(args + ROADS[road][1], capture_output=True, text=True,
+    args = [dump, str(n), str(n)] + [repr(poni[k]) for k in KEYS] + ["2th_deg", method, str(n_ss), source, "2"]
+    shared, own, image = map(int, subprocess.run(args + road_args, capture_output=True, text=True,
                                                  check=True).stdout.split())
-    total = shared + own + image
-    if source == "array" and road.startswith("stream"):
-        total += n * n * 8  # the stream's copy of the array
-    return total
+    return shared + own + image
 
 
-def measure(env, n, method, road, path, threads):
-    job = dict(poni=geometry_for(n), method=method, path=path, call=ROADS[road][0].format(threads=threads))
+def measure(env, n, method, call, path, settings=None):
+    job = dict(poni=geometry_for(n), method=method, path=path, call=call, settings=settings or {})
     out = subprocess.run([sys.executable, "-c", CHILD, json.dumps(job)], capture_output=True, text=True, env=env)
     if out.returncode != 0:
         raise RuntimeError(out.stderr[-500:])
     return json.loads(out.stdout)["peak"]
+
+
+def supersampled(args, env, sizes):
+    print("| size | n_ss | call | estimate MiB | peak MiB | estimate / peak |")
+    print("|---|---:|---|---:|---:|---:|")
+    worst = (float("inf"), 0.0)
+    with tempfile.TemporaryDirectory() as tmp:
+        for n in sizes:
+            _, npy = write_images(tmp, n)
+            cases = [(n_ss, case) for n_ss in args.supersampled for case in SUPERSAMPLED]
+
+            def run(item):
+                n_ss, (name, call, road_args, settings) = item
+                est = estimate(args.dump, n, "supersampled", road_args, "array", n_ss)
+                return item, est, measure(env, n, "supersampled", call, npy, dict(settings, n_ss=n_ss))
+            with ThreadPoolExecutor(args.jobs) as pool:
+                for (n_ss, (name, *_)), est, peak in pool.map(run, cases):
+                    ratio = est / peak
+                    worst = (min(worst[0], ratio), max(worst[1], ratio))
+                    print(f"| {n}² | {n_ss} | {name} | {est / 2**20:.1f} | {peak / 2**20:.1f} | {ratio:.3f} |",
+                          flush=True)
+    print(f"\nestimate / peak from {worst[0]:.3f} to {worst[1]:.3f}")
 
 
 def main():
@@ -113,11 +150,16 @@ def main():
     here = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
     parser.add_argument("--dump", default=os.environ.get("KARVELUM_WORKING_SET_DUMP",
                                                          os.path.join(here, "build", "py", "karvelum_working_set_dump")))
+    parser.add_argument("--supersampled", type=lambda v: [int(x) for x in v.split(",")], default=None,
+                        help="n_ss values: the supersampled cases only")
     args = parser.parse_args()
     env = dict(os.environ, RAYON_NUM_THREADS=str(args.threads))
     os.environ["RAYON_NUM_THREADS"] = str(args.threads)  # the dump's pool: the same size
     sizes = [int(s) for s in args.sizes.split(",")]
     print(f"{args.threads} threads; peak: rise of VmHWM in a fresh process; MiB = 2^20 bytes\n")
+    if args.supersampled:
+        supersampled(args, env, sizes)
+        return
     print("| size | method | road | image | estimate MiB | peak MiB | estimate / peak |")
     print("|---|---|---|---|---:|---:|---:|")
     worst = (float("inf"), 0.0)
@@ -128,8 +170,11 @@ def main():
                      for r in (ARRAY_ROADS if s == "array" else ROADS)]
             def run(case):
                 m, r, s = case
-                return case, estimate(args.dump, n, m, r, s), measure(env, n, m, r, npy if s == "array" else tif,
-                                                                      args.threads)
+                est = estimate(args.dump, n, m, ROADS[r][1], s)
+                if s == "array" and r.startswith("stream"):
+                    est += n * n * 8  # the stream's copy of the array
+                return case, est, measure(env, n, m, ROADS[r][0].format(threads=args.threads),
+                                          npy if s == "array" else tif)
             with ThreadPoolExecutor(args.jobs) as pool:
                 for (m, r, s), est, peak in pool.map(run, cases):
                     ratio = est / peak

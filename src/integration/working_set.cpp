@@ -5,6 +5,7 @@
 #include <bit>
 #include <cmath>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "geometry.hpp"
@@ -63,12 +64,60 @@ constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
 constexpr std::uint64_t kSampleRows = 8;
 constexpr std::uint64_t kSamplePoints = std::uint64_t(1) << 15;
 constexpr std::uint64_t kSamplePixels = 256;
-// Sub-samples per pixel up to which a sampled pixel's are all worked out;
-// more fill the pixel, whose bins are then found from its corners, so that
-// sampling costs the same whatever their number.
+// Sub-samples per pixel up to which a sampled pixel's are all worked out.
+// Up to kInterpolatedSubSamples, at most kNodes x kNodes of them are (the
+// outermost included), and the radial values and azimuths of the others are
+// interpolated between them; beyond, the pixel's entries are the bins its
+// four outermost span, a bound (more than the table holds where bins are
+// finer than the sub-samples' spacing). So a sampled pixel takes at most
+// kExactSubSamples evaluations of the geometry whatever n_ss is, and at
+// most kInterpolatedSubSamples interpolated values.
 constexpr std::uint64_t kExactSubSamples = 64;
+constexpr std::uint64_t kNodes = 7;
+constexpr std::uint64_t kMostInterpolatedSide = 64;
+constexpr std::uint64_t kInterpolatedSubSamples = kMostInterpolatedSide * kMostInterpolatedSide;
+static_assert(kNodes * kNodes + 1 <= kExactSubSamples);  // the nodes and the pixel's centre
 
 std::uint64_t pixels_of(std::uint64_t dim1, std::uint64_t dim2) { return checked_mul(dim1, dim2); }
+
+// Counts the distinct bins of one pixel at a time: an open-addressed set of
+// at least twice as many slots as the pixel has sub-samples, whose slots are
+// marked with the pixel they were filled for, so that nothing is cleared
+// between pixels.
+class DistinctBins {
+public:
+    explicit DistinctBins(std::uint64_t most)
+        : keys_(std::bit_ceil(std::max<std::uint64_t>(2 * most, 16))), marks_(keys_.size(), 0),
+          shift_(64 - std::countr_zero(keys_.size())) {}
+
+    void next_pixel() {
+        count_ = 0;
+        if (++mark_ == 0) {
+            std::fill(marks_.begin(), marks_.end(), 0);
+            mark_ = 1;
+        }
+    }
+
+    void add(std::uint64_t bin) {
+        const std::size_t mask = keys_.size() - 1;
+        for (std::size_t k = static_cast<std::size_t>((bin * 0x9e3779b97f4a7c15ULL) >> shift_);; k = (k + 1) & mask) {
+            if (marks_[k] != mark_) {
+                marks_[k] = mark_, keys_[k] = bin, ++count_;
+                return;
+            }
+            if (keys_[k] == bin) return;
+        }
+    }
+
+    std::uint64_t count() const { return count_; }
+
+private:
+    std::vector<std::uint64_t> keys_;
+    std::vector<std::uint32_t> marks_;
+    int shift_;
+    std::uint32_t mark_ = 0;
+    std::uint64_t count_ = 0;
+};
 
 // What a table of one method and binning is built from, with which the
 // bins of sampled pixels are worked out as its builder does.
@@ -85,14 +134,33 @@ class Sampler {
 public:
     Sampler(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2)
         : g_(core.geometry), rot_(core.geometry), convert_(core.unit, core.geometry.wavelength), plan_(plan) {
-        // The bins span the values of a grid of corners: the builders'
-        // extent of every pixel, found a little narrower, which only makes
-        // the bins (and the estimate) a little finer.
+        // The bins span the values of a grid of points whose values the
+        // builder's bins span too, so that they are the builder's bins or a
+        // little finer, which only makes the estimate a little larger.
+        // Pixel splitting spans every pixel corner: the grid's points are
+        // corners. Supersampling spans every pixel centre and every
+        // sub-sample along the detector's border: the grid's inner points
+        // are pixel centres, and its outer ones border sub-samples. Counting
+        // spans the pixel centres, but its estimate needs no bins (a pixel
+        // is in one, or in none when out of range). Without a range, the
+        // azimuths beyond the top of the span wrap round to its first bins,
+        // here as in the builder: where the detector crosses the seam at
+        // +-pi, a sliver beside it wraps here that the builder keeps in its
+        // last bins.
+        const bool supersampled = plan.kind == MethodKind::Supersampled;
+        auto position = [&](std::uint64_t i, std::uint64_t n, std::uint64_t dim, bool border) {
+            if (!supersampled) return static_cast<double>(dim * i / n);
+            if (!border) return static_cast<double>(std::min(dim * i / n, dim - 1)) + 0.5;
+            const std::uint64_t steps = checked_mul(dim, plan.n_ss);
+            return (static_cast<double>(std::min(checked_mul(steps, i) / n, steps - 1)) + 0.5) /
+                   static_cast<double>(plan.n_ss);
+        };
         double rlo = NAN, rhi = NAN, clo = NAN, chi_hi = NAN;
         const std::uint64_t n1 = std::min<std::uint64_t>(dim1, 128), n2 = std::min<std::uint64_t>(dim2, 128);
         for (std::uint64_t i = 0; i <= n1; ++i) {
             for (std::uint64_t j = 0; j <= n2; ++j) {
-                const auto [r, c] = at(static_cast<double>(dim1 * i / n1), static_cast<double>(dim2 * j / n2));
+                const bool border = i == 0 || i == n1 || j == 0 || j == n2;
+                const auto [r, c] = at(position(i, n1, dim1, border), position(j, n2, dim2, border));
                 rlo = std::fmin(rlo, r), rhi = std::fmax(rhi, r), clo = std::fmin(clo, c), chi_hi = std::fmax(chi_hi, c);
             }
         }
@@ -106,10 +174,25 @@ public:
         if (plan.n_azimuthal > 0) {
             azimuthal_ = lut::azimuthal_bins(math::Extent{clo, chi_hi}, plan.n_azimuthal, plan.azimuthal_range);
         }
+        const std::uint64_t n = plan.n_ss;
+        if (supersampled && n <= kMostInterpolatedSide && n * n > kExactSubSamples) {
+            // Half a side's sub-samples (a quarter of the pixel's), at most
+            // kNodes.
+            nodes_ = std::min(kNodes, n / 2);
+            for (std::uint64_t k = 0; k < nodes_; ++k) node_[k] = (k * (n - 1) + (nodes_ - 1) / 2) / (nodes_ - 1);
+            std::uint64_t k = 0;
+            for (std::uint64_t a = 0; a < n; ++a) {
+                if (a > node_[k + 1]) ++k;
+                segment_[a] = k;
+                fraction_[a] = static_cast<double>(a - node_[k]) / static_cast<double>(node_[k + 1] - node_[k]);
+            }
+        }
     }
 
-    // The table entries of pixel (row, col).
-    std::uint64_t entries(std::uint64_t row, std::uint64_t col) const {
+    // The table entries of pixel (row, col). `bins` counts a supersampled
+    // pixel's bins: the caller's, made once for many pixels, for up to
+    // kInterpolatedSubSamples of them.
+    std::uint64_t entries(std::uint64_t row, std::uint64_t col, DistinctBins& bins) const {
         switch (plan_.kind) {
             case MethodKind::Counting: {
                 const auto [r, c] = at(static_cast<double>(row) + 0.5, static_cast<double>(col) + 0.5);
@@ -117,23 +200,25 @@ public:
             }
             case MethodKind::Supersampled: {
                 const std::uint64_t points = checked_mul(plan_.n_ss, plan_.n_ss);
-                // Many sub-samples fill the pixel: its entries are the bins
-                // the outermost ones span, and never more than its points.
-                if (points > kExactSubSamples) {
+                // Beyond what a sampled pixel may cost: the bins its
+                // outermost sub-samples span, and never more than its points.
+                if (points > kInterpolatedSubSamples) {
                     return std::min(points, split_entries(row, col, 0.5 / static_cast<double>(plan_.n_ss)));
                 }
-                std::array<std::uint64_t, kExactSubSamples> bins;
-                std::size_t n = 0;
-                const double inv = static_cast<double>(plan_.n_ss);
-                for (std::uint64_t a = 0; a < plan_.n_ss; ++a) {
-                    for (std::uint64_t b = 0; b < plan_.n_ss; ++b) {
-                        const auto [r, c] = at(static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv,
-                                               static_cast<double>(col) + (static_cast<double>(b) + 0.5) / inv);
-                        if (std::optional<std::uint64_t> bin = bin_of(r, c)) bins[n++] = *bin;
+                bins.next_pixel();
+                if (points > kExactSubSamples) {
+                    interpolated_bins(row, col, bins);
+                } else {
+                    const double inv = static_cast<double>(plan_.n_ss);
+                    for (std::uint64_t a = 0; a < plan_.n_ss; ++a) {
+                        for (std::uint64_t b = 0; b < plan_.n_ss; ++b) {
+                            const auto [r, c] = at(static_cast<double>(row) + (static_cast<double>(a) + 0.5) / inv,
+                                                   static_cast<double>(col) + (static_cast<double>(b) + 0.5) / inv);
+                            if (std::optional<std::uint64_t> bin = bin_of(r, c)) bins.add(*bin);
+                        }
                     }
                 }
-                std::sort(bins.begin(), bins.begin() + n);
-                return static_cast<std::uint64_t>(std::unique(bins.begin(), bins.begin() + n) - bins.begin());
+                return bins.count();
             }
             case MethodKind::PixelSplit:
                 return split_entries(row, col, 0.0);
@@ -156,11 +241,67 @@ private:
         return !plan_.radial_range || (r >= plan_.radial_range->first && r < plan_.radial_range->second);
     }
 
+    // The bin of a sub-sample as the builder finds it, or nothing where it
+    // is left out (in_bins).
     std::optional<std::uint64_t> bin_of(double r, double c) const {
-        if (!in_bins(r, c)) return std::nullopt;
-        const std::uint64_t rb = radial_.bin(r);
-        if (plan_.n_azimuthal == 0) return rb;
-        return rb + plan_.n_radial * *azimuthal_.bin(c);
+        if (std::isnan(r)) return std::nullopt;
+        std::uint64_t a = 0;
+        if (plan_.n_azimuthal > 0) {
+            const std::optional<std::uint64_t> azimuthal = azimuthal_.bin(c);
+            if (!azimuthal) return std::nullopt;
+            a = *azimuthal;
+        } else if (plan_.radial_range && !(r >= plan_.radial_range->first && r < plan_.radial_range->second)) {
+            return std::nullopt;
+        }
+        return math::clamped_bin(r, radial_.start, radial_.step, radial_.n) + plan_.n_radial * a;
+    }
+
+    // Adds the bins of the pixel's n_ss x n_ss sub-samples (once per run of
+    // equal bins along a row of them). The radial value and azimuth are
+    // worked out at nodes_ x nodes_ of them, the outermost included, and
+    // interpolated bilinearly between: the laboratory point is affine in
+    // the detector position, and both values are smooth across a pixel.
+    // Azimuths are unwrapped around the pixel's centre, interpolated, and
+    // taken back into [-pi, pi], where the builder finds them.
+    void interpolated_bins(std::uint64_t row, std::uint64_t col, DistinctBins& bins) const {
+        constexpr double kPi = lut::AzimuthalBins::kTwoPi / 2;
+        const std::uint64_t n = plan_.n_ss, m = nodes_;
+        const bool azimuthal = plan_.n_azimuthal > 0;
+        const double inv = static_cast<double>(n);
+        const double centre_chi =
+            azimuthal ? at(static_cast<double>(row) + 0.5, static_cast<double>(col) + 0.5).second : 0.0;
+        std::array<std::array<double, kNodes>, kNodes> r{}, c{};
+        for (std::uint64_t i = 0; i < m; ++i) {
+            for (std::uint64_t j = 0; j < m; ++j) {
+                std::tie(r[i][j], c[i][j]) = at(static_cast<double>(row) + (static_cast<double>(node_[i]) + 0.5) / inv,
+                                                static_cast<double>(col) + (static_cast<double>(node_[j]) + 0.5) / inv);
+                if (c[i][j] - centre_chi > kPi) c[i][j] -= lut::AzimuthalBins::kTwoPi;
+                if (c[i][j] - centre_chi < -kPi) c[i][j] += lut::AzimuthalBins::kTwoPi;
+            }
+        }
+        std::array<double, kNodes> r_row{}, c_row{};  // at the nodes' columns of one row of sub-samples
+        for (std::uint64_t a = 0; a < n; ++a) {
+            const std::uint64_t i = segment_[a];
+            const double s = fraction_[a];
+            for (std::uint64_t j = 0; j < m; ++j) {
+                r_row[j] = r[i][j] + s * (r[i + 1][j] - r[i][j]);
+                c_row[j] = c[i][j] + s * (c[i + 1][j] - c[i][j]);
+            }
+            std::optional<std::uint64_t> previous;
+            for (std::uint64_t b = 0; b < n; ++b) {
+                const std::uint64_t j = segment_[b];
+                const double t = fraction_[b];
+                double chi = 0.0;
+                if (azimuthal) {
+                    chi = c_row[j] + t * (c_row[j + 1] - c_row[j]);
+                    if (chi > kPi) chi -= lut::AzimuthalBins::kTwoPi;
+                    if (chi < -kPi) chi += lut::AzimuthalBins::kTwoPi;
+                }
+                const std::optional<std::uint64_t> bin = bin_of(r_row[j] + t * (r_row[j + 1] - r_row[j]), chi);
+                if (bin && bin != previous) bins.add(*bin);
+                previous = bin;
+            }
+        }
     }
 
     // The bins the bounding box of the pixel, less `inset` on every side,
@@ -204,6 +345,14 @@ private:
     TablePlan plan_;
     lut::RadialBins radial_;
     lut::AzimuthalBins azimuthal_;
+    // Interpolated sub-samples: the nodes (sub-sample indices, rising, the
+    // first and last included), and for each index along a side of the
+    // pixel the nodes it lies between (segment_ and segment_ + 1) and how
+    // far along.
+    std::uint64_t nodes_ = 0;
+    std::array<std::uint64_t, kNodes> node_{};
+    std::array<std::uint64_t, kMostInterpolatedSide> segment_{};
+    std::array<double, kMostInterpolatedSide> fraction_{};
 };
 
 // A table's build: what stays (the table) and what it holds only while it
@@ -213,17 +362,75 @@ struct TableBytes {
     std::uint64_t table = 0, transient = 0;
 };
 
+// The entries of each chunk of a table's build, worked out from sampled
+// pixels where the table may leave pixels out or put one in several bins;
+// nothing for a unit the geometry cannot convert to (the call fails before
+// any table is built).
+std::optional<std::vector<std::uint64_t>> chunk_entries(
+    const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2,
+    const std::vector<std::pair<std::uint64_t, std::uint64_t>>& chunks) {
+    const std::uint64_t points = plan.kind == MethodKind::Supersampled ? checked_mul(plan.n_ss, plan.n_ss) : 1;
+    std::vector<std::uint64_t> out(chunks.size());
+    // Counting without a range puts every pixel in a bin.
+    const bool every_pixel_once = plan.kind == MethodKind::Counting &&
+                                  (plan.n_azimuthal > 0 ? !plan.azimuthal_range : !plan.radial_range);
+    if (every_pixel_once) {
+        for (std::size_t c = 0; c < chunks.size(); ++c) out[c] = (chunks[c].second - chunks[c].first) * dim2;
+        return out;
+    }
+    std::optional<Sampler> sampler;
+    try {
+        sampler.emplace(core, plan, dim1, dim2);
+    } catch (const ValueError&) {
+        return std::nullopt;
+    }
+    const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
+    auto sample_rows_of = [](std::uint64_t rows) { return std::min(rows, kSampleRows); };
+    auto sample_cols_of = [&](std::uint64_t rows) {
+        return std::clamp<std::uint64_t>(per_chunk / sample_rows_of(rows), 1, dim2);
+    };
+    // The chunks are sampled in parallel, as they are built.
+    pool::parallel_for_index(chunks.size(), [&](std::size_t c) {
+        const auto [first, end] = chunks[c];
+        const std::uint64_t rows = end - first, sample_rows = sample_rows_of(rows), sample_cols = sample_cols_of(rows);
+        std::uint64_t seen = 0;
+        DistinctBins bins(plan.kind == MethodKind::Supersampled && points <= kInterpolatedSubSamples ? points : 0);
+        for (std::uint64_t i = 0; i < sample_rows; ++i) {
+            const std::uint64_t row = first + (2 * i + 1) * rows / (2 * sample_rows);
+            for (std::uint64_t j = 0; j < sample_cols; ++j) {
+                seen += sampler->entries(row, (2 * j + 1) * dim2 / (2 * sample_cols), bins);
+            }
+        }
+        const double mean = static_cast<double>(seen) / static_cast<double>(sample_rows * sample_cols);
+        out[c] = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
+    }, 1);
+    return out;
+}
+
+std::vector<std::pair<std::uint64_t, std::uint64_t>> build_chunks(const TablePlan& plan, std::uint64_t dim1,
+                                                                  std::uint64_t dim2) {
+    const std::uint64_t points = plan.kind == MethodKind::Supersampled ? checked_mul(plan.n_ss, plan.n_ss) : 1;
+    const std::uint64_t row_cost = plan.kind == MethodKind::PixelSplit ? checked_mul(dim2, 8) : checked_mul(dim2, points);
+    return lut::row_chunks(dim1, row_cost, plan.bins());
+}
+
+TablePlan plan_1d(const IntegratorCore& core, const Options1d& options) {
+    return {core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_points, 0, core.radial_range,
+            std::nullopt};
+}
+
+TablePlan plan_2d(const IntegratorCore& core, const Options2d& options) {
+    return {core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_radial, options.n_azimuthal,
+            std::nullopt, options.azimuthal_range};
+}
+
 TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2) {
     // An empty image is refused before anything is built.
     if (dim1 == 0 || dim2 == 0) return {};
     const std::uint64_t n_bins = plan.bins();
     const bool weighted = plan.kind != MethodKind::Counting;
     const std::uint64_t points = plan.kind == MethodKind::Supersampled ? checked_mul(plan.n_ss, plan.n_ss) : 1;
-    const std::uint64_t row_cost = plan.kind == MethodKind::PixelSplit ? checked_mul(dim2, 8) : checked_mul(dim2, points);
-    const auto chunks = lut::row_chunks(dim1, row_cost, n_bins);
-    // Counting without a range puts every pixel in a bin.
-    const bool every_pixel_once = plan.kind == MethodKind::Counting &&
-                                  (plan.n_azimuthal > 0 ? !plan.azimuthal_range : !plan.radial_range);
+    const auto chunks = build_chunks(plan, dim1, dim2);
     if (plan.kind == MethodKind::Supersampled) {
         // What the build takes whatever its table holds: each worker's
         // sub-sample bins and the detector's border points. Beyond the
@@ -235,44 +442,11 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
                         checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), lut::kEdgeBytes));
         if (certain > physical_memory()) throw std::bad_alloc();
     }
-    std::optional<Sampler> sampler;
-    if (!every_pixel_once) {
-        try {
-            sampler.emplace(core, plan, dim1, dim2);
-        } catch (const ValueError&) {
-            // A unit the geometry cannot convert to: the call fails before
-            // any table is built.
-            return {};
-        }
-    }
-    const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
-    auto sample_rows_of = [](std::uint64_t rows) { return std::min(rows, kSampleRows); };
-    auto sample_cols_of = [&](std::uint64_t rows) {
-        return std::clamp<std::uint64_t>(per_chunk / sample_rows_of(rows), 1, dim2);
-    };
-    // The entries of the sampled pixels of each chunk, the chunks sampled in
-    // parallel as they are built.
-    std::vector<std::uint64_t> seen(sampler ? chunks.size() : 0, 0);
-    pool::parallel_for_index(seen.size(), [&](std::size_t c) {
-        const auto [first, end] = chunks[c];
-        const std::uint64_t rows = end - first, sample_rows = sample_rows_of(rows), sample_cols = sample_cols_of(rows);
-        for (std::uint64_t i = 0; i < sample_rows; ++i) {
-            const std::uint64_t row = first + (2 * i + 1) * rows / (2 * sample_rows);
-            for (std::uint64_t j = 0; j < sample_cols; ++j) {
-                seen[c] += sampler->entries(row, (2 * j + 1) * dim2 / (2 * sample_cols));
-            }
-        }
-    }, 1);
+    const std::optional<std::vector<std::uint64_t>> estimated = chunk_entries(core, plan, dim1, dim2, chunks);
+    if (!estimated) return {};
     std::uint64_t entries = 0, collected = 0;
     for (std::size_t c = 0; c < chunks.size(); ++c) {
-        const auto [first, end] = chunks[c];
-        const std::uint64_t rows = end - first;
-        std::uint64_t chunk_entries = rows * dim2;
-        if (sampler) {
-            const double mean = static_cast<double>(seen[c]) /
-                                static_cast<double>(sample_rows_of(rows) * sample_cols_of(rows));
-            chunk_entries = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
-        }
+        const std::uint64_t rows = chunks[c].second - chunks[c].first, chunk_entries = (*estimated)[c];
         entries = checked_add(entries, chunk_entries);
         // A chunk's reservation takes memory where it is written, when the
         // allocator maps it fresh; a smaller one may be memory it holds
@@ -313,6 +487,16 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
             checked_add(out.transient, checked_mul(checked_mul(plan.n_ss, checked_add(dim1, dim2)), lut::kEdgeBytes));
     }
     return out;
+}
+
+std::uint64_t estimated_table_entries(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1,
+                                      std::uint64_t dim2) {
+    if (core.method.kind == MethodKind::Histogram || dim1 == 0 || dim2 == 0) return 0;
+    const std::optional<std::vector<std::uint64_t>> per_chunk =
+        chunk_entries(core, plan, dim1, dim2, build_chunks(plan, dim1, dim2));
+    std::uint64_t entries = 0;
+    for (std::uint64_t e : per_chunk.value_or(std::vector<std::uint64_t>())) entries = checked_add(entries, e);
+    return entries;
 }
 
 std::uint64_t geometry_bytes(const IntegratorCore& core, std::uint64_t dim1, std::uint64_t dim2) {
@@ -386,8 +570,7 @@ WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, 
     WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, options.n_points, pixels, widens, variance),
                    BuildKey{&core, dim1, dim2, table ? table_id(key) : 0}};
     if (table && !core.lut1d.find(key, dim1, dim2)) {
-        const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_points, 0,
-                             core.radial_range, std::nullopt};
+        const TablePlan plan = plan_1d(core, options);
         const std::uint64_t after = own_bytes(core, options.n_points, pixels, false, variance);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
     }
@@ -406,13 +589,22 @@ WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, 
     WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
                    BuildKey{&core, dim1, dim2, key ? table_id(*key) : 0}};
     if (key && !core.lut2d.find(*key, dim1, dim2)) {
-        const TablePlan plan{core.method.kind, std::max<std::uint64_t>(core.method.n_ss, 1), options.n_radial,
-                             options.n_azimuthal, std::nullopt, options.azimuthal_range};
+        const TablePlan plan = plan_2d(core, options);
         const std::uint64_t after = own_bytes(core, n_bins, pixels, false, false);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
     }
     set.shared = with_allocator_share(set.shared);
     return set;
+}
+
+std::uint64_t estimated_table_entries_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
+                                         std::uint64_t dim2) {
+    return estimated_table_entries(core, plan_1d(core, options), dim1, dim2);
+}
+
+std::uint64_t estimated_table_entries_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
+                                         std::uint64_t dim2) {
+    return estimated_table_entries(core, plan_2d(core, options), dim1, dim2);
 }
 
 }  // namespace karvelum::integration

@@ -26,4 +26,11 @@ WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, 
 WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
                           std::uint64_t dim2, SampleType image = SampleType::F64);
 
+// The entries the estimate counts in the table a first call builds (0 where
+// it builds none), for the C++ tests to set beside the table built.
+std::uint64_t estimated_table_entries_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
+                                         std::uint64_t dim2);
+std::uint64_t estimated_table_entries_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
+                                         std::uint64_t dim2);
+
 }  // namespace karvelum::integration

@@ -2,6 +2,7 @@
 #include <cstring>
 #include <memory>
 #include <span>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "integration.hpp"
 #include "integration/corrections.hpp"
 #include "integration/integrate1d.hpp"
+#include "integration/working_set.hpp"
 #include "lut/counting_csr.hpp"
 #include "lut/csr_builder.hpp"
 #include "lut/integrate.hpp"
@@ -372,4 +374,91 @@ TEST(histogram_puts_the_maximum_in_the_last_bin) {
     auto flat = math::histogram_integrate(same, math::nan_ignoring_extent(same), signal, variance, 4, {});
     CHECK(flat.intensities[0] == 1.0 && flat.intensities[1] == 0.0);
     CHECK_CLOSE(flat.errors[0], 1.0 / std::sqrt(45.0), 1e-15);
+}
+
+namespace {
+
+// Tilted detectors beside the beam whose azimuths cross the seam at +-pi:
+// along a slanted line through a square of side x (side + side / 8) pixels,
+// or along a strip of side / 6 x side pixels. Their pixels scale with the
+// side, so that they cover the same angles whatever it is (and a sub-sample
+// the same angle when n_ss * side is the same).
+struct Detector {
+    std::uint64_t dim1, dim2;
+    PoniGeometry geometry;
+};
+
+std::vector<Detector> seam_detectors(std::uint64_t side) {
+    PoniGeometry g;
+    const double scale = 96.0 / static_cast<double>(side);
+    g.pixel1 = 1e-4 * scale;
+    g.pixel2 = 1.3e-4 * scale;
+    g.distance = 0.05;
+    g.rot1 = 0.03;
+    g.rot2 = -0.02;
+    g.rot3 = 0.1;
+    g.wavelength = 1e-10;
+    g.poni1 = 4.837e-3;             // the middle row, off its pixel edges
+    g.poni2 = 108 * 1.3e-4 + 5e-3;  // 5 mm beyond the last column
+    PoniGeometry strip = g;
+    strip.rot3 = 0.01;
+    strip.poni1 = 0.811e-3;
+    strip.poni2 = 96 * 1.3e-4 + 3e-3;
+    return {{side, side + side / 8, g}, {std::max<std::uint64_t>(side / 6, 2), side, strip}};
+}
+
+}  // namespace
+
+TEST(supersampled_estimates_count_the_entries_of_the_table_built) {
+    // Radial x azimuthal bins (0: a 1D table), coarse and finer than the
+    // sub-samples' spacing; 1D with and without a radial range, 2D with and
+    // without an azimuthal range across the seam. Up to 64 x 64 sub-samples
+    // the estimate counts what the table holds but for its sampling of the
+    // pixels (a few per cent); beyond, it is a bound, and no lower.
+    const std::pair<std::uint64_t, std::uint64_t> binnings[] = {{40, 0}, {9000, 0}, {30, 36}, {300, 720}};
+    const std::pair<double, double> radial_range{0.15, 0.28}, azimuthal_range{2.6, 3.9};
+    for (std::uint64_t n_ss : {9u, 12u, 16u, 32u, 64u, 80u}) {
+        for (const Detector& detector : seam_detectors(n_ss > 64 ? 6 : 768 / n_ss)) {
+            const std::uint64_t d1 = detector.dim1, d2 = detector.dim2;
+            auto core = std::make_shared<IntegratorCore>();
+            core->geometry = detector.geometry;
+            core->method = {MethodKind::Supersampled, n_ss};
+            GeometryRef snap = ensure_geometry(*core, d1, d2);
+            for (const auto& [n_radial, n_azimuthal] : binnings) {
+                for (bool ranged : {false, true}) {
+                    std::uint64_t built = 0;
+                    const Options1d options1d{n_radial};
+                    Options2d options2d{n_radial, n_azimuthal, false, std::nullopt};
+                    if (n_azimuthal == 0) {
+                        core->radial_range = ranged ? RadialRange(radial_range) : std::nullopt;
+                        built = get_or_build_lut_1d(*core, *snap, lut1d_key(*core, n_radial))->entries();
+                    } else {
+                        core->radial_range = std::nullopt;
+                        if (ranged) options2d.azimuthal_range = azimuthal_range;
+                        const Lut2dCacheKey key = lut2d_key(*core, n_radial, n_azimuthal, options2d.azimuthal_range);
+                        built = get_or_build_lut_2d(*core, *snap, key)->table.entries();
+                    }
+                    // The estimate samples each chunk of the build, and the
+                    // chunks follow the pool's size.
+                    for (std::size_t threads : {1u, 8u}) {
+                        pool::Arena arena(threads);
+                        const std::uint64_t estimate = pool::run_in(arena, [&] {
+                            return n_azimuthal == 0 ? estimated_table_entries_1d(*core, options1d, d1, d2)
+                                                    : estimated_table_entries_2d(*core, options2d, d1, d2);
+                        });
+                        const double ratio = static_cast<double>(estimate) / static_cast<double>(built);
+                        if (!(ratio >= 0.97 && (n_ss > 64 || ratio <= 1.1))) {
+                            check::fail(__FILE__, __LINE__,
+                                        std::to_string(d1) + " x " + std::to_string(d2) + " pixels, n_ss " +
+                                            std::to_string(n_ss) + ", " + std::to_string(n_radial) + " x " +
+                                            std::to_string(n_azimuthal) + " bins" + (ranged ? ", ranged" : "") +
+                                            ", " + std::to_string(threads) + " threads: " +
+                                            std::to_string(estimate) + " entries estimated, " +
+                                            std::to_string(built) + " built");
+                        }
+                    }
+                }
+            }
+        }
+    }
 }

@@ -6,8 +6,8 @@
 //
 // usage: karvelum_working_set_dump dim1 dim2 pixel1 pixel2 distance poni1 poni2 rot1 rot2 rot3
 //                                  wavelength unit method n_ss|0 array|file stored-bytes
-//                                  1d N errors(0|1) azimuthal_std(0|1)
-//                                  | 2d NR NA errors(0|1) [lo hi]
+//                                  1d N errors(0|1) azimuthal_std(0|1) [radial_lo radial_hi]
+//                                  | 2d NR NA errors(0|1) [azimuthal_lo azimuthal_hi]
 // The pool has the default size (RAYON_NUM_THREADS decides).
 // With KARVELUM_ESTIMATE_REPEAT=N set, the estimate is made N more times
 // once the pool is up, and their mean time in seconds follows as a fourth
@@ -56,6 +56,7 @@ int main(int argc, char** argv) {
         };
         if (std::string(argv[17]) == "1d") {
             const integration::Options1d options{count(18), count(19) != 0, count(20) != 0};
+            if (argc >= 23) core.radial_range = std::pair{num(21), num(22)};
             const bool as_stored = file && integration::reads_file_samples(core, options);
             const SampleType type = as_stored ? (stored == 2 ? SampleType::U16 : SampleType::F32) : SampleType::F64;
             timed([&] { return integration::working_set_1d(core, options, dim1, dim2, type); });
