@@ -209,9 +209,6 @@ CONCURRENT = textwrap.dedent(r"""
     import json, os, sys, threading, time
     job = json.loads(sys.argv[1])
     group = job["group"]
-    if group:
-        with open(os.path.join(group, "cgroup.procs"), "w") as f:
-            f.write(str(os.getpid()))
     import numpy as np
     import karvelum
     report = {}
@@ -276,11 +273,12 @@ def small_frames(tmp_path_factory):
     return paths, directory
 
 
-def run_concurrent(job, group):
-    """Runs CONCURRENT's `job` in a fresh interpreter in `group` (a memory group directory); its report."""
+def run_concurrent(job, memory_group, limit):
+    """Runs CONCURRENT's `job` in a fresh interpreter in a memory group of its own with `limit` bytes; its report."""
+    group = memory_group(limit)
     env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
-    env["RAYON_NUM_THREADS"] = "4"
-    proc = subprocess.run([sys.executable, "-c", CONCURRENT, json.dumps(dict(job, group=group))],
+    env.update(RAYON_NUM_THREADS="4", JOIN_GROUP=group)
+    proc = subprocess.run([sys.executable, "-c", memory_group.join + CONCURRENT, json.dumps(dict(job, group=group))],
                           capture_output=True, text=True, env=env, timeout=300)
     assert proc.returncode == 0, f"exit status {proc.returncode} (-9: killed at the limit) {proc.stderr[-300:]}"
     return json.loads(proc.stdout)
@@ -300,13 +298,13 @@ def test_first_calls_building_their_tables_at_once_all_come_back_within_80_perce
     peaks, alone = 0, []
     for k, call in enumerate(calls):
         out = str(directory / f"alone_{k}.npz")
-        report = run_concurrent(dict(job, calls=[call], out=out), memory_group(1 << 62))
+        report = run_concurrent(dict(job, calls=[call], out=out), memory_group, 1 << 62)
         assert report["errors"] == []
         peaks += report["peak"]
         with np.load(out) as result:
             alone.append(result["arr_0"])
     out = str(directory / "together.npz")
-    report = run_concurrent(dict(job, calls=calls, out=out), memory_group(int(peaks / 0.8)))
+    report = run_concurrent(dict(job, calls=calls, out=out), memory_group, int(peaks / 0.8))
     assert report["errors"] == [], f"refused under {peaks / 0.8 / GIB:.2f} GiB, peaking at {report['peak'] / GIB:.2f}"
     with np.load(out) as together:
         for k, expected in enumerate(alone):
@@ -318,8 +316,8 @@ def test_small_calls_beside_a_cold_build_within_75_percent_of_a_limit_are_not_re
         pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
     paths, _ = small_frames
     job = dict(kind="beside a build", poni=PONI, images=paths)
-    free = run_concurrent(job, memory_group(1 << 62))
+    free = run_concurrent(job, memory_group, 1 << 62)
     assert free["errors"] == [] and free["refused"] == []
-    report = run_concurrent(job, memory_group(int(free["peak"] / 0.75)))
+    report = run_concurrent(job, memory_group, int(free["peak"] / 0.75))
     assert report["errors"] == []
     assert report["refused"] == [], f"{len(report['refused'])} refused of {2 * report['calls']}"
