@@ -8,6 +8,7 @@
 #include <tuple>
 #include <vector>
 
+#include "buffer.hpp"
 #include "geometry.hpp"
 #include "integration.hpp"
 #include "lut/azimuthal.hpp"
@@ -51,10 +52,6 @@ constexpr std::uint64_t kRunsPerRowAndGroup = 2;
 // rounded up, its threads' arenas): 1/20 of them, a little more than
 // bench/memory.py measured.
 constexpr std::uint64_t kAllocatorShare = 20;
-// Blocks of this size or more the C library's allocator always maps fresh
-// (glibc's mmap threshold grows to at most 32 MiB), so that only their
-// written pages take memory.
-constexpr std::uint64_t kFreshMapping = std::uint64_t(32) << 20;
 // Small allocations no array size names: libtiff's and the pool's buffers,
 // the result objects. Counted once per call, so that no estimate falls short.
 constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
@@ -424,6 +421,39 @@ TablePlan plan_2d(const IntegratorCore& core, const Options2d& options) {
             std::nullopt, options.azimuthal_range};
 }
 
+}  // namespace
+
+// What the entry lists of a build hold at its end: one list per chunk,
+// reserved for `first` entries and doubled whenever full until it holds its
+// `second` (Buffer's allocator, buffer.hpp). A block of
+// BufferAllocator::kHuge bytes or more is mapped fresh, in huge pages where
+// the kernel has them: the last one takes its written entries rounded up to
+// whole huge pages, and one that was outgrown is unmapped. A smaller block
+// comes from the C library's heap: the last one counts whole (it may be
+// memory touched before), and the ones outgrown stay in the heap, touched.
+// A worker's later chunks reuse what its earlier ones left there, so those
+// count once per worker, as the largest any chunk leaves.
+std::uint64_t entry_list_bytes(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lists,
+                               std::uint64_t workers) {
+    constexpr std::uint64_t huge = BufferAllocator<lut::Entry>::kHuge;
+    std::uint64_t held = 0, most_outgrown = 0;
+    for (auto [capacity, entries] : lists) {
+        std::uint64_t outgrown = 0;
+        for (; capacity < entries; capacity = checked_mul(capacity, 2)) {
+            const std::uint64_t block = checked_mul(capacity, kCollectedBytes);
+            if (block < huge) outgrown = checked_add(outgrown, block);
+        }
+        const std::uint64_t block = checked_mul(capacity, kCollectedBytes);
+        const std::uint64_t written = checked_mul(entries, kCollectedBytes);
+        held = checked_add(held, block >= huge ? checked_mul((written + huge - 1) / huge, huge) : block);
+        most_outgrown = std::max(most_outgrown, outgrown);
+    }
+    const std::uint64_t leaving = std::min<std::uint64_t>(lists.size(), workers);
+    return checked_add(held, checked_mul(most_outgrown, leaving));
+}
+
+namespace {
+
 TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::uint64_t dim1, std::uint64_t dim2) {
     // An empty image is refused before anything is built.
     if (dim1 == 0 || dim2 == 0) return {};
@@ -444,21 +474,15 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
     }
     const std::optional<std::vector<std::uint64_t>> estimated = chunk_entries(core, plan, dim1, dim2, chunks);
     if (!estimated) return {};
-    std::uint64_t entries = 0, collected = 0;
+    std::uint64_t entries = 0;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> lists(chunks.size());
     for (std::size_t c = 0; c < chunks.size(); ++c) {
-        const std::uint64_t rows = chunks[c].second - chunks[c].first, chunk_entries = (*estimated)[c];
-        entries = checked_add(entries, chunk_entries);
-        // A chunk's reservation takes memory where it is written, when the
-        // allocator maps it fresh; a smaller one may be memory it holds
-        // already, and counts whole. A chunk that outgrows its reservation
-        // moves to one twice as large; the one it leaves is gone before the
-        // assembly.
+        const std::uint64_t rows = chunks[c].second - chunks[c].first;
         const std::uint64_t per_pixel = weighted ? lut::kReservedPerSplitPixel : lut::kReservedPerPixel;
-        std::uint64_t capacity = std::max(checked_mul(rows * dim2, per_pixel), lut::kMinReservedEntries);
-        while (capacity < chunk_entries) capacity = checked_mul(capacity, 2);
-        const bool fresh = checked_mul(capacity, kCollectedBytes) >= kFreshMapping;
-        collected = checked_add(collected, fresh ? chunk_entries : capacity);
+        lists[c] = {std::max(checked_mul(rows * dim2, per_pixel), lut::kMinReservedEntries), (*estimated)[c]};
+        entries = checked_add(entries, (*estimated)[c]);
     }
+    const std::uint64_t collected = entry_list_bytes(lists, pool::current_thread_count());
     // The groups hold about equal entries (csr_builder.cpp's cut_groups); a
     // group where entries are sparse spans more than its share of bins, so
     // bins are taken 32 bits wide from half the 16-bit span per group on.
@@ -473,7 +497,7 @@ TableBytes table_bytes(const IntegratorCore& core, const TablePlan& plan, std::u
     out.table = checked_mul(entries, bin_bytes + (weighted ? kWeightBytes : 0));
     out.table = checked_add(out.table, checked_mul(runs, sizeof(lut::PixelRun)));
     out.table = checked_add(out.table, checked_mul(n_bins, kTableBinBytes));
-    out.transient = checked_add(checked_mul(collected, kCollectedBytes), checked_mul(entries, kAssembledBytes));
+    out.transient = checked_add(collected, checked_mul(entries, kAssembledBytes));
     out.transient = checked_add(out.transient, checked_mul(checked_mul(chunks.size(), n_bins), sizeof(std::uint64_t)));
     out.transient = checked_add(out.transient, checked_mul(n_bins, kAssemblyBinBytes));
     if (plan.kind == MethodKind::PixelSplit) {

@@ -10,6 +10,8 @@
 #pragma once
 
 #include <cstdint>
+#include <utility>
+#include <vector>
 
 #include "errors.hpp"
 #include "integration/integrate1d.hpp"
@@ -32,5 +34,11 @@ std::uint64_t estimated_table_entries_1d(const IntegratorCore& core, const Optio
                                          std::uint64_t dim2);
 std::uint64_t estimated_table_entries_2d(const IntegratorCore& core, const Options2d& options, std::uint64_t dim1,
                                          std::uint64_t dim2);
+
+// The bytes the estimate counts for a build's entry lists, one per chunk:
+// (entries reserved, entries written), built by `workers` threads. For the
+// C++ tests.
+std::uint64_t entry_list_bytes(const std::vector<std::pair<std::uint64_t, std::uint64_t>>& lists,
+                               std::uint64_t workers);
 
 }  // namespace karvelum::integration

@@ -462,3 +462,31 @@ TEST(supersampled_estimates_count_the_entries_of_the_table_built) {
         }
     }
 }
+
+TEST(entry_lists_count_written_huge_pages_and_outgrown_heap_blocks_once_per_worker) {
+    // An entry is 16 bytes: 131072 entries fill one 2 MiB huge page.
+    constexpr std::uint64_t KiB = 1024, MiB = 1024 * KiB, page = 131072;
+    using Lists = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
+    // A mapped reservation (8 MiB) takes the huge pages its entries were
+    // written in, however large it is: none, one, or two.
+    CHECK(entry_list_bytes(Lists{{4 * page, 0}}, 4) == 0);
+    CHECK(entry_list_bytes(Lists{{4 * page, 63488}}, 4) == 2 * MiB);
+    CHECK(entry_list_bytes(Lists{{4 * page, page}}, 4) == 2 * MiB);
+    CHECK(entry_list_bytes(Lists{{4 * page, page + 1}}, 4) == 4 * MiB);
+    // A heap block (512 KiB) counts whole, written or not.
+    CHECK(entry_list_bytes(Lists{{32768, 0}}, 4) == 512 * KiB);
+    CHECK(entry_list_bytes(Lists{{32768, 20000}}, 4) == 512 * KiB);
+    // Grown from 128 KiB: the heap blocks of 128 KiB to 1 MiB it outgrew
+    // stay, the 2 MiB block it ends in is mapped, one page written.
+    const std::uint64_t outgrown = (128 + 256 + 512 + 1024) * KiB;
+    CHECK(entry_list_bytes(Lists{{8192, 69000}}, 4) == 2 * MiB + outgrown);
+    // Grown past mapped blocks: those outgrown are unmapped.
+    CHECK(entry_list_bytes(Lists{{page, 2 * page + 1}}, 4) == 6 * MiB);
+    // What the chunks outgrew counts once per worker, as the most any chunk
+    // left, and never for more chunks than there are.
+    const Lists sixteen(16, {8192, 69000});
+    CHECK(entry_list_bytes(sixteen, 4) == 16 * 2 * MiB + 4 * outgrown);
+    CHECK(entry_list_bytes(sixteen, 1) == 16 * 2 * MiB + outgrown);
+    CHECK(entry_list_bytes(Lists{{8192, 69000}, {8192, 8192}}, 8) == 2 * MiB + 128 * KiB + 2 * outgrown);
+    CHECK(entry_list_bytes(Lists{{8192, 10000}, {8192, 100}}, 8) == 256 * KiB + 128 * KiB + 2 * 128 * KiB);
+}
