@@ -135,25 +135,55 @@ enum class ClaimPart { Shared, Own };
 // a fresh mapping take memory only where they are touched.
 void record_taken(ClaimPart part, std::uint64_t bytes) noexcept;
 
+// While it lives, what the calling thread's call records of its build's
+// shared part (record_taken) is the table it is building: a claim admitted
+// for that build meanwhile starts with it taken, as the claims admitted
+// before it see it taken. Unless `kept` is called, the build failed or was
+// dropped, and its memory with it: its records leave every claim of the
+// build, whose callers expect that memory again when they build it anew.
+class BuildRecords {
+public:
+    BuildRecords();
+    ~BuildRecords();
+    BuildRecords(const BuildRecords&) = delete;
+    BuildRecords& operator=(const BuildRecords&) = delete;
+    void kept() noexcept { kept_ = true; }
+
+private:
+    std::uint64_t call_ = 0;  // 0: nothing recorded here
+    bool kept_ = false;
+};
+
 // Refuses (as an allocation failure) `bytes` taken together, checked before
 // the first of them is allocated, unless they fit beside what the claims
 // held still expect to take in the memory available now less the reserve.
 // A claim's untaken part is memory that is still in the available figure
 // but its call's; what its call has recorded as taken is gone from the
 // figure and counts no more. Inside a call (see CallScope) its own claim,
-// and the build it waits on, do not count against it; a request within that
-// claim may also take as much as the claim, which the call may have
-// allocated already (gone from the figure: a builder checks its whole growth
-// so far). A request beyond it, or outside any call, fits only beside every
-// other call's untaken claim.
+// and the build it waits on, do not count against it: a request that what
+// the call has not yet taken of its claim holds only needs the other calls'
+// untaken claims to fit. A request beyond that, from a call that has taken
+// part or all of its claim, or outside any call, must fit whole beside
+// them: what a call has taken is gone from the figure and gives no credit.
 void require_available_memory(std::uint64_t bytes);
 // As above, with the figures read under `root`.
 void require_available_memory(std::uint64_t bytes, const std::string& root);
 
 // Refuses (as an allocation failure) a request for more bytes than the
-// machine's physical memory, and a large one that require_available_memory
-// refuses: with overcommitted memory such a request could succeed and then
-// end the process when its pages are touched.
+// machine's physical memory, and one that require_available_memory refuses
+// where it is checked: a large one always; a small one inside a call when
+// the call has not that much left untaken of its claim (an estimate can
+// fall short: past its claim, each further step of a call is checked
+// against what is really left), unless all the calls hold is small. With
+// overcommitted memory an unchecked request could succeed and then end the
+// process when its pages are touched.
 void require_memory(std::uint64_t bytes);
+
+// As require_memory, for a forecast of what a growing build may take at
+// most (its whole reservation, which it may never write): it is credited
+// with as much of the call's untaken claim as it asks for, also when it
+// asks for more. What the build then writes past its claim is checked as it
+// is written (require_memory).
+void require_memory_to_grow(std::uint64_t bytes);
 
 }  // namespace karvelum

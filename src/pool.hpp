@@ -124,12 +124,17 @@ void parallel_for_index(std::size_t n, Body&& body, std::size_t grain = 4096) {
 // them per index, of the caller's call's working set `part`: each piece is
 // recorded as taken once written (memory.hpp's record_taken), so that while
 // a large array fills, other calls' checks see the call's claim shrink as
-// the figures do.
+// the figures do. Before a piece is written, it is checked with the pieces
+// written at once beside it (require_memory): past the call's claim, they
+// must fit in what is really left.
 template <class Body>
 void parallel_write(std::size_t n, ClaimPart part, std::uint64_t bytes, Body&& body) {
     constexpr std::size_t kPiece = std::size_t(1) << 16;
-    parallel_for_index((n + kPiece - 1) / kPiece, [&](std::size_t piece) {
+    const std::size_t pieces = (n + kPiece - 1) / kPiece;
+    const std::uint64_t at_once = std::min<std::uint64_t>(pieces, current_thread_count());
+    parallel_for_index(pieces, [&](std::size_t piece) {
         const std::size_t first = piece * kPiece, end = std::min(n, first + kPiece);
+        require_memory(checked_mul(checked_mul(end - first, bytes), at_once));
         for (std::size_t k = first; k < end; ++k) body(k);
         record_taken(part, (end - first) * bytes);
     }, 1);
