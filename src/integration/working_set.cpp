@@ -55,12 +55,17 @@ constexpr std::uint64_t kAllocatorShare = 20;
 // Small allocations no array size names: libtiff's and the pool's buffers,
 // the result objects. Counted once per call, so that no estimate falls short.
 constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
-// Pixels whose bins are worked out to estimate a table's entries, per row
-// chunk of the build: enough for a few per cent, few enough to cost a small
-// part of the build (detector points, at least kSamplePixels pixels).
+// Pixels whose bins are worked out to estimate a table's entries, per group
+// of neighbouring row chunks of the build: enough for a few per cent, few
+// enough to cost a small part of the build (detector points, at least
+// kSamplePixels pixels). The chunks follow the pool's size; the groups stop
+// at kSampleGroups, so that the whole estimate samples at most
+// max(kSamplePoints / points, kSampleGroups * kSamplePixels) pixels however
+// large the pool is.
 constexpr std::uint64_t kSampleRows = 8;
 constexpr std::uint64_t kSamplePoints = std::uint64_t(1) << 15;
 constexpr std::uint64_t kSamplePixels = 256;
+constexpr std::uint64_t kSampleGroups = 32;
 // Sub-samples per pixel up to which a sampled pixel's are all worked out.
 // Up to kInterpolatedSubSamples, at most kNodes x kNodes of them are (the
 // outermost included), and the radial values and azimuths of the others are
@@ -381,14 +386,19 @@ std::optional<std::vector<std::uint64_t>> chunk_entries(
     } catch (const ValueError&) {
         return std::nullopt;
     }
-    const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
+    // Each chunk its own group up to kSampleGroups chunks; beyond, a group
+    // of neighbouring chunks is sampled across all its rows, and each of its
+    // chunks takes the group's mean entries per pixel.
+    const std::size_t groups = std::min<std::size_t>(chunks.size(), kSampleGroups);
+    const std::uint64_t per_group = std::max<std::uint64_t>(kSamplePoints / groups / points, kSamplePixels);
     auto sample_rows_of = [](std::uint64_t rows) { return std::min(rows, kSampleRows); };
     auto sample_cols_of = [&](std::uint64_t rows) {
-        return std::clamp<std::uint64_t>(per_chunk / sample_rows_of(rows), 1, dim2);
+        return std::clamp<std::uint64_t>(per_group / sample_rows_of(rows), 1, dim2);
     };
-    // The chunks are sampled in parallel, as they are built.
-    pool::parallel_for_index(chunks.size(), [&](std::size_t c) {
-        const auto [first, end] = chunks[c];
+    // The groups are sampled in parallel, as the chunks are built.
+    pool::parallel_for_index(groups, [&](std::size_t g) {
+        const std::size_t head = g * chunks.size() / groups, tail = (g + 1) * chunks.size() / groups;
+        const std::uint64_t first = chunks[head].first, end = chunks[tail - 1].second;
         const std::uint64_t rows = end - first, sample_rows = sample_rows_of(rows), sample_cols = sample_cols_of(rows);
         std::uint64_t seen = 0;
         DistinctBins bins(plan.kind == MethodKind::Supersampled && points <= kInterpolatedSubSamples ? points : 0);
@@ -399,7 +409,10 @@ std::optional<std::vector<std::uint64_t>> chunk_entries(
             }
         }
         const double mean = static_cast<double>(seen) / static_cast<double>(sample_rows * sample_cols);
-        out[c] = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
+        for (std::size_t c = head; c < tail; ++c) {
+            const std::uint64_t chunk_pixels = (chunks[c].second - chunks[c].first) * dim2;
+            out[c] = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(chunk_pixels)));
+        }
     }, 1);
     return out;
 }
