@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <libdeflate.h>
 #include <tiffio.h>
 
 #include "check.hpp"
@@ -613,6 +615,62 @@ TEST(a_supersampled_estimate_leaves_what_other_calls_hold_to_the_admission) {
     bool refused = false;
     try {
         integration::working_set_1d(core, options, 40, 56);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    CHECK(refused);
+}
+
+TEST(an_only_deflate_strip_with_padding_rows_is_inflated_again_only_into_memory_available) {
+    // One Deflate strip for an image of 4 rows of 16384 16-bit samples, with
+    // RowsPerStrip 4096: its stream may go on with padding rows up to 128 MiB,
+    // and runs out of the image's room when it does. The buffer it is then
+    // inflated into again is bounded by what its bytes can inflate to and is
+    // admitted against 100 MiB available.
+    constexpr std::uint32_t kWidth = 16384, kHeight = 4, kStripRows = 4096;
+    const std::uint64_t row_bytes = kWidth * sizeof(std::uint16_t);
+    const FakeRoot directory;
+    auto one_strip_file = [&](const std::string& name, const std::vector<std::uint16_t>& rows) {
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(9);
+        const std::size_t bytes = rows.size() * sizeof(std::uint16_t);
+        std::vector<std::byte> stream(libdeflate_zlib_compress_bound(compressor, bytes));
+        stream.resize(libdeflate_zlib_compress(compressor, rows.data(), bytes, stream.data(), stream.size()));
+        libdeflate_free_compressor(compressor);
+        const std::string path = directory.path() + "/" + name;
+        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        if (tif == nullptr || stream.empty()) throw std::runtime_error("cannot write " + path);
+        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
+        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kStripRows);
+        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+        CHECK(TIFFWriteRawStrip(tif, 0, stream.data(), static_cast<tmsize_t>(stream.size())) ==
+              static_cast<tmsize_t>(stream.size()));
+        TIFFClose(tif);
+        return std::make_pair(path, stream.size());
+    };
+    // The image's rows and one of padding, a pattern of period 7 that each
+    // row starts at another phase of.
+    std::vector<std::uint16_t> samples(std::size_t(kWidth) * (kHeight + 1));
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint16_t>(i % 7 * 9001 + 1);
+    const auto [short_path, short_bytes] = one_strip_file("short.tif", samples);
+    // Every row the strip may hold, zeros: 128 MiB.
+    const auto [full_path, full_bytes] =
+        one_strip_file("full.tif", std::vector<std::uint16_t>(std::size_t(kWidth) * kStripRows, 0));
+    // Stored in a few hundred bytes, the short stream can give no more than
+    // fits; the full one can give more than 100 MiB.
+    CHECK(short_bytes < 1024 && full_bytes * 1032 > 100 * kMiB);
+
+    const FixedAvailableMemory figures(100 * kMiB + kMemoryReserve);
+    ImageFrame frame;
+    load_tiff_frame(frame, short_path, {}, true);
+    CHECK(frame.dim1 == kHeight && frame.dim2 == kWidth && frame.file_data.size() == kHeight * row_bytes);
+    CHECK(std::memcmp(frame.file_data.data(), samples.data(), kHeight * row_bytes) == 0);
+    bool refused = false;
+    try {
+        load_tiff_frame(frame, full_path, {}, true);
     } catch (const std::bad_alloc&) {
         refused = true;
     }
