@@ -101,10 +101,10 @@ namespace {
 constexpr std::uint64_t kPixels = std::uint64_t(1) << 21;
 constexpr std::uint64_t kBins = 64;
 
-lut::TableLayout one_row_layout() {
+lut::TableLayout one_row_layout(std::uint64_t pixels = kPixels) {
     lut::TableLayout layout;
     layout.dim1 = 1;
-    layout.dim2 = kPixels;
+    layout.dim2 = pixels;
     layout.n_bins = kBins;
     layout.step = 1.0;
     layout.row_cost = 1;
@@ -327,4 +327,26 @@ TEST(a_growing_build_forecasts_only_the_entries_it_has_not_yet_written) {
     };
     CHECK(build_within(190 * kMiB));
     CHECK(!build_within(120 * kMiB));
+
+    // One list of 2^20 pixels, 3 entries each, outgrows its reservation of
+    // 2 a pixel: when it grows, its forecast (the assembly of 4 Mi reserved
+    // entries, 100 MiB beside the 2 Mi written) is more than what is left of
+    // a claim of the table's peak (96 MiB: 48 of entries, 45 assembled), by
+    // less than that claim's untaken part.
+    const std::uint64_t pixels = std::uint64_t(1) << 20, claimed = 96 * kMiB;
+    const FixedAvailableMemory figures(claimed + kMemoryReserve);
+    MemoryClaim claim = claim_available_memory({claimed, 0, {}});
+    const CallScope scope(&claim);
+    pool::Arena one(1);
+    CHECK(passes([&] {
+        pool::run_in(one, [&] {
+            const lut::CsrLut table = lut::build_table(
+                one_row_layout(pixels), [&](std::uint64_t, std::uint64_t, lut::EntryList& list) {
+                    for (std::uint64_t p = 0; p < pixels; ++p) {
+                        for (std::uint64_t b = 0; b < 3; ++b) list.push((p * kBins / pixels + b) % kBins, p, 1.0);
+                    }
+                });
+            CHECK(table.entries() == 3 * pixels);
+        });
+    }));
 }
