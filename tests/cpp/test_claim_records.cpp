@@ -205,6 +205,41 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
     CHECK(untaken_outside_any_call(room - 2 * kGiB) == 256 * kMiB);
 }
 
+TEST(a_geometry_or_table_refused_midway_leaves_its_waiters_expecting_all_of_it) {
+    // A caller builds within a claim of 3 MiB beside a waiter of the same
+    // build with 64 MiB of its own; then the room left shrinks to half a MiB
+    // beside the waiter's: the build writes its claim, then its next piece
+    // or stretch is refused.
+    auto core = std::make_shared<integration::IntegratorCore>();
+    PoniGeometry& g = core->geometry;
+    g.pixel1 = g.pixel2 = 1e-4;
+    g.distance = 0.1;
+    g.poni1 = g.poni2 = 2e-2;
+    g.wavelength = 1e-10;
+    core->method = {integration::MethodKind::PixelSplit, 0};
+    const BuildKey build{core.get(), 512, 512, 1};
+    const std::uint64_t claimed = 3 * kMiB, own = 64 * kMiB, room = own + kMiB / 2;
+    pool::Arena one(1);
+    auto refused_midway = [&](auto&& work) {
+        const FixedAvailableMemory figures(claimed + own + kMemoryReserve);
+        MemoryClaim waiter = claim_available_memory({claimed, own, build});
+        MemoryClaim builder = claim_available_memory({claimed, 0, build});
+        figures.set(room + kMemoryReserve);
+        const CallScope scope(&builder);
+        const bool refused = !passes([&] { pool::run_in(one, work); });
+        // The waiter expects the whole build again.
+        figures.set(claimed + own + kMemoryReserve);
+        CHECK(untaken_outside_any_call(claimed + own) == claimed + own);
+        return refused;
+    };
+    CHECK(refused_midway([&] { integration::ensure_geometry(*core, 512, 512); }));
+    GeometryRef snap = pool::run_in(one, [&] { return integration::ensure_geometry(*core, 512, 512); });
+    CHECK(refused_midway([&] {
+        integration::get_or_build_lut_1d(
+            *core, *snap, {integration::MethodKind::PixelSplit, std::nullopt, 100, 0, core->unit});
+    }));
+}
+
 TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_has_taken) {
     const std::uint64_t available = 3 * kGiB;
     const FixedAvailableMemory figures(available);
