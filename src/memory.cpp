@@ -358,16 +358,29 @@ struct Claims {
     std::mutex mutex;
     std::vector<HeldClaim> held;
     std::uint64_t next_id = 1;
-    // The tables being built (BuildRecords) and what their builders have
-    // recorded of them so far: a claim admitted for one of them meanwhile
-    // starts with that much taken.
-    std::vector<std::pair<BuildKey, std::uint64_t>> building;
+    // Per build (BuildRecords): what its builds that were kept have
+    // recorded in all, and what the one under way has recorded so far. A
+    // claim admitted for a build starts with what was recorded of it since
+    // its working set was worked out (WorkingSet::kept_before).
+    struct Progress {
+        BuildKey key;
+        std::uint64_t kept = 0, current = 0;
+        bool building = false;
+    };
+    std::vector<Progress> builds;
 
-    std::uint64_t* in_build(const BuildKey& key) {
-        for (auto& [k, recorded] : building) {
-            if (k == key) return &recorded;
+    Progress* progress(const BuildKey& key) {
+        for (Progress& p : builds) {
+            if (p.key == key) return &p;
         }
         return nullptr;
+    }
+    // Forgets a build that no claim held is for and none is building.
+    void forget_unused(const BuildKey& key) {
+        std::erase_if(builds, [&](const Progress& p) {
+            return p.key == key && !p.building &&
+                   std::none_of(held.begin(), held.end(), [&](const HeldClaim& c) { return c.set.build == key; });
+        });
     }
 
     // Own parts, and the largest shared part of each build once; the claim
@@ -446,7 +459,12 @@ void MemoryClaim::release() noexcept {
     if (id_ == 0) return;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    std::erase_if(all.held, [&](const HeldClaim& c) { return c.id == id_; });
+    const auto released = std::find_if(all.held.begin(), all.held.end(), [&](const HeldClaim& c) { return c.id == id_; });
+    if (released != all.held.end()) {
+        const BuildKey build = released->set.build;
+        all.held.erase(released);
+        if (build.integrator != nullptr) all.forget_unused(build);
+    }
     id_ = 0;
 }
 
@@ -459,8 +477,8 @@ MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& roo
     all.held.reserve(all.held.size() + 1);
     const std::uint64_t id = all.next_id++;
     all.held.push_back(HeldClaim{id, set});
-    if (const std::uint64_t* recorded = set.build.integrator != nullptr ? all.in_build(set.build) : nullptr) {
-        all.held.back().recorded_shared = *recorded;
+    if (const Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
+        all.held.back().recorded_shared = saturating_add(p->kept - std::min(p->kept, set.kept_before), p->current);
     }
     bool fits = false;
     try {
@@ -510,7 +528,7 @@ void record_taken(ClaimPart part, std::uint64_t bytes) noexcept {
     }
     if (mine->building) {
         mine->recorded_in_build = saturating_add(mine->recorded_in_build, bytes);
-        if (std::uint64_t* recorded = all.in_build(mine->set.build)) *recorded = saturating_add(*recorded, bytes);
+        if (Claims::Progress* p = all.progress(mine->set.build)) p->current = saturating_add(p->current, bytes);
     }
 }
 
@@ -524,33 +542,56 @@ BuildRecords::BuildRecords() : call_(current_call) {
         return;
     }
     if (mine->set.build.integrator != nullptr) {
-        if (all.in_build(mine->set.build) != nullptr) {
+        Claims::Progress* p = all.progress(mine->set.build);
+        if (p == nullptr) {
+            all.builds.reserve(all.builds.size() + 1);
+            p = &all.builds.emplace_back(Claims::Progress{mine->set.build});
+        }
+        if (p->building) {
             call_ = 0;  // another call builds it: its records are counted there
             return;
         }
-        all.building.reserve(all.building.size() + 1);
-        all.building.emplace_back(mine->set.build, 0);
+        p->building = true;
+        p->current = 0;
     }
     mine->building = true;
     mine->recorded_in_build = 0;
 }
 
-BuildRecords::~BuildRecords() {
+BuildRecords::~BuildRecords() { end(false); }
+
+void BuildRecords::kept() noexcept { end(true); }
+
+void BuildRecords::end(bool kept) noexcept {
     if (call_ == 0) return;
+    const std::uint64_t call = std::exchange(call_, 0);
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    HeldClaim* mine = all.find(call_);
+    HeldClaim* mine = all.find(call);
     if (mine == nullptr) return;
     const WorkingSet set = mine->set;
-    std::erase_if(all.building, [&](const auto& b) { return set.build.integrator != nullptr && b.first == set.build; });
+    const std::uint64_t recorded = mine->recorded_in_build;
     mine->building = false;
-    if (kept_) return;
-    // The build's memory is gone with it: every claim that counted its
-    // records as taken expects that memory again.
-    const std::uint64_t lost = mine->recorded_in_build;
-    for (HeldClaim& c : all.held) {
-        if (&c == mine || same_build(c.set, set)) c.recorded_shared -= std::min(c.recorded_shared, lost);
+    if (Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
+        p->building = false;
+        p->current = 0;
+        if (kept) p->kept = saturating_add(p->kept, recorded);
     }
+    if (!kept) {
+        // The build's memory is gone with it: every claim that counted its
+        // records as taken expects that memory again.
+        for (HeldClaim& c : all.held) {
+            if (&c == mine || same_build(c.set, set)) c.recorded_shared -= std::min(c.recorded_shared, recorded);
+        }
+    }
+}
+
+std::uint64_t builds_kept(const BuildKey& build) {
+    if (build.integrator == nullptr) return 0;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const Claims::Progress* p = all.progress(build);
+    return p != nullptr ? p->kept : 0;
 }
 
 namespace {

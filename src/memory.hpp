@@ -62,6 +62,11 @@ struct WorkingSet {
     std::uint64_t shared = 0;
     std::uint64_t own = 0;
     BuildKey build;  // what the shared part is built for
+    // What the kept builds of `build` had recorded when the set was worked
+    // out (builds_kept, read after the set has seen which parts are built):
+    // a build kept since then was counted in `shared`, and its records in
+    // the claim as taken.
+    std::uint64_t kept_before = 0;
     std::uint64_t total() const { return checked_add(shared, own); }
 };
 
@@ -136,22 +141,31 @@ enum class ClaimPart { Shared, Own };
 void record_taken(ClaimPart part, std::uint64_t bytes) noexcept;
 
 // While it lives, what the calling thread's call records of its build's
-// shared part (record_taken) is the table it is building: a claim admitted
-// for that build meanwhile starts with it taken, as the claims admitted
-// before it see it taken. Unless `kept` is called, the build failed or was
-// dropped, and its memory with it: its records leave every claim of the
-// build, whose callers expect that memory again when they build it anew.
+// shared part (record_taken) is a part it is building (the geometry, a
+// table): a claim admitted for that build meanwhile starts with it taken,
+// as the claims admitted before it see it taken, and so with what parts
+// kept since its working set was worked out recorded. Unless `kept` is
+// called before it ends, the part failed or was dropped, and its memory
+// with it: its records leave every claim of the build, whose callers expect
+// that memory again when they build it anew.
+// What the builds of `build` that were kept (BuildRecords::kept) have
+// recorded in all, while a claim for it is held or one is under way.
+std::uint64_t builds_kept(const BuildKey& build);
+
 class BuildRecords {
 public:
     BuildRecords();
     ~BuildRecords();
     BuildRecords(const BuildRecords&) = delete;
     BuildRecords& operator=(const BuildRecords&) = delete;
-    void kept() noexcept { kept_ = true; }
+    // The part is built and about to be stored: its records stay, and count
+    // in builds_kept from now on. Called before the part is stored, so that
+    // a working set that sees it stored has seen it counted.
+    void kept() noexcept;
 
 private:
-    std::uint64_t call_ = 0;  // 0: nothing recorded here
-    bool kept_ = false;
+    void end(bool kept) noexcept;
+    std::uint64_t call_ = 0;  // 0: nothing recorded here, or ended
 };
 
 // Refuses (as an allocation failure) `bytes` taken together, checked before

@@ -420,10 +420,11 @@ def test_small_calls_beside_a_cold_build_within_75_percent_of_a_limit_are_not_re
     assert report["refused"] == [], f"{len(report['refused'])} refused of {2 * report['calls']}"
 
 
+@pytest.mark.parametrize("share", [0.25, 0.75], ids=["during the geometry", "during the table"])
 def test_a_stream_item_admitted_while_the_first_builds_their_table_within_80_percent_of_a_limit_is_not_refused(
-        small_frames, memory_group):
-    # The second worker's item comes while the first item builds the table they share: what the build has
-    # already written shows in the memory used, and counts no more in what the second item claims for it.
+        small_frames, memory_group, share):
+    # The second worker's item comes while the first item builds the geometry and table they share: what the
+    # build has already written shows in the memory used, and counts no more in what the second item claims.
     if os.environ.get("KARVELUM_SANITIZED"):
         pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
     paths, directory = small_frames
@@ -431,11 +432,11 @@ def test_a_stream_item_admitted_while_the_first_builds_their_table_within_80_per
     job = dict(kind="fed stream", images=paths,
                poni=dict(PONI, pixel1=PONI["pixel1"] * N / 2048, pixel2=PONI["pixel2"] * N / 2048))
     # Fed as a list, without a limit: how far the process grows. The generator sends the second frame when
-    # it has grown three quarters as far: the geometry is done and much of the table written (earlier, the
-    # second item may come while the geometry is built, and claim little of the table that is written).
+    # it has grown a quarter as far (the geometry is being built) or three quarters (the geometry is done and
+    # much of the table written).
     listed = run_concurrent(dict(job, gate=0, out=str(directory / "listed.npz")), memory_group, 1 << 62)
     assert listed["errors"] == []
-    gate = listed["grown"] * 3 // 4
+    gate = int(listed["grown"] * share)
     free = run_concurrent(dict(job, gate=gate, out=str(directory / "fed_free.npz")), memory_group, 1 << 62)
     assert free["errors"] == [] and free["second sent while the first built"]
     limit = int(free["peak"] / 0.8)

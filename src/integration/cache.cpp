@@ -66,9 +66,9 @@ auto build_once(Cache& cache, const Key& key, const GeometrySnapshot& snap, Buil
         // Left before the lock: a caller that builds anew after a failure
         // must find the failed build's records gone.
         BuildRecords records;
-        auto table = cache.store(key, std::make_shared<const Table>(build()));
+        auto table = std::make_shared<const Table>(build());
         records.kept();
-        return table;
+        return cache.store(key, std::move(table));
     });
 }
 

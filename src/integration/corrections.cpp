@@ -79,8 +79,8 @@ GeometryRef ensure_geometry(IntegratorCore& core, std::uint64_t dim1, std::uint6
         // A geometry refused midway is gone: its records leave the build's claims.
         BuildRecords records;
         GeometryRef built = build_snapshot(core, dim1, dim2);
-        core.geometry_state.replace(built);
         records.kept();
+        core.geometry_state.replace(built);
         return built;
     });
     clear_lut_caches(core);

@@ -592,6 +592,23 @@ std::uint64_t table_id(const Lut2dCacheKey& k) {
         .add(k.n_radial).add(k.n_azimuthal).add(k.n_ss).add(k.azimuthal_range).value();
 }
 
+// Sees which parts of the set's build are still to be built (`see`), with
+// what the build's kept parts had recorded then: a part is kept (its records
+// counted) before it is stored, so when that figure is the same before and
+// after looking, every part seen as built was counted in it, and every part
+// kept later was seen as still to build.
+template <class See>
+bool parts_to_build(WorkingSet& set, See&& see) {
+    for (;;) {
+        const std::uint64_t kept = builds_kept(set.build);
+        const bool table = see();
+        if (builds_kept(set.build) == kept) {
+            set.kept_before = kept;
+            return table;
+        }
+    }
+}
+
 }  // namespace
 
 WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
@@ -604,9 +621,13 @@ WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, 
     const bool table = core.method.kind != MethodKind::Histogram;
     const Lut1dCacheKey key = lut1d_key(core, options.n_points);
     // The geometry of each shape and each table are built once and shared.
-    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, options.n_points, pixels, widens, variance),
+    WorkingSet set{0, own_bytes(core, options.n_points, pixels, widens, variance),
                    BuildKey{&core, dim1, dim2, table ? table_id(key) : 0}};
-    if (table && !core.lut1d.find(key, dim1, dim2)) {
+    const bool builds_table = parts_to_build(set, [&] {
+        set.shared = geometry_bytes(core, dim1, dim2);
+        return table && !core.lut1d.find(key, dim1, dim2);
+    });
+    if (builds_table) {
         const TablePlan plan = plan_1d(core, options);
         const std::uint64_t after = own_bytes(core, options.n_points, pixels, false, variance);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
@@ -623,9 +644,13 @@ WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, 
     const std::optional<Lut2dCacheKey> key =
         table ? std::optional(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range))
               : std::nullopt;
-    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
+    WorkingSet set{0, own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
                    BuildKey{&core, dim1, dim2, key ? table_id(*key) : 0}};
-    if (key && !core.lut2d.find(*key, dim1, dim2)) {
+    const bool builds_table = parts_to_build(set, [&] {
+        set.shared = geometry_bytes(core, dim1, dim2);
+        return key && !core.lut2d.find(*key, dim1, dim2);
+    });
+    if (builds_table) {
         const TablePlan plan = plan_2d(core, options);
         const std::uint64_t after = own_bytes(core, n_bins, pixels, false, false);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));

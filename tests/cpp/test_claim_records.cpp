@@ -244,29 +244,43 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     const std::uint64_t available = 3 * kGiB;
     const FixedAvailableMemory figures(available);
     int core = 0;
-    const WorkingSet set{2 * kGiB, 256 * kMiB, {&core, 64, 64, 1}};
-    MemoryClaim builder = claim_available_memory(set);
+    const BuildKey build{&core, 64, 64, 1};
+    // A build of 512 MiB of geometry and a table of 1.5 GiB, 256 MiB of
+    // their own for each caller.
+    MemoryClaim builder = claim_available_memory({2 * kGiB, 256 * kMiB, build});
     const CallScope scope(&builder);
-    // Its geometry first (not the table: not what a later caller starts
-    // with), then 1 GiB of the table.
-    record_taken(ClaimPart::Shared, 256 * kMiB);
-    const BuildRecords records;
+    // A caller works out its working set while the geometry is built: all
+    // of the build is to come.
+    WorkingSet while_geometry{2 * kGiB, 256 * kMiB, build};
+    {
+        BuildRecords geometry;
+        record_taken(ClaimPart::Shared, 256 * kMiB);
+        while_geometry.kept_before = builds_kept(build);
+        record_taken(ClaimPart::Shared, 256 * kMiB);
+        geometry.kept();
+    }
+    // Another once the geometry is kept: the table alone is to come.
+    const WorkingSet after_geometry{1536 * kMiB, 256 * kMiB, build, builds_kept(build)};
+    BuildRecords table;
     record_taken(ClaimPart::Shared, kGiB);
-    const std::uint64_t room = available - 1280 * kMiB - kMemoryReserve;
-    figures.set(available - 1280 * kMiB);
-    // A second caller of the build counts 1 GiB of it still to come, as the
-    // builder counts 768 MiB: the larger, once, beside both own parts.
-    const std::uint64_t expected = kGiB + 512 * kMiB;
-    CHECK(!passes([&] { claim_available_memory({2 * kGiB, room - expected + 256 * kMiB + kMiB, set.build}); }));
-    MemoryClaim late = claim_available_memory({2 * kGiB, room - expected + 256 * kMiB, set.build});
-    CHECK(fits_outside_any_call(0) && !fits_outside_any_call(1));
-    late.release();
-    MemoryClaim waiter = claim_available_memory(set);
-    CHECK(untaken_outside_any_call(room) == expected);
-    // What the builder writes from now on is taken for it as for the others.
-    record_taken(ClaimPart::Shared, 512 * kMiB);
+    figures.set(available - 1536 * kMiB);
+    const std::uint64_t room = available - 1536 * kMiB - kMemoryReserve;
+    // Admitted now, each counts 512 MiB of the build still to come, as the
+    // builder does: once, beside both own parts.
+    for (WorkingSet set : {while_geometry, after_geometry}) {
+        set.own = room - 512 * kMiB - 256 * kMiB;
+        MemoryClaim late = claim_available_memory(set);
+        CHECK(fits_outside_any_call(0) && !fits_outside_any_call(1));
+        late.release();
+        ++set.own;
+        CHECK(!passes([&] { claim_available_memory(set); }));
+    }
+    // What the builder writes from now on is taken for the others as for it.
+    MemoryClaim waiter = claim_available_memory(after_geometry);
+    CHECK(untaken_outside_any_call(room) == 512 * kMiB + 512 * kMiB);
+    record_taken(ClaimPart::Shared, 256 * kMiB);
     figures.set(available - 1792 * kMiB);
-    CHECK(untaken_outside_any_call(room - 512 * kMiB) == 512 * kMiB + 512 * kMiB);
+    CHECK(untaken_outside_any_call(room - 256 * kMiB) == 256 * kMiB + 512 * kMiB);
 }
 
 TEST(what_a_build_writes_is_recorded_whole_and_only_once_written) {
