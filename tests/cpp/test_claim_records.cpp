@@ -205,11 +205,11 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
     CHECK(untaken_outside_any_call(room - 2 * kGiB) == 256 * kMiB);
 }
 
-TEST(a_geometry_or_table_refused_midway_leaves_its_waiters_expecting_all_of_it) {
-    // A caller builds within a claim of 3 MiB beside a waiter of the same
-    // build with 64 MiB of its own; then the room left shrinks to half a MiB
-    // beside the waiter's: the build writes its claim, then its next piece
-    // or stretch is refused.
+TEST(a_table_refused_midway_leaves_its_waiters_expecting_all_of_it) {
+    // A caller builds a table within a claim of 3 MiB beside a waiter of the
+    // same build with 64 MiB of its own; then the room left shrinks to half
+    // a MiB beside the waiter's: the build writes its claim, then its next
+    // stretch is refused.
     auto core = std::make_shared<integration::IntegratorCore>();
     PoniGeometry& g = core->geometry;
     g.pixel1 = g.pixel2 = 1e-4;
@@ -232,7 +232,6 @@ TEST(a_geometry_or_table_refused_midway_leaves_its_waiters_expecting_all_of_it) 
         CHECK(untaken_outside_any_call(claimed + own) == claimed + own);
         return refused;
     };
-    CHECK(refused_midway([&] { integration::ensure_geometry(*core, 512, 512); }));
     GeometryRef snap = pool::run_in(one, [&] { return integration::ensure_geometry(*core, 512, 512); });
     CHECK(refused_midway([&] {
         integration::get_or_build_lut_1d(
@@ -250,8 +249,8 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     MemoryClaim builder = claim_available_memory({2 * kGiB, 256 * kMiB, build});
     const CallScope scope(&builder);
     // A caller works out its working set while the geometry is built: all
-    // of the build is to come.
-    WorkingSet while_geometry{2 * kGiB, 256 * kMiB, build};
+    // of the build is to come, and it expects 256 MiB more of the table.
+    WorkingSet while_geometry{2304 * kMiB, 256 * kMiB, build};
     {
         BuildRecords geometry;
         record_taken(ClaimPart::Shared, 256 * kMiB);
@@ -260,15 +259,15 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
         geometry.kept();
     }
     // Another once the geometry is kept: the table alone is to come.
-    const WorkingSet after_geometry{1536 * kMiB, 256 * kMiB, build, builds_kept(build)};
+    const WorkingSet after_geometry{1792 * kMiB, 256 * kMiB, build, builds_kept(build)};
     BuildRecords table;
     record_taken(ClaimPart::Shared, kGiB);
     figures.set(available - 1536 * kMiB);
     const std::uint64_t room = available - 1536 * kMiB - kMemoryReserve;
-    // Admitted now, each counts 512 MiB of the build still to come, as the
-    // builder does: once, beside both own parts.
+    // Admitted now, each counts 768 MiB of the build still to come (the
+    // builder 512): the larger, once, beside both own parts.
     for (WorkingSet set : {while_geometry, after_geometry}) {
-        set.own = room - 512 * kMiB - 256 * kMiB;
+        set.own = room - 768 * kMiB - 256 * kMiB;
         MemoryClaim late = claim_available_memory(set);
         CHECK(fits_outside_any_call(0) && !fits_outside_any_call(1));
         late.release();
@@ -277,10 +276,10 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     }
     // What the builder writes from now on is taken for the others as for it.
     MemoryClaim waiter = claim_available_memory(after_geometry);
-    CHECK(untaken_outside_any_call(room) == 512 * kMiB + 512 * kMiB);
+    CHECK(untaken_outside_any_call(room) == 768 * kMiB + 512 * kMiB);
     record_taken(ClaimPart::Shared, 256 * kMiB);
     figures.set(available - 1792 * kMiB);
-    CHECK(untaken_outside_any_call(room - 256 * kMiB) == 256 * kMiB + 512 * kMiB);
+    CHECK(untaken_outside_any_call(room - 256 * kMiB) == 512 * kMiB + 512 * kMiB);
 }
 
 TEST(what_a_build_writes_is_recorded_whole_and_only_once_written) {
