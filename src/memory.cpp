@@ -333,7 +333,7 @@ struct HeldClaim {
     // What its call, or a caller of the same build, has recorded as taken.
     std::uint64_t recorded_shared = 0, recorded_own = 0;
     bool shared_in_use = false;  // taken_shared: the build is done, whatever was recorded of it
-    // Inside a table build (BuildRecords): what its call has recorded of it.
+    // Inside the build of a part (BuildRecords): what its call has recorded of it.
     bool building = false;
     std::uint64_t recorded_in_build = 0;
     WorkingSet untaken() const {
@@ -342,7 +342,9 @@ struct HeldClaim {
     }
     // What the call has not yet taken of its whole claim, and what it has
     // taken beyond it: a part taken past its share eats into the other's.
-    std::uint64_t shared_beyond() const { return shared_in_use ? 0 : recorded_shared - std::min(recorded_shared, set.shared); }
+    std::uint64_t shared_beyond() const {
+        return shared_in_use ? 0 : recorded_shared - std::min(recorded_shared, set.shared);
+    }
     std::uint64_t own_beyond() const { return recorded_own - std::min(recorded_own, set.own); }
     std::uint64_t untaken_of_claim() const {
         const WorkingSet left = untaken();
@@ -351,7 +353,9 @@ struct HeldClaim {
     }
 };
 
-bool same_build(const WorkingSet& a, const WorkingSet& b) { return a.build.integrator != nullptr && a.build == b.build; }
+bool same_build(const WorkingSet& a, const WorkingSet& b) {
+    return a.build.integrator != nullptr && a.build == b.build;
+}
 
 // The claims held in the process; a handful at a time (one per call in flight).
 struct Claims {
@@ -459,7 +463,8 @@ void MemoryClaim::release() noexcept {
     if (id_ == 0) return;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    const auto released = std::find_if(all.held.begin(), all.held.end(), [&](const HeldClaim& c) { return c.id == id_; });
+    const auto released =
+        std::find_if(all.held.begin(), all.held.end(), [&](const HeldClaim& c) { return c.id == id_; });
     if (released != all.held.end()) {
         const BuildKey build = released->set.build;
         all.held.erase(released);
@@ -602,10 +607,6 @@ std::uint64_t untaken_of_call(const Claims& all, std::uint64_t call) {
     const HeldClaim* mine = call != 0 ? all.find(call) : nullptr;
     return mine != nullptr ? mine->untaken_of_claim() : 0;
 }
-
-}  // namespace
-
-namespace {
 
 // See require_available_memory; a forecast is credited with as much of the
 // call's untaken claim as it asks for, also when it asks for more.

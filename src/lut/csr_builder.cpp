@@ -74,9 +74,10 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     std::vector<BinGroup>& groups = table.groups;
     const std::size_t n_groups = groups.size();
     bool wide = false;
-    for (std::size_t g = 0; g < n_groups; ++g) wide = wide || groups[g].end_bin - groups[g].first_bin > (std::uint64_t(1) << 16);
-    const std::uint64_t entry_bytes =
-        sizeof(std::uint32_t) + (wide ? sizeof(std::uint32_t) : sizeof(std::uint16_t)) + (layout.weighted ? sizeof(double) : 0);
+    for (const BinGroup& g : groups) wide = wide || g.end_bin - g.first_bin > (std::uint64_t(1) << 16);
+    // Each entry's pixel, bin within its group and weight.
+    const std::uint64_t entry_bytes = sizeof(std::uint32_t) + (wide ? sizeof(std::uint32_t) : sizeof(std::uint16_t)) +
+                                      (layout.weighted ? sizeof(double) : 0);
     require_memory(checked_add(checked_mul(total, entry_bytes),
                                checked_add(checked_mul(checked_mul(n_chunks, n_groups), sizeof(std::uint64_t)),
                                            checked_mul(n_bins, sizeof(std::uint32_t)))));

@@ -191,7 +191,7 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
     // expects the whole build again.
     figures.set(available);
     builder.release();
-    CHECK(fits_outside_any_call(room - 2 * kGiB - 256 * kMiB) && !fits_outside_any_call(room - 2 * kGiB - 256 * kMiB + 1));
+    CHECK(untaken_outside_any_call(room) == 2 * kGiB + 256 * kMiB);
     {
         const CallScope scope(&waiter);
         // Inside its call, its own claim does not count against it.
