@@ -531,6 +531,25 @@ TEST(a_build_taken_by_one_caller_is_taken_for_every_caller_that_waits_on_it) {
     }
 }
 
+namespace {
+
+// A new TIFF at `path` for one 16-bit grey image in Deflate strips of
+// `strip_rows` rows, its strips still to write; null if it cannot be made.
+TIFF* open_deflate_tiff(const std::string& path, std::uint32_t width, std::uint32_t height, std::uint32_t strip_rows) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (tif == nullptr) return nullptr;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, strip_rows);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    return tif;
+}
+
+}  // namespace
+
 TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
     // 8192 x 8192 zeros of 16 bits in Deflate strips of 64 rows: a small
     // file whose samples, kept as stored, take 128 MiB.
@@ -539,16 +558,9 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
     constexpr std::uint32_t kSide = 8192, kStripRows = 64;
     const std::uint64_t frame_bytes = std::uint64_t(kSide) * kSide * sizeof(std::uint16_t);
     {
-        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        TIFF* tif = open_deflate_tiff(path, kSide, kSide, kStripRows);
         CHECK(tif != nullptr);
         if (tif == nullptr) return;
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kSide);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kSide);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kStripRows);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(tif, TIFFTAG_ZIPQUALITY, 1);
         std::vector<std::uint16_t> strip(std::size_t(kSide) * kStripRows, 0);
         for (std::uint32_t s = 0; s < kSide / kStripRows; ++s) {
@@ -637,15 +649,8 @@ TEST(an_only_deflate_strip_with_padding_rows_is_inflated_again_only_into_memory_
         stream.resize(libdeflate_zlib_compress(compressor, rows.data(), bytes, stream.data(), stream.size()));
         libdeflate_free_compressor(compressor);
         const std::string path = directory.path() + "/" + name;
-        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        TIFF* tif = open_deflate_tiff(path, kWidth, kHeight, kStripRows);
         if (tif == nullptr || stream.empty()) throw std::runtime_error("cannot write " + path);
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kWidth);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kHeight);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kStripRows);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         CHECK(TIFFWriteRawStrip(tif, 0, stream.data(), static_cast<tmsize_t>(stream.size())) ==
               static_cast<tmsize_t>(stream.size()));
         TIFFClose(tif);
