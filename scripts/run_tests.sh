@@ -11,4 +11,5 @@ cmake --build build/cpp
 (cd build/cpp && ctest --output-on-failure)
 
 export KARVELUM_GEOMETRY_DUMP="$PWD/build/cpp/karvelum_geometry_dump"
+export KARVELUM_WORKING_SET_DUMP="$PWD/build/cpp/karvelum_working_set_dump"
 python3 -m pytest -q tests "$@"

@@ -332,17 +332,60 @@ struct HeldClaim {
     WorkingSet set;  // as admitted, less what was taken (taken_own, taken_shared)
     // What its call, or a caller of the same build, has recorded as taken.
     std::uint64_t recorded_shared = 0, recorded_own = 0;
+    bool shared_in_use = false;  // taken_shared: the build is done, whatever was recorded of it
+    // Inside the build of a part (BuildRecords): what its call has recorded of it.
+    bool building = false;
+    std::uint64_t recorded_in_build = 0;
     WorkingSet untaken() const {
         return {set.shared - std::min(set.shared, recorded_shared), set.own - std::min(set.own, recorded_own),
                 set.build};
     }
+    // What the call has not yet taken of its whole claim, and what it has
+    // taken beyond it: a part taken past its share eats into the other's.
+    std::uint64_t shared_beyond() const {
+        return shared_in_use ? 0 : recorded_shared - std::min(recorded_shared, set.shared);
+    }
+    std::uint64_t own_beyond() const { return recorded_own - std::min(recorded_own, set.own); }
+    std::uint64_t untaken_of_claim() const {
+        const WorkingSet left = untaken();
+        const std::uint64_t expected = left.shared + left.own, beyond = shared_beyond() + own_beyond();
+        return expected - std::min(expected, beyond);
+    }
 };
+
+bool same_build(const WorkingSet& a, const WorkingSet& b) {
+    return a.build.integrator != nullptr && a.build == b.build;
+}
 
 // The claims held in the process; a handful at a time (one per call in flight).
 struct Claims {
     std::mutex mutex;
     std::vector<HeldClaim> held;
     std::uint64_t next_id = 1;
+    // Per build (BuildRecords): what its builds that were kept have
+    // recorded in all, and what the one under way has recorded so far. A
+    // claim admitted for a build starts with what was recorded of it since
+    // its working set was worked out (WorkingSet::kept_before).
+    struct Progress {
+        BuildKey key;
+        std::uint64_t kept = 0, current = 0;
+        bool building = false;
+    };
+    std::vector<Progress> builds;
+
+    Progress* progress(const BuildKey& key) {
+        for (Progress& p : builds) {
+            if (p.key == key) return &p;
+        }
+        return nullptr;
+    }
+    // Forgets a build that no claim held is for and none is building.
+    void forget_unused(const BuildKey& key) {
+        std::erase_if(builds, [&](const Progress& p) {
+            return p.key == key && !p.building &&
+                   std::none_of(held.begin(), held.end(), [&](const HeldClaim& c) { return c.set.build == key; });
+        });
+    }
 
     // Own parts, and the largest shared part of each build once; the claim
     // `except` left out, and with it the build it is for (whichever of the
@@ -350,9 +393,6 @@ struct Claims {
     // Untaken: less what the calls have recorded as taken.
     std::uint64_t outstanding(std::uint64_t except = 0, bool untaken = true) const {
         const HeldClaim* left_out = except != 0 ? find(except) : nullptr;
-        auto same_build = [](const WorkingSet& a, const WorkingSet& b) {
-            return a.build.integrator != nullptr && a.build == b.build;
-        };
         auto part = [&](const HeldClaim& c) { return untaken ? c.untaken() : c.set; };
         std::uint64_t sum = 0;
         for (std::size_t i = 0; i < held.size(); ++i) {
@@ -413,14 +453,23 @@ void MemoryClaim::taken_shared() noexcept {
     if (id_ == 0) return;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    if (HeldClaim* c = all.find(id_)) c->set.shared = 0;
+    if (HeldClaim* c = all.find(id_)) {
+        c->set.shared = 0;
+        c->shared_in_use = true;
+    }
 }
 
 void MemoryClaim::release() noexcept {
     if (id_ == 0) return;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    std::erase_if(all.held, [&](const HeldClaim& c) { return c.id == id_; });
+    const auto released =
+        std::find_if(all.held.begin(), all.held.end(), [&](const HeldClaim& c) { return c.id == id_; });
+    if (released != all.held.end()) {
+        const BuildKey build = released->set.build;
+        all.held.erase(released);
+        if (build.integrator != nullptr) all.forget_unused(build);
+    }
     id_ = 0;
 }
 
@@ -433,6 +482,9 @@ MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& roo
     all.held.reserve(all.held.size() + 1);
     const std::uint64_t id = all.next_id++;
     all.held.push_back(HeldClaim{id, set});
+    if (const Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
+        all.held.back().recorded_shared = saturating_add(p->kept - std::min(p->kept, set.kept_before), p->current);
+    }
     bool fits = false;
     try {
         const std::uint64_t outstanding = all.outstanding();
@@ -476,37 +528,130 @@ void record_taken(ClaimPart part, std::uint64_t bytes) noexcept {
         mine->recorded_own = saturating_add(mine->recorded_own, bytes);
         return;
     }
-    const BuildKey build = mine->set.build;
     for (HeldClaim& c : all.held) {
-        if (&c == mine || (build.integrator != nullptr && c.set.build == build)) {
-            c.recorded_shared = saturating_add(c.recorded_shared, bytes);
+        if (&c == mine || same_build(c.set, mine->set)) c.recorded_shared = saturating_add(c.recorded_shared, bytes);
+    }
+    if (mine->building) {
+        mine->recorded_in_build = saturating_add(mine->recorded_in_build, bytes);
+        if (Claims::Progress* p = all.progress(mine->set.build)) p->current = saturating_add(p->current, bytes);
+    }
+}
+
+BuildRecords::BuildRecords() : call_(current_call) {
+    if (call_ == 0) return;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    HeldClaim* mine = all.find(call_);
+    if (mine == nullptr || mine->building) {
+        call_ = 0;
+        return;
+    }
+    if (mine->set.build.integrator != nullptr) {
+        Claims::Progress* p = all.progress(mine->set.build);
+        if (p == nullptr) {
+            all.builds.reserve(all.builds.size() + 1);
+            p = &all.builds.emplace_back(Claims::Progress{mine->set.build});
+        }
+        if (p->building) {
+            call_ = 0;  // another call builds it: its records are counted there
+            return;
+        }
+        p->building = true;
+        p->current = 0;
+    }
+    mine->building = true;
+    mine->recorded_in_build = 0;
+}
+
+BuildRecords::~BuildRecords() { end(false); }
+
+void BuildRecords::kept() noexcept { end(true); }
+
+void BuildRecords::end(bool kept) noexcept {
+    if (call_ == 0) return;
+    const std::uint64_t call = std::exchange(call_, 0);
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    HeldClaim* mine = all.find(call);
+    if (mine == nullptr) return;
+    const WorkingSet set = mine->set;
+    const std::uint64_t recorded = mine->recorded_in_build;
+    mine->building = false;
+    if (Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
+        p->building = false;
+        p->current = 0;
+        if (kept) p->kept = saturating_add(p->kept, recorded);
+    }
+    if (!kept) {
+        // The build's memory is gone with it: every claim that counted its
+        // records as taken expects that memory again.
+        for (HeldClaim& c : all.held) {
+            if (&c == mine || same_build(c.set, set)) c.recorded_shared -= std::min(c.recorded_shared, recorded);
         }
     }
 }
 
-void require_available_memory(std::uint64_t bytes, const std::string& root) {
-    std::uint64_t others = 0, own = 0;
+std::uint64_t builds_kept(const BuildKey& build) {
+    if (build.integrator == nullptr) return 0;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const Claims::Progress* p = all.progress(build);
+    return p != nullptr ? p->kept : 0;
+}
+
+namespace {
+
+// What the calling thread's call has not yet taken of its claim (0 outside
+// any call, or for a call whose claim is released).
+std::uint64_t untaken_of_call(const Claims& all, std::uint64_t call) {
+    const HeldClaim* mine = call != 0 ? all.find(call) : nullptr;
+    return mine != nullptr ? mine->untaken_of_claim() : 0;
+}
+
+// See require_available_memory; a forecast is credited with as much of the
+// call's untaken claim as it asks for, also when it asks for more.
+void check_available(std::uint64_t bytes, const std::string& root, bool forecast) {
+    std::uint64_t others = 0, untaken = 0;
     {
         Claims& all = claims();
         std::lock_guard<std::mutex> lock(all.mutex);
         const std::uint64_t call = current_call;
         others = all.outstanding(call);
-        // The call's claim, what it has recorded as taken included.
-        own = call != 0 ? all.outstanding(0, false) - all.outstanding(call, false) : 0;
+        untaken = untaken_of_call(all, call);
     }
-    // A request within the call's claim may also take what the call has
-    // allocated of it (gone from the figure); one beyond its claim only what
-    // no other call still expects.
-    const std::uint64_t credit = bytes <= own ? own : 0;
+    const std::uint64_t credit = forecast || bytes <= untaken ? std::min(bytes, untaken) : 0;
     const std::uint64_t available = available_memory(root);
-    const std::uint64_t room = available > ~credit ? ~std::uint64_t(0) : available + credit;
-    if (!within_memory_budget(checked_add(bytes, others), room)) throw std::bad_alloc();
+    if (!within_memory_budget(checked_add(bytes - credit, others), available)) throw std::bad_alloc();
 }
 
-void require_memory(std::uint64_t bytes) {
+// Whether a small request inside a call need not read the system's figures:
+// the call's untaken claim holds it, or all that the calls hold is small.
+bool small_and_held(std::uint64_t bytes) {
+    const std::uint64_t call = current_call;
+    if (call == 0) return true;
+    Claims& all = claims();
+    std::lock_guard<std::mutex> lock(all.mutex);
+    const HeldClaim* mine = all.find(call);
+    if (mine == nullptr || bytes <= mine->untaken_of_claim()) return true;
+    const std::uint64_t held =
+        saturating_add(saturating_add(all.outstanding(), mine->recorded_own),
+                       saturating_add(mine->shared_in_use ? 0 : mine->recorded_shared, bytes));
+    return held < kSmallClaims;
+}
+
+void check_memory(std::uint64_t bytes, bool forecast) {
     if (bytes > physical_memory()) throw std::bad_alloc();
     // Small requests are not worth reading the system's figures for.
-    if (bytes >= kSmallClaims) require_available_memory(bytes);
+    if (bytes < kSmallClaims && small_and_held(bytes)) return;
+    check_available(bytes, "", forecast);
 }
+
+}  // namespace
+
+void require_available_memory(std::uint64_t bytes, const std::string& root) { check_available(bytes, root, false); }
+
+void require_memory(std::uint64_t bytes) { check_memory(bytes, false); }
+
+void require_memory_to_grow(std::uint64_t bytes) { check_memory(bytes, true); }
 
 }  // namespace karvelum

@@ -62,6 +62,11 @@ struct WorkingSet {
     std::uint64_t shared = 0;
     std::uint64_t own = 0;
     BuildKey build;  // what the shared part is built for
+    // What the kept builds of `build` had recorded when the set was worked
+    // out (builds_kept, read after the set has seen which parts are built):
+    // a build kept since then was counted in `shared`, and its records in
+    // the claim as taken.
+    std::uint64_t kept_before = 0;
     std::uint64_t total() const { return checked_add(shared, own); }
 };
 
@@ -135,25 +140,64 @@ enum class ClaimPart { Shared, Own };
 // a fresh mapping take memory only where they are touched.
 void record_taken(ClaimPart part, std::uint64_t bytes) noexcept;
 
+// While it lives, what the calling thread's call records of its build's
+// shared part (record_taken) is a part it is building (the geometry, a
+// table): a claim admitted for that build meanwhile starts with it taken,
+// as the claims admitted before it see it taken, and so with what parts
+// kept since its working set was worked out recorded. Unless `kept` is
+// called before it ends, the part failed or was dropped, and its memory
+// with it: its records leave every claim of the build, whose callers expect
+// that memory again when they build it anew.
+// What the builds of `build` that were kept (BuildRecords::kept) have
+// recorded in all, while a claim for it is held or one is under way.
+std::uint64_t builds_kept(const BuildKey& build);
+
+class BuildRecords {
+public:
+    BuildRecords();
+    ~BuildRecords();
+    BuildRecords(const BuildRecords&) = delete;
+    BuildRecords& operator=(const BuildRecords&) = delete;
+    // The part is built and about to be stored: its records stay, and count
+    // in builds_kept from now on. Called before the part is stored, so that
+    // a working set that sees it stored has seen it counted.
+    void kept() noexcept;
+
+private:
+    void end(bool kept) noexcept;
+    std::uint64_t call_ = 0;  // 0: nothing recorded here, or ended
+};
+
 // Refuses (as an allocation failure) `bytes` taken together, checked before
 // the first of them is allocated, unless they fit beside what the claims
 // held still expect to take in the memory available now less the reserve.
 // A claim's untaken part is memory that is still in the available figure
 // but its call's; what its call has recorded as taken is gone from the
 // figure and counts no more. Inside a call (see CallScope) its own claim,
-// and the build it waits on, do not count against it; a request within that
-// claim may also take as much as the claim, which the call may have
-// allocated already (gone from the figure: a builder checks its whole growth
-// so far). A request beyond it, or outside any call, fits only beside every
-// other call's untaken claim.
+// and the build it waits on, do not count against it: a request that what
+// the call has not yet taken of its claim holds only needs the other calls'
+// untaken claims to fit. A request beyond that, from a call that has taken
+// part or all of its claim, or outside any call, must fit whole beside
+// them: what a call has taken is gone from the figure and gives no credit.
 void require_available_memory(std::uint64_t bytes);
 // As above, with the figures read under `root`.
 void require_available_memory(std::uint64_t bytes, const std::string& root);
 
 // Refuses (as an allocation failure) a request for more bytes than the
-// machine's physical memory, and a large one that require_available_memory
-// refuses: with overcommitted memory such a request could succeed and then
-// end the process when its pages are touched.
+// machine's physical memory, and one that require_available_memory refuses
+// where it is checked: a large one always; a small one inside a call when
+// the call has not that much left untaken of its claim (an estimate can
+// fall short: past its claim, each further step of a call is checked
+// against what is really left), unless all the calls hold is small. With
+// overcommitted memory an unchecked request could succeed and then end the
+// process when its pages are touched.
 void require_memory(std::uint64_t bytes);
+
+// As require_memory, for a forecast of what a growing build may take at
+// most (its whole reservation, which it may never write): it is credited
+// with as much of the call's untaken claim as it asks for, also when it
+// asks for more. What the build then writes past its claim is checked as it
+// is written (require_memory).
+void require_memory_to_grow(std::uint64_t bytes);
 
 }  // namespace karvelum

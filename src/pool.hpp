@@ -120,16 +120,34 @@ void parallel_for_index(std::size_t n, Body&& body, std::size_t grain = 4096) {
     });
 }
 
+// Indices per piece of a parallel_write over n: about four pieces per thread
+// of the calling thread's pool, so that a small array still spreads over the
+// pool, between parallel_for_index's default grain (a small array makes few
+// records) and 65,536 (a large one records as it fills, a bounded number of
+// bytes at a time). An array no longer than the grain is one piece whatever
+// the pool's size.
+inline std::size_t write_piece(std::size_t n) {
+    constexpr std::size_t kLeast = 4096, kMost = std::size_t(1) << 16;
+    if (n <= kLeast) return kLeast;
+    const std::size_t pieces = 4 * current_thread_count();
+    return std::clamp((n + pieces - 1) / pieces, kLeast, kMost);
+}
+
 // As parallel_for_index, for a loop that writes fresh arrays, `bytes` of
 // them per index, of the caller's call's working set `part`: each piece is
 // recorded as taken once written (memory.hpp's record_taken), so that while
 // a large array fills, other calls' checks see the call's claim shrink as
-// the figures do.
+// the figures do. Before a piece is written, it is checked with the pieces
+// written at once beside it (require_memory): past the call's claim, they
+// must fit in what is really left.
 template <class Body>
 void parallel_write(std::size_t n, ClaimPart part, std::uint64_t bytes, Body&& body) {
-    constexpr std::size_t kPiece = std::size_t(1) << 16;
-    parallel_for_index((n + kPiece - 1) / kPiece, [&](std::size_t piece) {
-        const std::size_t first = piece * kPiece, end = std::min(n, first + kPiece);
+    const std::size_t piece_size = write_piece(n);
+    const std::size_t pieces = (n + piece_size - 1) / piece_size;
+    const std::uint64_t at_once = pieces > 1 ? std::min<std::uint64_t>(pieces, current_thread_count()) : 1;
+    parallel_for_index(pieces, [&](std::size_t piece) {
+        const std::size_t first = piece * piece_size, end = std::min(n, first + piece_size);
+        require_memory(checked_mul(checked_mul(end - first, bytes), at_once));
         for (std::size_t k = first; k < end; ++k) body(k);
         record_taken(part, (end - first) * bytes);
     }, 1);

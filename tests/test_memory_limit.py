@@ -3,16 +3,21 @@ interpreter that makes one first call on a 4096 x 4096 frame.
 
 Every call whose peak without a limit (the rise of the high-water mark of a fresh process) is at most
 80 % of the limit is admitted and gives the result it gives without one; no call is killed by the
-limit; a refused call raises MemoryError before it takes memory.
+limit; a refused call raises MemoryError before it takes memory, or, where its table outgrows the
+estimate it was admitted with, as the table grows.
 """
 import json
+import math
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
 
 import numpy as np
 import pytest
+
+import oracle
 
 GIB = 1 << 30
 N = 4096
@@ -57,6 +62,9 @@ CHILD = textwrap.dedent(r"""
                 raise MemoryError
             assert not errors, errors
             out = [x for item in items for x in (item.result.radial, item.result.intensity)]
+        elif job["kind"] == "2d wedge":
+            r = ai.integrate2d(image, 500, 3600, azimuthal_range=tuple(job["azimuthal_range"]))
+            out = [r.intensity]
         else:
             r = ai.integrate2d(image, 500, 360)
             out = [r.intensity]
@@ -155,6 +163,62 @@ def test_calls_within_80_percent_of_a_real_limit_are_admitted_and_none_is_killed
     assert not failures, "\n".join(failures)
 
 
+# Prints the working set a first call admits (tests/cpp/working_set_dump.cpp); scripts/run_tests.sh builds it.
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+WORKING_SET_DUMP = pathlib.Path(os.environ.get("KARVELUM_WORKING_SET_DUMP",
+                                               ROOT / "build" / "cpp" / "karvelum_working_set_dump"))
+MIB = 1 << 20
+# The reserve the engine keeps beside every working set (memory.hpp, kMemoryReserve).
+RESERVE = 64 * MIB
+# A 2048 x 2048 detector with 150 um pixels, the beam on its top edge over the centre of column 16: a wedge
+# 0.16 deg wide straight down the detector (chi = pi/2 along the columns) reaches columns 13 to 19 at most.
+# At 4 threads the build has 16 row chunks, and the estimate samples the pixels of every 8th column in them
+# (4, 12, 20, ...), none of which the wedge reaches: the table, whose pixels near the beam each split into
+# thousands of the wedge's narrow bins, outgrows the estimate.
+WEDGE_SIZE = 2048
+WEDGE_PONI = dict(pixel1=1.5e-4, pixel2=1.5e-4, distance=0.15, poni1=0.0, poni2=16.5 * 1.5e-4,
+                  rot1=0.0, rot2=0.0, rot3=0.0, wavelength=1e-10)
+WEDGE_RANGE = (math.pi / 2 - 0.0014, math.pi / 2 + 0.0014)
+
+
+def wedge_estimate():
+    """The working set (shared + own bytes) the wedge's first call admits, at the children's 4 threads."""
+    args = [str(WORKING_SET_DUMP), str(WEDGE_SIZE), str(WEDGE_SIZE)]
+    args += [repr(WEDGE_PONI[k]) for k in oracle.GEOMETRY_KEYS]
+    args += ["2th_deg", "pixel_split", "0", "array", "8", "2d", "500", "3600", "0"] + [repr(v) for v in WEDGE_RANGE]
+    env = {k: v for k, v in os.environ.items() if not k.startswith("RAYON_")}
+    out = subprocess.run(args, capture_output=True, text=True, check=True, env=dict(env, RAYON_NUM_THREADS="4"))
+    shared, own, _ = map(int, out.stdout.split())
+    return shared + own
+
+
+def test_a_table_outgrowing_its_estimate_under_a_real_limit_is_refused_not_killed(memory_group, tmp_path):
+    # A limit above what the call claims and below what it takes: the build finds out as it grows and fails
+    # with MemoryError, leaving the process alive.
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    if not WORKING_SET_DUMP.exists():
+        pytest.skip("C++ test tools not built (scripts/run_tests.sh builds them)")
+    image = str(tmp_path / "ones.npy")
+    np.save(image, np.ones((WEDGE_SIZE, WEDGE_SIZE)))
+    job = dict(poni=WEDGE_PONI, method="pixel_split", kind="2d wedge", image=image, azimuthal_range=WEDGE_RANGE)
+    # Alone, in a group without a limit: what the interpreter holds before the call and the group's peak.
+    free = memory_group(1 << 62)
+    (status, stdout, stderr), = run_children([dict(job, group=free, out=str(tmp_path / "free.npz"))], 1)
+    assert status == 0, stderr
+    used, peak = json.loads(stdout)["used"], group_figure(free, "memory.max_usage_in_bytes")
+    claim = used + wedge_estimate() + RESERVE
+    assert peak - claim >= 128 * MIB, (
+        f"the call claims {claim / MIB:.0f} MiB (its estimate, what the interpreter held and the reserve) and "
+        f"peaks at {peak / MIB:.0f} MiB: its table no longer outgrows the estimate enough to set a limit between")
+    limit = (claim + peak) // 2
+    (status, stdout, stderr), = run_children(
+        [dict(job, group=memory_group(limit), out=str(tmp_path / "limited.npz"))], 1)
+    assert status == 0, (f"exit status {status} (-9: killed at the limit) under {limit / MIB:.0f} MiB, claiming "
+                         f"{claim / MIB:.0f} MiB and peaking at {peak / MIB:.0f} MiB without a limit {stderr[-300:]}")
+    assert json.loads(stdout)["refused"], f"admitted under {limit / MIB:.0f} MiB with a peak of {peak / MIB:.0f} MiB"
+
+
 def on_tmpfs(path):
     """Whether `path` lies on a tmpfs (shared memory, which no group can reclaim)."""
     best, fstype = "", ""
@@ -227,6 +291,39 @@ CONCURRENT = textwrap.dedent(r"""
                 else:
                     out.append(item.result.intensity)
         report["errors"] = errors
+        if not errors:
+            np.savez(job["out"], *out)
+    elif job["kind"] == "fed stream":
+        # A cold stream of two workers. A generator sends the second frame once the process has grown by
+        # job["gate"] bytes since it sent the first, so that the second worker's item is admitted while the
+        # first builds the table they share (or once the first result is back, if it never grows that far);
+        # the others follow at once. Without a gate the frames are a list, all sent before the build starts.
+        ai = karvelum.Integrator.from_poni_dict(job["poni"], method="pixel_split", unit="2th_deg")
+        def status(key):
+            with open("/proc/self/status") as f:
+                for line in f:
+                    if line.startswith(key + ":"):
+                        return int(line.split()[1]) * 1024
+        first_back = threading.Event()
+        def fed():
+            start = status("VmRSS")
+            yield job["images"][0]
+            while not first_back.is_set() and status("VmRSS") - start < job["gate"]:
+                time.sleep(0.002)
+            report["second sent while the first built"] = not first_back.is_set()
+            yield from job["images"][1:]
+        with open("/proc/self/clear_refs", "w") as f:
+            f.write("5")
+        before = status("VmRSS")
+        errors, out = [], []
+        for item in ai.batch1d_iter(fed() if job["gate"] else list(job["images"]), 1000, num_workers=2,
+                                    num_threads=2):
+            first_back.set()
+            if item.is_err():
+                errors.append(item.error)
+            else:
+                out += [item.result.radial, item.result.intensity]
+        report.update(errors=errors, grown=status("VmHWM") - before)
         if not errors:
             np.savez(job["out"], *out)
     else:
@@ -321,3 +418,32 @@ def test_small_calls_beside_a_cold_build_within_75_percent_of_a_limit_are_not_re
     report = run_concurrent(job, memory_group, int(free["peak"] / 0.75))
     assert report["errors"] == []
     assert report["refused"] == [], f"{len(report['refused'])} refused of {2 * report['calls']}"
+
+
+@pytest.mark.parametrize("share", [0.25, 0.75], ids=["during the geometry", "during the table"])
+def test_a_stream_item_admitted_while_the_first_builds_their_table_within_80_percent_of_a_limit_is_not_refused(
+        small_frames, memory_group, share):
+    # The second worker's item comes while the first item builds the geometry and table they share: what the
+    # build has already written shows in the memory used, and counts no more in what the second item claims.
+    if os.environ.get("KARVELUM_SANITIZED"):
+        pytest.skip("the sanitizer build's allocator keeps freed memory in quarantine: its peaks are not the build's")
+    paths, directory = small_frames
+    # The memory tests' detector with its pixels scaled to 2048 x 2048.
+    job = dict(kind="fed stream", images=paths,
+               poni=dict(PONI, pixel1=PONI["pixel1"] * N / 2048, pixel2=PONI["pixel2"] * N / 2048))
+    # Fed as a list, without a limit: how far the process grows. The generator sends the second frame when
+    # it has grown a quarter as far (the geometry is being built) or three quarters (the geometry is done and
+    # much of the table written).
+    listed = run_concurrent(dict(job, gate=0, out=str(directory / "listed.npz")), memory_group, 1 << 62)
+    assert listed["errors"] == []
+    gate = int(listed["grown"] * share)
+    free = run_concurrent(dict(job, gate=gate, out=str(directory / "fed_free.npz")), memory_group, 1 << 62)
+    assert free["errors"] == [] and free["second sent while the first built"]
+    limit = int(free["peak"] / 0.8)
+    report = run_concurrent(dict(job, gate=gate, out=str(directory / "fed_limited.npz")), memory_group, limit)
+    assert report["second sent while the first built"]
+    assert report["errors"] == [], (f"{report['errors']} under {limit / GIB:.2f} GiB, peaking at "
+                                    f"{free['peak'] / GIB:.2f} GiB without a limit")
+    with np.load(directory / "fed_limited.npz") as limited, np.load(directory / "fed_free.npz") as unlimited:
+        for key in unlimited.files:
+            np.testing.assert_array_equal(limited[key], unlimited[key])

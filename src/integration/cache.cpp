@@ -11,6 +11,7 @@
 #include "lut/counting_csr.hpp"
 #include "lut/pixel_split.hpp"
 #include "lut/supersampled.hpp"
+#include "memory.hpp"
 
 namespace karvelum::integration {
 
@@ -62,7 +63,12 @@ auto build_once(Cache& cache, const Key& key, const GeometrySnapshot& snap, Buil
         std::lock_guard<std::mutex> lock(cache.build_mutex());
         if (auto hit = cache.find(key, snap.dim1, snap.dim2)) return hit;
         using Table = std::remove_cvref_t<decltype(build())>;
-        return cache.store(key, std::make_shared<const Table>(build()));
+        // Left before the lock: a caller that builds anew after a failure
+        // must find the failed build's records gone.
+        BuildRecords records;
+        auto table = std::make_shared<const Table>(build());
+        records.kept();
+        return cache.store(key, std::move(table));
     });
 }
 

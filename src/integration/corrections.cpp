@@ -76,7 +76,10 @@ GeometryRef ensure_geometry(IntegratorCore& core, std::uint64_t dim1, std::uint6
     snap = locked_rebuild(core, [&] {
         GeometryRef current = core.geometry_state.snapshot();
         if (current->dim1 == dim1 && current->dim2 == dim2) return current;
+        // A geometry refused midway is gone: its records leave the build's claims.
+        BuildRecords records;
         GeometryRef built = build_snapshot(core, dim1, dim2);
+        records.kept();
         core.geometry_state.replace(built);
         return built;
     });

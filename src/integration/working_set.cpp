@@ -55,12 +55,17 @@ constexpr std::uint64_t kAllocatorShare = 20;
 // Small allocations no array size names: libtiff's and the pool's buffers,
 // the result objects. Counted once per call, so that no estimate falls short.
 constexpr std::uint64_t kCallFloor = std::uint64_t(2) << 20;
-// Pixels whose bins are worked out to estimate a table's entries, per row
-// chunk of the build: enough for a few per cent, few enough to cost a small
-// part of the build (detector points, at least kSamplePixels pixels).
+// Pixels whose bins are worked out to estimate a table's entries, per group
+// of neighbouring row chunks of the build: enough for a few per cent, few
+// enough to cost a small part of the build (detector points, at least
+// kSamplePixels pixels). The chunks follow the pool's size; the groups stop
+// at kSampleGroups, so that the whole estimate samples at most
+// max(kSamplePoints / points, kSampleGroups * kSamplePixels) pixels however
+// large the pool is.
 constexpr std::uint64_t kSampleRows = 8;
 constexpr std::uint64_t kSamplePoints = std::uint64_t(1) << 15;
 constexpr std::uint64_t kSamplePixels = 256;
+constexpr std::uint64_t kSampleGroups = 32;
 // Sub-samples per pixel up to which a sampled pixel's are all worked out.
 // Up to kInterpolatedSubSamples, at most kNodes x kNodes of them are (the
 // outermost included), and the radial values and azimuths of the others are
@@ -381,14 +386,19 @@ std::optional<std::vector<std::uint64_t>> chunk_entries(
     } catch (const ValueError&) {
         return std::nullopt;
     }
-    const std::uint64_t per_chunk = std::max<std::uint64_t>(kSamplePoints / chunks.size() / points, kSamplePixels);
+    // Each chunk its own group up to kSampleGroups chunks; beyond, a group
+    // of neighbouring chunks is sampled across all its rows, and each of its
+    // chunks takes the group's mean entries per pixel.
+    const std::size_t groups = std::min<std::size_t>(chunks.size(), kSampleGroups);
+    const std::uint64_t per_group = std::max<std::uint64_t>(kSamplePoints / groups / points, kSamplePixels);
     auto sample_rows_of = [](std::uint64_t rows) { return std::min(rows, kSampleRows); };
     auto sample_cols_of = [&](std::uint64_t rows) {
-        return std::clamp<std::uint64_t>(per_chunk / sample_rows_of(rows), 1, dim2);
+        return std::clamp<std::uint64_t>(per_group / sample_rows_of(rows), 1, dim2);
     };
-    // The chunks are sampled in parallel, as they are built.
-    pool::parallel_for_index(chunks.size(), [&](std::size_t c) {
-        const auto [first, end] = chunks[c];
+    // The groups are sampled in parallel, as the chunks are built.
+    pool::parallel_for_index(groups, [&](std::size_t g) {
+        const std::size_t head = g * chunks.size() / groups, tail = (g + 1) * chunks.size() / groups;
+        const std::uint64_t first = chunks[head].first, end = chunks[tail - 1].second;
         const std::uint64_t rows = end - first, sample_rows = sample_rows_of(rows), sample_cols = sample_cols_of(rows);
         std::uint64_t seen = 0;
         DistinctBins bins(plan.kind == MethodKind::Supersampled && points <= kInterpolatedSubSamples ? points : 0);
@@ -399,7 +409,10 @@ std::optional<std::vector<std::uint64_t>> chunk_entries(
             }
         }
         const double mean = static_cast<double>(seen) / static_cast<double>(sample_rows * sample_cols);
-        out[c] = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(rows * dim2)));
+        for (std::size_t c = head; c < tail; ++c) {
+            const std::uint64_t chunk_pixels = (chunks[c].second - chunks[c].first) * dim2;
+            out[c] = static_cast<std::uint64_t>(std::ceil(mean * static_cast<double>(chunk_pixels)));
+        }
     }, 1);
     return out;
 }
@@ -579,6 +592,23 @@ std::uint64_t table_id(const Lut2dCacheKey& k) {
         .add(k.n_radial).add(k.n_azimuthal).add(k.n_ss).add(k.azimuthal_range).value();
 }
 
+// Sees which parts of the set's build are still to be built (`see`), with
+// what the build's kept parts had recorded then: a part is kept (its records
+// counted) before it is stored, so when that figure is the same before and
+// after looking, every part seen as built was counted in it, and every part
+// kept later was seen as still to build.
+template <class See>
+bool parts_to_build(WorkingSet& set, See&& see) {
+    for (;;) {
+        const std::uint64_t kept = builds_kept(set.build);
+        const bool table = see();
+        if (builds_kept(set.build) == kept) {
+            set.kept_before = kept;
+            return table;
+        }
+    }
+}
+
 }  // namespace
 
 WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, std::uint64_t dim1,
@@ -591,9 +621,13 @@ WorkingSet working_set_1d(const IntegratorCore& core, const Options1d& options, 
     const bool table = core.method.kind != MethodKind::Histogram;
     const Lut1dCacheKey key = lut1d_key(core, options.n_points);
     // The geometry of each shape and each table are built once and shared.
-    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, options.n_points, pixels, widens, variance),
+    WorkingSet set{0, own_bytes(core, options.n_points, pixels, widens, variance),
                    BuildKey{&core, dim1, dim2, table ? table_id(key) : 0}};
-    if (table && !core.lut1d.find(key, dim1, dim2)) {
+    const bool builds_table = parts_to_build(set, [&] {
+        set.shared = geometry_bytes(core, dim1, dim2);
+        return table && !core.lut1d.find(key, dim1, dim2);
+    });
+    if (builds_table) {
         const TablePlan plan = plan_1d(core, options);
         const std::uint64_t after = own_bytes(core, options.n_points, pixels, false, variance);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));
@@ -610,9 +644,13 @@ WorkingSet working_set_2d(const IntegratorCore& core, const Options2d& options, 
     const std::optional<Lut2dCacheKey> key =
         table ? std::optional(lut2d_key(core, options.n_radial, options.n_azimuthal, options.azimuthal_range))
               : std::nullopt;
-    WorkingSet set{geometry_bytes(core, dim1, dim2), own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
+    WorkingSet set{0, own_bytes(core, n_bins, pixels, image != SampleType::F64, false),
                    BuildKey{&core, dim1, dim2, key ? table_id(*key) : 0}};
-    if (key && !core.lut2d.find(*key, dim1, dim2)) {
+    const bool builds_table = parts_to_build(set, [&] {
+        set.shared = geometry_bytes(core, dim1, dim2);
+        return key && !core.lut2d.find(*key, dim1, dim2);
+    });
+    if (builds_table) {
         const TablePlan plan = plan_2d(core, options);
         const std::uint64_t after = own_bytes(core, n_bins, pixels, false, false);
         set.shared = checked_add(set.shared, build_bytes(table_bytes(core, plan, dim1, dim2), after));

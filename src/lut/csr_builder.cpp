@@ -16,8 +16,9 @@ namespace karvelum::lut {
 // together, so a table too large for the machine fails as an allocation
 // failure instead of exhausting memory.
 struct EntryChunks {
-    explicit EntryChunks(std::size_t n) : lists(n) {}
+    EntryChunks(std::size_t n, std::uint64_t threads) : lists(n), writers(std::clamp<std::uint64_t>(n, 1, threads)) {}
     std::vector<Buffer<Entry>> lists;
+    std::uint64_t writers;  // lists written at once
     std::atomic<std::uint64_t> reserved{0};
     std::atomic<std::uint64_t> written{0};  // entries recorded as taken
 };
@@ -49,7 +50,9 @@ std::vector<BinGroup> cut_groups(const std::vector<std::uint64_t>& bin_entries, 
 CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     const std::uint64_t n_bins = layout.n_bins, dim2 = layout.dim2;
     const std::size_t n_chunks = chunks.lists.size();
-    checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t));
+    // Each allocation is checked before it is made: the entries may have
+    // outgrown what the call was admitted for.
+    require_memory(checked_mul(checked_mul(n_chunks, n_bins), sizeof(std::uint64_t)));
     std::vector<std::uint64_t> bin_counts(n_chunks * n_bins, 0);
     record_taken(ClaimPart::Shared, bin_counts.size() * sizeof(std::uint64_t));
     pool::parallel_for_index(n_chunks, [&](std::size_t c) {
@@ -70,10 +73,16 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
     table.groups = cut_groups(bin_entries, total);
     std::vector<BinGroup>& groups = table.groups;
     const std::size_t n_groups = groups.size();
-    std::vector<std::uint32_t> group_of(n_bins);
     bool wide = false;
+    for (const BinGroup& g : groups) wide = wide || g.end_bin - g.first_bin > (std::uint64_t(1) << 16);
+    // Each entry's pixel, bin within its group and weight.
+    const std::uint64_t entry_bytes = sizeof(std::uint32_t) + (wide ? sizeof(std::uint32_t) : sizeof(std::uint16_t)) +
+                                      (layout.weighted ? sizeof(double) : 0);
+    require_memory(checked_add(checked_mul(total, entry_bytes),
+                               checked_add(checked_mul(checked_mul(n_chunks, n_groups), sizeof(std::uint64_t)),
+                                           checked_mul(n_bins, sizeof(std::uint32_t)))));
+    std::vector<std::uint32_t> group_of(n_bins);
     for (std::size_t g = 0; g < n_groups; ++g) {
-        wide = wide || groups[g].end_bin - groups[g].first_bin > (std::uint64_t(1) << 16);
         for (std::uint64_t b = groups[g].first_bin; b < groups[g].end_bin; ++b) group_of[b] = static_cast<std::uint32_t>(g);
     }
     // next[c * n_groups + g]: where chunk c's first entry of group g goes.
@@ -110,8 +119,7 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
             if (layout.weighted) table.weights[k] = e.weight;
         }
     }, 1);
-    record_taken(ClaimPart::Shared, total * (sizeof(std::uint32_t) + (wide ? sizeof(std::uint32_t) : sizeof(std::uint16_t)) +
-                                             (layout.weighted ? sizeof(double) : 0)));
+    record_taken(ClaimPart::Shared, total * entry_bytes);
     // Each group's entries as runs within rows. A run breaks where a pixel is
     // skipped or a row begins.
     const bool weighted = layout.weighted;
@@ -135,7 +143,7 @@ CsrLut assemble(const EntryChunks& chunks, const TableLayout& layout) {
         n_runs += run_counts[g];
         groups[g].end_run = n_runs;
     }
-    require_memory(checked_mul(n_runs, sizeof(PixelRun)));
+    require_memory(checked_add(checked_mul(n_runs, sizeof(PixelRun)), weighted ? total : 0));
     table.runs.resize(n_runs);
     if (weighted) table.steps.resize(total);
     pool::parallel_for_index(n_groups, [&](std::size_t g) {
@@ -191,6 +199,10 @@ void EntryList::stop() {
         record_written();
     }
     next_stop_ = std::min<std::uint64_t>(out_.capacity(), out_.size() + kRecordedEntries);
+    // The next stretch, and those the other lists are writing meanwhile: a
+    // call whose entries outgrow its claim goes on only while they fit in
+    // what is really left.
+    require_memory(checked_mul((next_stop_ - out_.size()) * sizeof(Entry), chunks_.writers));
 }
 
 void EntryList::record_written() noexcept {
@@ -210,7 +222,7 @@ void EntryList::grow(std::uint64_t capacity) {
     // The entries now, and later the pixel, bin, weight and step of each
     // entry; less the entries already written, which are in use.
     const std::uint64_t wanted = checked_mul(total, sizeof(Entry) + 2 * sizeof(std::uint32_t) + sizeof(double) + 1);
-    require_memory(wanted - std::min(wanted, chunks_.written.load() * sizeof(Entry)));
+    require_memory_to_grow(wanted - std::min(wanted, chunks_.written.load() * sizeof(Entry)));
     out_.reserve(capacity);
 }
 
@@ -232,7 +244,7 @@ std::vector<std::pair<std::uint64_t, std::uint64_t>> row_chunks(std::uint64_t ro
 
 CsrLut build_table(const TableLayout& layout, const FillRows& fill) {
     auto ranges = row_chunks(layout.dim1, layout.row_cost, layout.n_bins);
-    EntryChunks chunks(ranges.size());
+    EntryChunks chunks(ranges.size(), pool::current_thread_count());
     const std::uint64_t per_pixel = layout.weighted ? kReservedPerSplitPixel : kReservedPerPixel;
     pool::parallel_for_index(ranges.size(), [&](std::size_t c) {
         const auto [first, end] = ranges[c];

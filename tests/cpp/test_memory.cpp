@@ -5,11 +5,13 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
 
+#include <libdeflate.h>
 #include <tiffio.h>
 
 #include "check.hpp"
@@ -529,6 +531,25 @@ TEST(a_build_taken_by_one_caller_is_taken_for_every_caller_that_waits_on_it) {
     }
 }
 
+namespace {
+
+// A new TIFF at `path` for one 16-bit grey image in Deflate strips of
+// `strip_rows` rows, its strips still to write; null if it cannot be made.
+TIFF* open_deflate_tiff(const std::string& path, std::uint32_t width, std::uint32_t height, std::uint32_t strip_rows) {
+    TIFF* tif = TIFFOpen(path.c_str(), "w");
+    if (tif == nullptr) return nullptr;
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, width);
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, height);
+    TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
+    TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
+    TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+    TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, strip_rows);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    return tif;
+}
+
+}  // namespace
+
 TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
     // 8192 x 8192 zeros of 16 bits in Deflate strips of 64 rows: a small
     // file whose samples, kept as stored, take 128 MiB.
@@ -537,16 +558,9 @@ TEST(a_file_read_in_its_stored_type_is_admitted_with_its_decoded_samples) {
     constexpr std::uint32_t kSide = 8192, kStripRows = 64;
     const std::uint64_t frame_bytes = std::uint64_t(kSide) * kSide * sizeof(std::uint16_t);
     {
-        TIFF* tif = TIFFOpen(path.c_str(), "w");
+        TIFF* tif = open_deflate_tiff(path, kSide, kSide, kStripRows);
         CHECK(tif != nullptr);
         if (tif == nullptr) return;
-        TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, kSide);
-        TIFFSetField(tif, TIFFTAG_IMAGELENGTH, kSide);
-        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 16);
-        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 1);
-        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
-        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, kStripRows);
-        TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
         TIFFSetField(tif, TIFFTAG_ZIPQUALITY, 1);
         std::vector<std::uint16_t> strip(std::size_t(kSide) * kStripRows, 0);
         for (std::uint32_t s = 0; s < kSide / kStripRows; ++s) {
@@ -613,6 +627,55 @@ TEST(a_supersampled_estimate_leaves_what_other_calls_hold_to_the_admission) {
     bool refused = false;
     try {
         integration::working_set_1d(core, options, 40, 56);
+    } catch (const std::bad_alloc&) {
+        refused = true;
+    }
+    CHECK(refused);
+}
+
+TEST(an_only_deflate_strip_with_padding_rows_is_inflated_again_only_into_memory_available) {
+    // One Deflate strip for an image of 4 rows of 16384 16-bit samples, with
+    // RowsPerStrip 4096: its stream may go on with padding rows up to 128 MiB,
+    // and runs out of the image's room when it does. The buffer it is then
+    // inflated into again is bounded by what its bytes can inflate to and is
+    // admitted against 100 MiB available.
+    constexpr std::uint32_t kWidth = 16384, kHeight = 4, kStripRows = 4096;
+    const std::uint64_t row_bytes = kWidth * sizeof(std::uint16_t);
+    const FakeRoot directory;
+    auto one_strip_file = [&](const std::string& name, const std::vector<std::uint16_t>& rows) {
+        libdeflate_compressor* compressor = libdeflate_alloc_compressor(9);
+        const std::size_t bytes = rows.size() * sizeof(std::uint16_t);
+        std::vector<std::byte> stream(libdeflate_zlib_compress_bound(compressor, bytes));
+        stream.resize(libdeflate_zlib_compress(compressor, rows.data(), bytes, stream.data(), stream.size()));
+        libdeflate_free_compressor(compressor);
+        const std::string path = directory.path() + "/" + name;
+        TIFF* tif = open_deflate_tiff(path, kWidth, kHeight, kStripRows);
+        if (tif == nullptr || stream.empty()) throw std::runtime_error("cannot write " + path);
+        CHECK(TIFFWriteRawStrip(tif, 0, stream.data(), static_cast<tmsize_t>(stream.size())) ==
+              static_cast<tmsize_t>(stream.size()));
+        TIFFClose(tif);
+        return std::make_pair(path, stream.size());
+    };
+    // The image's rows and one of padding, a pattern of period 7 that each
+    // row starts at another phase of.
+    std::vector<std::uint16_t> samples(std::size_t(kWidth) * (kHeight + 1));
+    for (std::size_t i = 0; i < samples.size(); ++i) samples[i] = static_cast<std::uint16_t>(i % 7 * 9001 + 1);
+    const auto [short_path, short_bytes] = one_strip_file("short.tif", samples);
+    // Every row the strip may hold, zeros: 128 MiB.
+    const auto [full_path, full_bytes] =
+        one_strip_file("full.tif", std::vector<std::uint16_t>(std::size_t(kWidth) * kStripRows, 0));
+    // Stored in a few hundred bytes, the short stream can give no more than
+    // fits; the full one can give more than 100 MiB.
+    CHECK(short_bytes < 1024 && full_bytes * 1032 > 100 * kMiB);
+
+    const FixedAvailableMemory figures(100 * kMiB + kMemoryReserve);
+    ImageFrame frame;
+    load_tiff_frame(frame, short_path, {}, true);
+    CHECK(frame.dim1 == kHeight && frame.dim2 == kWidth && frame.file_data.size() == kHeight * row_bytes);
+    CHECK(std::memcmp(frame.file_data.data(), samples.data(), kHeight * row_bytes) == 0);
+    bool refused = false;
+    try {
+        load_tiff_frame(frame, full_path, {}, true);
     } catch (const std::bad_alloc&) {
         refused = true;
     }

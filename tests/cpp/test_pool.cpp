@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -131,4 +132,32 @@ TEST(work_started_outside_any_call_runs_for_none_whichever_thread_takes_it) {
     const MemoryClaim not_held;
     const CallScope inherited(&not_held);
     CHECK(CallScope::current() == 7);
+}
+
+// A written array is cut into about four pieces per thread of the pool, so a
+// small one spreads over every thread, within the grain and 65,536 indices;
+// every index is written once however the pieces fall.
+TEST(written_arrays_are_cut_by_the_pool_size_and_written_once) {
+    constexpr std::size_t kGrain = 4096, kMost = std::size_t(1) << 16;
+    for (std::size_t threads : {1u, 8u, 64u}) {
+        pool::Arena arena(threads);
+        pool::run_in(arena, [&] {
+            CHECK(pool::write_piece(0) == kGrain);
+            CHECK(pool::write_piece(kGrain) == kGrain);
+            CHECK(pool::write_piece(std::size_t(1) << 34) == kMost);
+            for (std::size_t n : {kGrain + 1, std::size_t(16384), kMost, std::size_t(1) << 20}) {
+                const std::size_t piece = pool::write_piece(n), pieces = (n + piece - 1) / piece;
+                CHECK(piece >= kGrain && piece <= kMost);
+                CHECK(pieces >= std::min(4 * threads, n / kGrain) || piece == kMost);
+                CHECK(pieces <= 4 * threads || piece == kGrain || piece == kMost);
+            }
+            for (std::size_t n : {std::size_t(0), std::size_t(1), kGrain, kGrain + 1, std::size_t(70001)}) {
+                std::vector<std::atomic<int>> written(n);
+                pool::parallel_write(n, ClaimPart::Own, 8, [&](std::size_t k) { written[k].fetch_add(1); });
+                std::size_t once = 0;
+                for (const auto& w : written) once += w.load() == 1 ? 1 : 0;
+                CHECK(once == n);
+            }
+        });
+    }
 }

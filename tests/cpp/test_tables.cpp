@@ -439,8 +439,9 @@ TEST(supersampled_estimates_count_the_entries_of_the_table_built) {
                         built = get_or_build_lut_2d(*core, *snap, key)->table.entries();
                     }
                     // The estimate samples each chunk of the build, and the
-                    // chunks follow the pool's size.
-                    for (std::size_t threads : {1u, 8u}) {
+                    // chunks follow the pool's size: a large pool's have one
+                    // row each, sampled in groups of neighbouring chunks.
+                    for (std::size_t threads : {1u, 8u, 256u}) {
                         pool::Arena arena(threads);
                         const std::uint64_t estimate = pool::run_in(arena, [&] {
                             return n_azimuthal == 0 ? estimated_table_entries_1d(*core, options1d, d1, d2)
