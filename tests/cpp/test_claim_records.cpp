@@ -181,7 +181,7 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
     CHECK(untaken_outside_any_call(room) == 2 * kGiB + 512 * kMiB);
     {
         const CallScope scope(&builder);
-        const BuildRecords records;
+        const BuildRecords records(BuildPart::Table);
         record_taken(ClaimPart::Shared, 1536 * kMiB);
         figures.set(available - 1536 * kMiB);
         CHECK(untaken_outside_any_call(room - 1536 * kMiB) == 1024 * kMiB);
@@ -196,7 +196,7 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
         const CallScope scope(&waiter);
         // Inside its call, its own claim does not count against it.
         CHECK(fits(room) && !fits(room + 1));
-        BuildRecords records;
+        BuildRecords records(BuildPart::Table);
         record_taken(ClaimPart::Shared, 2 * kGiB);
         records.kept();
     }
@@ -252,15 +252,17 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     // of the build is to come, and it expects 256 MiB more of the table.
     WorkingSet while_geometry{2304 * kMiB, 256 * kMiB, build};
     {
-        BuildRecords geometry;
+        BuildRecords geometry(BuildPart::Geometry);
         record_taken(ClaimPart::Shared, 256 * kMiB);
-        while_geometry.kept_before = builds_kept(build);
+        while_geometry.geometry_kept_before = builds_kept(build, BuildPart::Geometry);
+        while_geometry.table_kept_before = builds_kept(build, BuildPart::Table);
         record_taken(ClaimPart::Shared, 256 * kMiB);
         geometry.kept();
     }
     // Another once the geometry is kept: the table alone is to come.
-    const WorkingSet after_geometry{1792 * kMiB, 256 * kMiB, build, builds_kept(build)};
-    BuildRecords table;
+    const WorkingSet after_geometry{1792 * kMiB, 256 * kMiB, build, kNotCounted,
+                                    builds_kept(build, BuildPart::Table)};
+    BuildRecords table(BuildPart::Table);
     record_taken(ClaimPart::Shared, kGiB);
     figures.set(available - 1536 * kMiB);
     const std::uint64_t room = available - 1536 * kMiB - kMemoryReserve;
@@ -280,6 +282,55 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     record_taken(ClaimPart::Shared, 256 * kMiB);
     figures.set(available - 1792 * kMiB);
     CHECK(untaken_outside_any_call(room - 256 * kMiB) == 512 * kMiB + 512 * kMiB);
+}
+
+TEST(a_geometry_is_taken_for_the_claims_of_every_table_of_its_shape_that_count_it) {
+    const std::uint64_t available = 4 * kGiB + kMemoryReserve, room = 4 * kGiB;
+    const FixedAvailableMemory figures(available);
+    int core = 0;
+    // Two first calls on one shape, each for a table of its own, both count
+    // its 512 MiB geometry; a third came once the geometry was there.
+    MemoryClaim builder = claim_available_memory({1536 * kMiB, 0, {&core, 64, 64, 1}});
+    MemoryClaim other = claim_available_memory({1536 * kMiB, 0, {&core, 64, 64, 2}});
+    MemoryClaim later = claim_available_memory({kGiB, 0, {&core, 64, 64, 3}, kNotCounted, 0});
+    CHECK(untaken_outside_any_call(room) == 4 * kGiB);
+    const CallScope scope(&builder);
+    {
+        BuildRecords geometry(BuildPart::Geometry);
+        record_taken(ClaimPart::Shared, 512 * kMiB);
+        geometry.kept();
+    }
+    figures.set(available - 512 * kMiB);
+    CHECK(untaken_outside_any_call(room - 512 * kMiB) == 3 * kGiB);
+    // The builder's table is its own.
+    {
+        BuildRecords table(BuildPart::Table);
+        record_taken(ClaimPart::Shared, kGiB);
+        table.kept();
+    }
+    figures.set(available - 1536 * kMiB);
+    CHECK(untaken_outside_any_call(room - 1536 * kMiB) == 2 * kGiB);
+}
+
+TEST(a_part_whose_claim_was_released_before_it_ended_is_built_and_counted_again) {
+    const FixedAvailableMemory figures(4 * kGiB);
+    int core = 0;
+    const WorkingSet set{kGiB, 0, {&core, 64, 64, 1}};
+    {
+        MemoryClaim first = claim_available_memory(set);
+        const CallScope scope(&first);
+        const BuildRecords records(BuildPart::Table);
+        record_taken(ClaimPart::Shared, 256 * kMiB);
+        first.release();
+    }
+    // The next build of the table is under way: a claim admitted meanwhile
+    // starts with what it has recorded.
+    MemoryClaim second = claim_available_memory(set);
+    const CallScope scope(&second);
+    const BuildRecords records(BuildPart::Table);
+    record_taken(ClaimPart::Shared, 512 * kMiB);
+    MemoryClaim third = claim_available_memory(set);
+    CHECK(untaken_outside_any_call(4 * kGiB - kMemoryReserve) == 512 * kMiB);
 }
 
 TEST(what_a_build_writes_is_recorded_whole_and_only_once_written) {
