@@ -248,6 +248,13 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     // their own for each caller.
     MemoryClaim builder = claim_available_memory({2 * kGiB, 256 * kMiB, build});
     const CallScope scope(&builder);
+    // A table of the build was built and kept before (and dropped since, as
+    // when a setting changes): no working set worked out now counts it.
+    {
+        BuildRecords earlier(BuildPart::Table);
+        record_taken(ClaimPart::Shared, 100 * kMiB);
+        earlier.kept();
+    }
     // A caller works out its working set while the geometry is built: all
     // of the build is to come, and it expects 256 MiB more of the table.
     WorkingSet while_geometry{2304 * kMiB, 256 * kMiB, build};
@@ -267,7 +274,7 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     figures.set(available - 1536 * kMiB);
     const std::uint64_t room = available - 1536 * kMiB - kMemoryReserve;
     // Admitted now, each counts 768 MiB of the build still to come (the
-    // builder 512): the larger, once, beside both own parts.
+    // builder 412): the larger, once, beside both own parts.
     for (WorkingSet set : {while_geometry, after_geometry}) {
         set.own = room - 768 * kMiB - 256 * kMiB;
         MemoryClaim late = claim_available_memory(set);
