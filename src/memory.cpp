@@ -333,8 +333,10 @@ struct HeldClaim {
     // What its call, or a caller of the same build, has recorded as taken.
     std::uint64_t recorded_shared = 0, recorded_own = 0;
     bool shared_in_use = false;  // taken_shared: the build is done, whatever was recorded of it
-    // Inside the build of a part (BuildRecords): what its call has recorded of it.
+    // Inside the build of a part (BuildRecords): the part, and what its call
+    // has recorded of it.
     bool building = false;
+    BuildKey building_part{};
     std::uint64_t recorded_in_build = 0;
     WorkingSet untaken() const {
         return {set.shared - std::min(set.shared, recorded_shared), set.own - std::min(set.own, recorded_own),
@@ -357,33 +359,51 @@ bool same_build(const WorkingSet& a, const WorkingSet& b) {
     return a.build.integrator != nullptr && a.build == b.build;
 }
 
+// The key of a part of a build: a geometry's names no table.
+BuildKey part_key(const BuildKey& build, BuildPart part) {
+    return part == BuildPart::Geometry ? BuildKey{build.integrator, build.dim1, build.dim2, 0} : build;
+}
+
+bool same_shape(const BuildKey& a, const BuildKey& b) {
+    return a.integrator != nullptr && a.integrator == b.integrator && a.dim1 == b.dim1 && a.dim2 == b.dim2;
+}
+
+// Whether the set counts the part whose key is `part` in its shared part.
+bool counts_part(const WorkingSet& set, const BuildKey& part) {
+    if (!same_shape(set.build, part)) return false;
+    if (part.table == 0) return set.geometry_kept_before != kNotCounted;
+    return set.build == part && set.table_kept_before != kNotCounted;
+}
+
 // The claims held in the process; a handful at a time (one per call in flight).
 struct Claims {
     std::mutex mutex;
     std::vector<HeldClaim> held;
     std::uint64_t next_id = 1;
-    // Per build (BuildRecords): what its builds that were kept have
-    // recorded in all, and what the one under way has recorded so far. A
-    // claim admitted for a build starts with what was recorded of it since
-    // its working set was worked out (WorkingSet::kept_before).
+    // Per part of a build (BuildRecords): what its builds that were kept
+    // have recorded in all, and what the one under way has recorded so far.
+    // A claim admitted for a build starts with what was recorded of the
+    // parts it counts since its working set saw them still to build.
     struct Progress {
-        BuildKey key;
+        BuildKey part;
         std::uint64_t kept = 0, current = 0;
         bool building = false;
     };
     std::vector<Progress> builds;
 
-    Progress* progress(const BuildKey& key) {
+    Progress* progress(const BuildKey& part) {
         for (Progress& p : builds) {
-            if (p.key == key) return &p;
+            if (p.part == part) return &p;
         }
         return nullptr;
     }
-    // Forgets a build that no claim held is for and none is building.
-    void forget_unused(const BuildKey& key) {
+    // Forgets the parts of the shape of `build` that no claim held shares
+    // and none is building.
+    void forget_unused(const BuildKey& build) {
         std::erase_if(builds, [&](const Progress& p) {
-            return p.key == key && !p.building &&
-                   std::none_of(held.begin(), held.end(), [&](const HeldClaim& c) { return c.set.build == key; });
+            return same_shape(p.part, build) && !p.building && std::none_of(held.begin(), held.end(), [&](const HeldClaim& c) {
+                       return same_shape(c.set.build, p.part) && (p.part.table == 0 || c.set.build == p.part);
+                   });
         });
     }
 
@@ -482,8 +502,17 @@ MemoryClaim claim_available_memory(const WorkingSet& set, const std::string& roo
     all.held.reserve(all.held.size() + 1);
     const std::uint64_t id = all.next_id++;
     all.held.push_back(HeldClaim{id, set});
-    if (const Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
-        all.held.back().recorded_shared = saturating_add(p->kept - std::min(p->kept, set.kept_before), p->current);
+    if (set.build.integrator != nullptr) {
+        const std::pair<BuildPart, std::uint64_t> parts[] = {{BuildPart::Geometry, set.geometry_kept_before},
+                                                              {BuildPart::Table, set.table_kept_before}};
+        for (const auto& [part, before] : parts) {
+            const BuildKey key = part_key(set.build, part);
+            if (before == kNotCounted || (part == BuildPart::Table && key.table == 0)) continue;
+            if (const Claims::Progress* p = all.progress(key)) {
+                const std::uint64_t since = saturating_add(p->kept - std::min(p->kept, before), p->current);
+                all.held.back().recorded_shared = saturating_add(all.held.back().recorded_shared, since);
+            }
+        }
     }
     bool fits = false;
     try {
@@ -529,15 +558,16 @@ void record_taken(ClaimPart part, std::uint64_t bytes) noexcept {
         return;
     }
     for (HeldClaim& c : all.held) {
-        if (&c == mine || same_build(c.set, mine->set)) c.recorded_shared = saturating_add(c.recorded_shared, bytes);
+        const bool shares = mine->building ? counts_part(c.set, mine->building_part) : same_build(c.set, mine->set);
+        if (&c == mine || shares) c.recorded_shared = saturating_add(c.recorded_shared, bytes);
     }
     if (mine->building) {
         mine->recorded_in_build = saturating_add(mine->recorded_in_build, bytes);
-        if (Claims::Progress* p = all.progress(mine->set.build)) p->current = saturating_add(p->current, bytes);
+        if (Claims::Progress* p = all.progress(mine->building_part)) p->current = saturating_add(p->current, bytes);
     }
 }
 
-BuildRecords::BuildRecords() : call_(current_call) {
+BuildRecords::BuildRecords(BuildPart part) : call_(current_call) {
     if (call_ == 0) return;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
@@ -546,11 +576,12 @@ BuildRecords::BuildRecords() : call_(current_call) {
         call_ = 0;
         return;
     }
-    if (mine->set.build.integrator != nullptr) {
-        Claims::Progress* p = all.progress(mine->set.build);
+    part_ = part_key(mine->set.build, part);
+    if (part_.integrator != nullptr) {
+        Claims::Progress* p = all.progress(part_);
         if (p == nullptr) {
             all.builds.reserve(all.builds.size() + 1);
-            p = &all.builds.emplace_back(Claims::Progress{mine->set.build});
+            p = &all.builds.emplace_back(Claims::Progress{part_});
         }
         if (p->building) {
             call_ = 0;  // another call builds it: its records are counted there
@@ -560,6 +591,7 @@ BuildRecords::BuildRecords() : call_(current_call) {
         p->current = 0;
     }
     mine->building = true;
+    mine->building_part = part_;
     mine->recorded_in_build = 0;
 }
 
@@ -573,29 +605,31 @@ void BuildRecords::end(bool kept) noexcept {
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
     HeldClaim* mine = all.find(call);
-    if (mine == nullptr) return;
-    const WorkingSet set = mine->set;
-    const std::uint64_t recorded = mine->recorded_in_build;
-    mine->building = false;
-    if (Claims::Progress* p = set.build.integrator != nullptr ? all.progress(set.build) : nullptr) {
+    std::uint64_t recorded = mine != nullptr ? mine->recorded_in_build : 0;
+    if (mine != nullptr) mine->building = false;
+    if (Claims::Progress* p = part_.integrator != nullptr ? all.progress(part_) : nullptr) {
+        recorded = p->current;
         p->building = false;
         p->current = 0;
         if (kept) p->kept = saturating_add(p->kept, recorded);
+        all.forget_unused(part_);
     }
     if (!kept) {
-        // The build's memory is gone with it: every claim that counted its
+        // The part's memory is gone with it: every claim that counted its
         // records as taken expects that memory again.
         for (HeldClaim& c : all.held) {
-            if (&c == mine || same_build(c.set, set)) c.recorded_shared -= std::min(c.recorded_shared, recorded);
+            if (&c == mine || (part_.integrator != nullptr && counts_part(c.set, part_))) {
+                c.recorded_shared -= std::min(c.recorded_shared, recorded);
+            }
         }
     }
 }
 
-std::uint64_t builds_kept(const BuildKey& build) {
-    if (build.integrator == nullptr) return 0;
+std::uint64_t builds_kept(const BuildKey& build, BuildPart part) {
+    if (build.integrator == nullptr || (part == BuildPart::Table && build.table == 0)) return 0;
     Claims& all = claims();
     std::lock_guard<std::mutex> lock(all.mutex);
-    const Claims::Progress* p = all.progress(build);
+    const Claims::Progress* p = all.progress(part_key(build, part));
     return p != nullptr ? p->kept : 0;
 }
 
@@ -626,7 +660,7 @@ void check_available(std::uint64_t bytes, const std::string& root, bool forecast
 
 // Whether a small request inside a call need not read the system's figures:
 // the call's untaken claim holds it, or all that the calls hold is small.
-bool small_and_held(std::uint64_t bytes) {
+bool claim_holds_or_small(std::uint64_t bytes) {
     const std::uint64_t call = current_call;
     if (call == 0) return true;
     Claims& all = claims();
@@ -642,7 +676,7 @@ bool small_and_held(std::uint64_t bytes) {
 void check_memory(std::uint64_t bytes, bool forecast) {
     if (bytes > physical_memory()) throw std::bad_alloc();
     // Small requests are not worth reading the system's figures for.
-    if (bytes < kSmallClaims && small_and_held(bytes)) return;
+    if (bytes < kSmallClaims && claim_holds_or_small(bytes)) return;
     check_available(bytes, "", forecast);
 }
 
@@ -653,5 +687,11 @@ void require_available_memory(std::uint64_t bytes, const std::string& root) { ch
 void require_memory(std::uint64_t bytes) { check_memory(bytes, false); }
 
 void require_memory_to_grow(std::uint64_t bytes) { check_memory(bytes, true); }
+
+void require_room_to_write(std::uint64_t bytes) {
+    if (bytes > physical_memory()) throw std::bad_alloc();
+    if (claim_holds_or_small(bytes)) return;
+    check_available(bytes, "", true);
+}
 
 }  // namespace karvelum

@@ -62,13 +62,20 @@ struct WorkingSet {
     std::uint64_t shared = 0;
     std::uint64_t own = 0;
     BuildKey build;  // what the shared part is built for
-    // What the kept builds of `build` had recorded when the set was worked
-    // out (builds_kept, read after the set has seen which parts are built):
-    // a build kept since then was counted in `shared`, and its records in
-    // the claim as taken.
-    std::uint64_t kept_before = 0;
+    // For each part of the build (BuildPart) that the set counts in
+    // `shared`, what the part's kept builds had recorded when the set saw it
+    // still to build (builds_kept); kNotCounted for a part it does not
+    // count. A claim admitted for the set starts with what was recorded
+    // since then of the parts it counts: a part kept meanwhile, or under
+    // way, is memory taken.
+    std::uint64_t geometry_kept_before = 0, table_kept_before = 0;
     std::uint64_t total() const { return checked_add(shared, own); }
 };
+inline constexpr std::uint64_t kNotCounted = ~std::uint64_t(0);
+
+// The parts of a build: the geometry of the image's shape, which every table
+// of that shape shares, and the table.
+enum class BuildPart { Geometry, Table };
 
 // A working set admitted and not yet taken. While it is held, every other
 // admission in the process counts it as taken: calls that are admitted
@@ -140,21 +147,22 @@ enum class ClaimPart { Shared, Own };
 // a fresh mapping take memory only where they are touched.
 void record_taken(ClaimPart part, std::uint64_t bytes) noexcept;
 
-// While it lives, what the calling thread's call records of its build's
-// shared part (record_taken) is a part it is building (the geometry, a
-// table): a claim admitted for that build meanwhile starts with it taken,
-// as the claims admitted before it see it taken, and so with what parts
-// kept since its working set was worked out recorded. Unless `kept` is
-// called before it ends, the part failed or was dropped, and its memory
-// with it: its records leave every claim of the build, whose callers expect
-// that memory again when they build it anew.
-// What the builds of `build` that were kept (BuildRecords::kept) have
-// recorded in all, while a claim for it is held or one is under way.
-std::uint64_t builds_kept(const BuildKey& build);
+// What the builds of `part` of `build` that were kept (BuildRecords::kept)
+// have recorded in all, while a claim sharing that part is held or one is
+// under way.
+std::uint64_t builds_kept(const BuildKey& build, BuildPart part);
 
+// While it lives, what the calling thread's call records of its working
+// set's shared part (record_taken) is `part` of its build, being built: it
+// is taken for every claim that counts that part (the geometry: the claims
+// of every table of the shape), and a claim admitted for the build
+// meanwhile starts with it taken. Unless `kept` is called before it ends,
+// the part failed or was dropped, and its memory with it: its records leave
+// every claim they were taken for, whose callers expect that memory again
+// when they build it anew.
 class BuildRecords {
 public:
-    BuildRecords();
+    explicit BuildRecords(BuildPart part);
     ~BuildRecords();
     BuildRecords(const BuildRecords&) = delete;
     BuildRecords& operator=(const BuildRecords&) = delete;
@@ -166,7 +174,17 @@ public:
 private:
     void end(bool kept) noexcept;
     std::uint64_t call_ = 0;  // 0: nothing recorded here, or ended
+    BuildKey part_;           // the part's key: a geometry's has table 0
 };
+
+// Before the calling thread's call writes up to `bytes` more of its working
+// set at once (the next pieces of an array, the next stretches of its entry
+// lists, written by the pool's threads together): nothing to check while
+// what it has not yet taken of its claim holds them. Past that, as for a
+// growth forecast (require_memory_to_grow), what they take beyond it must
+// fit beside what the other calls still expect, in what is really left: an
+// estimate can fall short, and the writes past it must not end the process.
+void require_room_to_write(std::uint64_t bytes);
 
 // Refuses (as an allocation failure) `bytes` taken together, checked before
 // the first of them is allocated, unless they fit beside what the claims
@@ -197,7 +215,7 @@ void require_memory(std::uint64_t bytes);
 // most (its whole reservation, which it may never write): it is credited
 // with as much of the call's untaken claim as it asks for, also when it
 // asks for more. What the build then writes past its claim is checked as it
-// is written (require_memory).
+// is written (require_room_to_write).
 void require_memory_to_grow(std::uint64_t bytes);
 
 }  // namespace karvelum

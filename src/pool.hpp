@@ -8,6 +8,7 @@
 #pragma once
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <utility>
@@ -138,18 +139,22 @@ inline std::size_t write_piece(std::size_t n) {
 // recorded as taken once written (memory.hpp's record_taken), so that while
 // a large array fills, other calls' checks see the call's claim shrink as
 // the figures do. Before a piece is written, it is checked with the pieces
-// written at once beside it (require_memory): past the call's claim, they
-// must fit in what is really left.
+// that may be written at once beside it, up to the array's end
+// (require_room_to_write): past the call's claim, they must fit in what is
+// really left.
 template <class Body>
 void parallel_write(std::size_t n, ClaimPart part, std::uint64_t bytes, Body&& body) {
     const std::size_t piece_size = write_piece(n);
     const std::size_t pieces = (n + piece_size - 1) / piece_size;
     const std::uint64_t at_once = pieces > 1 ? std::min<std::uint64_t>(pieces, current_thread_count()) : 1;
+    std::atomic<std::size_t> written{0};  // indices of the pieces written
     parallel_for_index(pieces, [&](std::size_t piece) {
         const std::size_t first = piece * piece_size, end = std::min(n, first + piece_size);
-        require_memory(checked_mul(checked_mul(end - first, bytes), at_once));
+        const std::size_t unwritten = n - written.load(std::memory_order_relaxed);
+        require_room_to_write(checked_mul(std::min<std::uint64_t>(unwritten, (end - first) * at_once), bytes));
         for (std::size_t k = first; k < end; ++k) body(k);
         record_taken(part, (end - first) * bytes);
+        written.fetch_add(end - first, std::memory_order_relaxed);
     }, 1);
 }
 

@@ -65,7 +65,7 @@ auto build_once(Cache& cache, const Key& key, const GeometrySnapshot& snap, Buil
         using Table = std::remove_cvref_t<decltype(build())>;
         // Left before the lock: a caller that builds anew after a failure
         // must find the failed build's records gone.
-        BuildRecords records;
+        BuildRecords records(BuildPart::Table);
         auto table = std::make_shared<const Table>(build());
         records.kept();
         return cache.store(key, std::move(table));

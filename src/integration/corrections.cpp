@@ -77,7 +77,7 @@ GeometryRef ensure_geometry(IntegratorCore& core, std::uint64_t dim1, std::uint6
         GeometryRef current = core.geometry_state.snapshot();
         if (current->dim1 == dim1 && current->dim2 == dim2) return current;
         // A geometry refused midway is gone: its records leave the build's claims.
-        BuildRecords records;
+        BuildRecords records(BuildPart::Geometry);
         GeometryRef built = build_snapshot(core, dim1, dim2);
         records.kept();
         core.geometry_state.replace(built);

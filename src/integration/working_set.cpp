@@ -592,19 +592,23 @@ std::uint64_t table_id(const Lut2dCacheKey& k) {
         .add(k.n_radial).add(k.n_azimuthal).add(k.n_ss).add(k.azimuthal_range).value();
 }
 
-// Sees which parts of the set's build are still to be built (`see`), with
-// what the build's kept parts had recorded then: a part is kept (its records
-// counted) before it is stored, so when that figure is the same before and
-// after looking, every part seen as built was counted in it, and every part
-// kept later was seen as still to build.
+// Sees which parts of the set's build are still to be built (`see`: sets
+// the geometry's bytes in `shared`, returns whether the table is to build),
+// with what the parts' kept builds had recorded then. A part counts as kept
+// (its records in that figure) before it is stored, so when the figures are
+// the same before and after looking, every part seen as built was counted
+// in them, and every part kept later was seen as still to build.
 template <class See>
 bool parts_to_build(WorkingSet& set, See&& see) {
     for (;;) {
-        const std::uint64_t kept = builds_kept(set.build);
-        const bool table = see();
-        if (builds_kept(set.build) == kept) {
-            set.kept_before = kept;
-            return table;
+        const std::uint64_t geometry = builds_kept(set.build, BuildPart::Geometry);
+        const std::uint64_t table = builds_kept(set.build, BuildPart::Table);
+        const bool builds_table = see();
+        if (builds_kept(set.build, BuildPart::Geometry) == geometry &&
+            builds_kept(set.build, BuildPart::Table) == table) {
+            set.geometry_kept_before = set.shared > 0 ? geometry : kNotCounted;
+            set.table_kept_before = builds_table ? table : kNotCounted;
+            return builds_table;
         }
     }
 }

@@ -202,7 +202,7 @@ void EntryList::stop() {
     // The next stretch, and those the other lists are writing meanwhile: a
     // call whose entries outgrow its claim goes on only while they fit in
     // what is really left.
-    require_memory(checked_mul((next_stop_ - out_.size()) * sizeof(Entry), chunks_.writers));
+    require_room_to_write(checked_mul((next_stop_ - out_.size()) * sizeof(Entry), chunks_.writers));
 }
 
 void EntryList::record_written() noexcept {

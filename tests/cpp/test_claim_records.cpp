@@ -181,7 +181,7 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
     CHECK(untaken_outside_any_call(room) == 2 * kGiB + 512 * kMiB);
     {
         const CallScope scope(&builder);
-        const BuildRecords records;
+        const BuildRecords records(BuildPart::Table);
         record_taken(ClaimPart::Shared, 1536 * kMiB);
         figures.set(available - 1536 * kMiB);
         CHECK(untaken_outside_any_call(room - 1536 * kMiB) == 1024 * kMiB);
@@ -196,7 +196,7 @@ TEST(a_failed_build_takes_its_records_back_from_every_claim_of_it) {
         const CallScope scope(&waiter);
         // Inside its call, its own claim does not count against it.
         CHECK(fits(room) && !fits(room + 1));
-        BuildRecords records;
+        BuildRecords records(BuildPart::Table);
         record_taken(ClaimPart::Shared, 2 * kGiB);
         records.kept();
     }
@@ -248,24 +248,33 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     // their own for each caller.
     MemoryClaim builder = claim_available_memory({2 * kGiB, 256 * kMiB, build});
     const CallScope scope(&builder);
+    // A table of the build was built and kept before (and dropped since, as
+    // when a setting changes): no working set worked out now counts it.
+    {
+        BuildRecords earlier(BuildPart::Table);
+        record_taken(ClaimPart::Shared, 100 * kMiB);
+        earlier.kept();
+    }
     // A caller works out its working set while the geometry is built: all
     // of the build is to come, and it expects 256 MiB more of the table.
     WorkingSet while_geometry{2304 * kMiB, 256 * kMiB, build};
     {
-        BuildRecords geometry;
+        BuildRecords geometry(BuildPart::Geometry);
         record_taken(ClaimPart::Shared, 256 * kMiB);
-        while_geometry.kept_before = builds_kept(build);
+        while_geometry.geometry_kept_before = builds_kept(build, BuildPart::Geometry);
+        while_geometry.table_kept_before = builds_kept(build, BuildPart::Table);
         record_taken(ClaimPart::Shared, 256 * kMiB);
         geometry.kept();
     }
     // Another once the geometry is kept: the table alone is to come.
-    const WorkingSet after_geometry{1792 * kMiB, 256 * kMiB, build, builds_kept(build)};
-    BuildRecords table;
+    const WorkingSet after_geometry{1792 * kMiB, 256 * kMiB, build, kNotCounted,
+                                    builds_kept(build, BuildPart::Table)};
+    BuildRecords table(BuildPart::Table);
     record_taken(ClaimPart::Shared, kGiB);
     figures.set(available - 1536 * kMiB);
     const std::uint64_t room = available - 1536 * kMiB - kMemoryReserve;
     // Admitted now, each counts 768 MiB of the build still to come (the
-    // builder 512): the larger, once, beside both own parts.
+    // builder 412): the larger, once, beside both own parts.
     for (WorkingSet set : {while_geometry, after_geometry}) {
         set.own = room - 768 * kMiB - 256 * kMiB;
         MemoryClaim late = claim_available_memory(set);
@@ -280,6 +289,55 @@ TEST(a_claim_admitted_while_its_build_is_under_way_starts_with_what_the_build_ha
     record_taken(ClaimPart::Shared, 256 * kMiB);
     figures.set(available - 1792 * kMiB);
     CHECK(untaken_outside_any_call(room - 256 * kMiB) == 512 * kMiB + 512 * kMiB);
+}
+
+TEST(a_geometry_is_taken_for_the_claims_of_every_table_of_its_shape_that_count_it) {
+    const std::uint64_t available = 4 * kGiB + kMemoryReserve, room = 4 * kGiB;
+    const FixedAvailableMemory figures(available);
+    int core = 0;
+    // Two first calls on one shape, each for a table of its own, both count
+    // its 512 MiB geometry; a third came once the geometry was there.
+    MemoryClaim builder = claim_available_memory({1536 * kMiB, 0, {&core, 64, 64, 1}});
+    MemoryClaim other = claim_available_memory({1536 * kMiB, 0, {&core, 64, 64, 2}});
+    MemoryClaim later = claim_available_memory({kGiB, 0, {&core, 64, 64, 3}, kNotCounted, 0});
+    CHECK(untaken_outside_any_call(room) == 4 * kGiB);
+    const CallScope scope(&builder);
+    {
+        BuildRecords geometry(BuildPart::Geometry);
+        record_taken(ClaimPart::Shared, 512 * kMiB);
+        geometry.kept();
+    }
+    figures.set(available - 512 * kMiB);
+    CHECK(untaken_outside_any_call(room - 512 * kMiB) == 3 * kGiB);
+    // The builder's table is its own.
+    {
+        BuildRecords table(BuildPart::Table);
+        record_taken(ClaimPart::Shared, kGiB);
+        table.kept();
+    }
+    figures.set(available - 1536 * kMiB);
+    CHECK(untaken_outside_any_call(room - 1536 * kMiB) == 2 * kGiB);
+}
+
+TEST(a_part_whose_claim_was_released_before_it_ended_is_built_and_counted_again) {
+    const FixedAvailableMemory figures(4 * kGiB);
+    int core = 0;
+    const WorkingSet set{kGiB, 0, {&core, 64, 64, 1}};
+    {
+        MemoryClaim first = claim_available_memory(set);
+        const CallScope scope(&first);
+        const BuildRecords records(BuildPart::Table);
+        record_taken(ClaimPart::Shared, 256 * kMiB);
+        first.release();
+    }
+    // The next build of the table is under way: a claim admitted meanwhile
+    // starts with what it has recorded.
+    MemoryClaim second = claim_available_memory(set);
+    const CallScope scope(&second);
+    const BuildRecords records(BuildPart::Table);
+    record_taken(ClaimPart::Shared, 512 * kMiB);
+    MemoryClaim third = claim_available_memory(set);
+    CHECK(untaken_outside_any_call(4 * kGiB - kMemoryReserve) == 512 * kMiB);
 }
 
 TEST(what_a_build_writes_is_recorded_whole_and_only_once_written) {
