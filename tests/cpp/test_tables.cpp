@@ -417,6 +417,14 @@ TEST(supersampled_estimates_count_the_entries_of_the_table_built) {
     // pixels (a few per cent); beyond, it is a bound, and no lower.
     const std::pair<std::uint64_t, std::uint64_t> binnings[] = {{40, 0}, {9000, 0}, {30, 36}, {300, 720}};
     const std::pair<double, double> radial_range{0.15, 0.28}, azimuthal_range{2.6, 3.9};
+    // The estimate samples each chunk of the build, and the chunks follow
+    // the pool's size: a large pool's have one row each (up to 85 here),
+    // sampled in groups of neighbouring chunks. The pools are made once: a
+    // pool's threads are slow to start under a sanitizer, and many threads
+    // on few processors slow to run.
+    const std::size_t pool_sizes[] = {1, 8, 64};
+    std::vector<std::unique_ptr<pool::Arena>> pools;
+    for (std::size_t threads : pool_sizes) pools.push_back(std::make_unique<pool::Arena>(threads));
     for (std::uint64_t n_ss : {9u, 12u, 16u, 32u, 64u, 80u}) {
         for (const Detector& detector : seam_detectors(n_ss > 64 ? 6 : 768 / n_ss)) {
             const std::uint64_t d1 = detector.dim1, d2 = detector.dim2;
@@ -438,12 +446,9 @@ TEST(supersampled_estimates_count_the_entries_of_the_table_built) {
                         const Lut2dCacheKey key = lut2d_key(*core, n_radial, n_azimuthal, options2d.azimuthal_range);
                         built = get_or_build_lut_2d(*core, *snap, key)->table.entries();
                     }
-                    // The estimate samples each chunk of the build, and the
-                    // chunks follow the pool's size: a large pool's have one
-                    // row each, sampled in groups of neighbouring chunks.
-                    for (std::size_t threads : {1u, 8u, 256u}) {
-                        pool::Arena arena(threads);
-                        const std::uint64_t estimate = pool::run_in(arena, [&] {
+                    for (std::size_t p = 0; p < pools.size(); ++p) {
+                        const std::size_t threads = pool_sizes[p];
+                        const std::uint64_t estimate = pool::run_in(*pools[p], [&] {
                             return n_azimuthal == 0 ? estimated_table_entries_1d(*core, options1d, d1, d2)
                                                     : estimated_table_entries_2d(*core, options2d, d1, d2);
                         });
